@@ -1,0 +1,59 @@
+// The engine's one error type. Every engine operation returns its result or a
+// GpuError; the Python layer turns it into an exception carrying display().
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <variant>
+
+#include "driver/result.hpp"
+
+namespace vorlan::engine {
+
+class GpuError {
+ public:
+  struct NoDevice {};
+  struct Driver {
+    driver::DriverError error;
+  };
+  struct OutOfMemory {
+    std::uint64_t required;
+    std::uint64_t available;
+  };
+  struct Kernel {
+    std::string message;
+  };
+  struct CsrExport {
+    std::string message;
+  };
+  using Variant = std::variant<NoDevice, Driver, OutOfMemory, Kernel, CsrExport>;
+
+  // A failed driver-layer call becomes the driver-error variant unchanged.
+  GpuError(driver::DriverError error) : variant_(Driver{error}) {}  // NOLINT: implicit by design
+  explicit GpuError(Variant variant) : variant_(std::move(variant)) {}
+
+  static GpuError kernel(std::string message) { return GpuError(Kernel{std::move(message)}); }
+
+  const Variant& variant() const { return variant_; }
+  std::string display() const;
+
+ private:
+  Variant variant_;
+};
+
+template <class T = void>
+using GpuResult = std::expected<T, GpuError>;
+
+// Lifts a driver-layer result into the engine's error type.
+template <class T>
+GpuResult<T> lift(driver::DriverResult<T>&& result) {
+  if (!result) return std::unexpected(GpuError(result.error()));
+  if constexpr (std::is_void_v<T>) {
+    return {};
+  } else {
+    return std::move(*result);
+  }
+}
+
+}  // namespace vorlan::engine
