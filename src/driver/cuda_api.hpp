@@ -48,6 +48,7 @@ inline constexpr CUresult CUDA_ERROR_ILLEGAL_ADDRESS = 700;
 inline constexpr CUresult CUDA_ERROR_LAUNCH_OUT_OF_RESOURCES = 701;
 inline constexpr CUresult CUDA_ERROR_LAUNCH_TIMEOUT = 702;
 inline constexpr CUresult CUDA_ERROR_MISALIGNED_ADDRESS = 716;
+inline constexpr CUresult CUDA_ERROR_LAUNCH_FAILED = 719;
 inline constexpr CUresult CUDA_ERROR_UNKNOWN = 999;
 
 inline constexpr CUdevice_attribute CU_DEVICE_ATTRIBUTE_MEMORY_POOLS_SUPPORTED = 115;

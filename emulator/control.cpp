@@ -1,0 +1,67 @@
+// The vemu_ control interface declared in include/vorlan_emu.h.
+#include <mutex>
+
+#include "driver.hpp"
+#include "include/vorlan_emu.h"
+
+using namespace vorlan::emu;
+
+namespace {
+
+void fill_live(const Device& device, vemu_live_counts& out) {
+  out = {};
+  out.context_refs = device.retains();
+  const ContextState* state = device.context();
+  if (state == nullptr) return;
+  out.allocations = state->memory().live_count();
+  out.allocated_bytes = state->memory().used_bytes();
+  out.events = state->events().size();
+  out.modules = state->modules().size();
+  out.pending_fault = state->pending_fault();
+  out.sticky_error = state->error();
+}
+
+}  // namespace
+
+extern "C" {
+
+int vemu_fail_call(const char* entry_point, unsigned nth, unsigned result) {
+  if (entry_point == nullptr || nth == 0 || result == 0) return -1;
+  auto entry = entry_named(entry_point);
+  if (!entry) return -1;
+  Driver& driver = Driver::instance();
+  std::scoped_lock lock{driver.mutex()};
+  driver.control().fail_call(*entry, nth, result);
+  return 0;
+}
+
+unsigned long long vemu_call_count(const char* entry_point) {
+  auto entry = entry_point == nullptr ? std::nullopt : entry_named(entry_point);
+  if (!entry) return 0;
+  Driver& driver = Driver::instance();
+  std::scoped_lock lock{driver.mutex()};
+  return driver.control().count(*entry);
+}
+
+int vemu_live(int device, vemu_live_counts* out) {
+  Driver& driver = Driver::instance();
+  std::scoped_lock lock{driver.mutex()};
+  const Device* found = driver.initialized() ? driver.device(device) : nullptr;
+  if (found == nullptr || out == nullptr) return -1;
+  fill_live(*found, *out);
+  return 0;
+}
+
+void vemu_reset_counters(void) {
+  Driver& driver = Driver::instance();
+  std::scoped_lock lock{driver.mutex()};
+  driver.control().reset();
+}
+
+void vemu_reset(void) {
+  Driver& driver = Driver::instance();
+  std::scoped_lock lock{driver.mutex()};
+  driver.reset();
+}
+
+}  // extern "C"

@@ -1,0 +1,89 @@
+// The seam between the software GPU's driver entry points and its PTX engine.
+// The driver side owns devices, contexts, memory and error state; the PTX engine
+// turns module text into decoded kernels and runs one launch at a time against
+// the memory the driver side exposes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "driver/cuda_api.hpp"
+
+namespace vorlan::emu {
+
+// Why a module text was refused: CUDA_ERROR_INVALID_PTX or
+// CUDA_ERROR_UNSUPPORTED_PTX_VERSION, with the 1-based line and a reason.
+struct PtxError {
+  CUresult code;
+  int line;
+  std::string reason;
+};
+
+struct ParamLayout {
+  std::uint32_t offset;  // byte offset in the kernel's parameter space
+  std::uint32_t size;    // bytes
+};
+
+class Kernel {
+ public:
+  virtual ~Kernel() = default;
+  virtual std::string_view name() const = 0;
+  virtual std::span<const ParamLayout> params() const = 0;
+  virtual std::uint32_t param_space_bytes() const = 0;
+  virtual std::uint32_t static_shared_bytes() const = 0;
+};
+
+// One parsed and decoded module; immutable and safe to share.
+class Program {
+ public:
+  virtual ~Program() = default;
+  virtual const Kernel* find_kernel(std::string_view name) const = 0;
+};
+
+std::expected<std::shared_ptr<const Program>, PtxError> compile_ptx(std::string_view text);
+
+// One live device allocation as the PTX engine sees it.
+struct MemorySpan {
+  std::uint64_t base;  // device address of the first byte
+  std::uint64_t size;  // bytes
+  std::byte* host;     // where those bytes live in this process
+};
+
+class GlobalMemory {
+ public:
+  virtual ~GlobalMemory() = default;
+  // The live allocation containing `address`, or nullptr.
+  virtual const MemorySpan* find(std::uint64_t address) const = 0;
+};
+
+struct Dim3 {
+  std::uint32_t x = 1, y = 1, z = 1;
+};
+
+struct LaunchRequest {
+  const Kernel* kernel = nullptr;
+  Dim3 grid{};
+  Dim3 block{};
+  std::uint32_t dynamic_shared_bytes = 0;
+  std::span<const std::byte> params;       // the parameter space image, param_space_bytes() long
+  std::uint64_t instruction_budget = 0;    // per launch; 0 means unlimited
+  std::uint64_t schedule_seed = 0;         // 0: deterministic block and warp order
+  bool trace = false;                      // print each executed instruction to stderr
+};
+
+// Runs the whole grid to completion. Returns CUDA_SUCCESS, or the fault that
+// stopped it: CUDA_ERROR_ILLEGAL_ADDRESS, CUDA_ERROR_MISALIGNED_ADDRESS,
+// CUDA_ERROR_LAUNCH_TIMEOUT (budget spent), or another launch failure code.
+CUresult execute(const LaunchRequest& request, GlobalMemory& memory);
+
+// Packs the driver's kernelParams array (one pointer per parameter, each to the
+// value) into a parameter space image laid out as `kernel` declares.
+std::vector<std::byte> pack_params(const Kernel& kernel, void** kernel_params);
+
+}  // namespace vorlan::emu
