@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "driver/loader.hpp"
+#include "driver/utf8.hpp"
 
 namespace vorlan::driver {
 namespace {
@@ -119,20 +120,6 @@ static_assert(kNames.size() == 97);
 static_assert(std::ranges::is_sorted(kNames, {}, &NamedCode::code));
 
 constexpr std::string_view kTextUnavailable = "<Failure when calling cuGetErrorString()>";
-
-// Length of the UTF-8 sequence starting at text[i], or 0 when it is invalid.
-std::size_t utf8_sequence_length(std::string_view text, std::size_t i) {
-  const auto lead = static_cast<unsigned char>(text[i]);
-  std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 && lead <= 0xF4 ? 4
-                       : lead >= 0xE0                                 ? 3
-                       : lead >= 0xC2 && lead < 0xE0                  ? 2
-                                                                      : 0;
-  if (length == 0 || i + length > text.size()) return 0;
-  for (std::size_t k = 1; k < length; ++k) {
-    if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return 0;
-  }
-  return length;
-}
 
 void append_escaped_char(std::string& out, unsigned char c) {
   switch (c) {
