@@ -18,6 +18,9 @@ struct Display {
   std::string operator()(const GpuError::CsrExport& e) const {
     return "CSR export failed: " + e.message;
   }
+  std::string operator()(const GpuError::InvalidCsr& e) const {
+    return "invalid CSR graph: " + e.message;
+  }
 };
 
 }  // namespace

@@ -27,7 +27,12 @@ class GpuError {
   struct CsrExport {
     std::string message;
   };
-  using Variant = std::variant<NoDevice, Driver, OutOfMemory, Kernel, CsrExport>;
+  // Graph arrays that would make kernels read outside their buffers; bad
+  // input rather than a GPU failure.
+  struct InvalidCsr {
+    std::string message;
+  };
+  using Variant = std::variant<NoDevice, Driver, OutOfMemory, Kernel, CsrExport, InvalidCsr>;
 
   // A failed driver-layer call becomes the driver-error variant unchanged.
   GpuError(driver::DriverError error) : variant_(Driver{error}) {}  // NOLINT: implicit by design

@@ -41,7 +41,8 @@ PyObject* raise_fault(std::string_view message) {
 }
 
 PyObject* raise_gpu_error(const engine::GpuError& error) {
-  return raise_with_text(PyExc_RuntimeError, error.display());
+  const bool bad_input = std::holds_alternative<engine::GpuError::InvalidCsr>(error.variant());
+  return raise_with_text(bad_input ? PyExc_ValueError : PyExc_RuntimeError, error.display());
 }
 
 }  // namespace vorlan::python

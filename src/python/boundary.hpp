@@ -18,8 +18,9 @@ namespace vorlan::python {
 // Returns nullptr for convenience.
 PyObject* raise_fault(std::string_view message);
 
-// Raises the exception an engine error maps to: RuntimeError carrying the
-// error's display text. Returns nullptr.
+// Raises the exception an engine error maps to, carrying the error's display
+// text: ValueError for refused graph arrays, RuntimeError for everything else.
+// Returns nullptr.
 PyObject* raise_gpu_error(const engine::GpuError& error);
 
 template <class Body>

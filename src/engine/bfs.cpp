@@ -1,0 +1,98 @@
+#include "engine/bfs.hpp"
+
+#include <algorithm>
+#include <array>
+#include <format>
+#include <utility>
+
+#include "engine/kernel_steps.hpp"
+#include "engine/kernels.hpp"
+#include "engine/module_cache.hpp"
+
+namespace vorlan::engine {
+namespace {
+
+ModuleSlot slot;
+constexpr std::array<std::string_view, 2> kKernelNames = {"bfs_frontier_kernel",
+                                                          "bfs_expand_kernel"};
+enum Kernel { kFrontierScan, kExpand };
+
+using Buffer = driver::DeviceBuffer<std::uint32_t>;
+
+struct SearchBuffers {
+  Buffer distances;
+  Buffer frontier;
+  Buffer next_frontier;
+  Buffer next_count;
+};
+
+// Distances all unreached but the source; the frontier holds just the source.
+GpuResult<SearchBuffers> prepare(const GraphStore& graph, std::uint32_t source) {
+  const std::uint32_t n = graph.num_nodes();
+  std::vector<std::uint32_t> initial(n, kUnreached);
+  initial[source] = 0;
+  auto distances = upload_step<std::uint32_t>(graph.shared_stream(), initial);
+  if (!distances) return std::unexpected(std::move(distances.error()));
+  auto frontier = lift(driver::allocate<std::uint32_t>(graph.shared_stream(), n));
+  if (!frontier) return std::unexpected(std::move(frontier.error()));
+  const std::array<std::uint32_t, 1> first = {source};
+  if (auto r = copy_step<std::uint32_t>(graph.stream(), first, *frontier); !r) {
+    return std::unexpected(r.error());
+  }
+  auto next_frontier = filled_buffer<std::uint32_t>(graph.shared_stream(), n, 0);
+  if (!next_frontier) return std::unexpected(std::move(next_frontier.error()));
+  auto next_count = filled_buffer<std::uint32_t>(graph.shared_stream(), 1, 0);
+  if (!next_count) return std::unexpected(std::move(next_count.error()));
+  return SearchBuffers{std::move(*distances), std::move(*frontier), std::move(*next_frontier),
+                       std::move(*next_count)};
+}
+
+// Expands one level; returns how many nodes it claimed.
+GpuResult<std::uint32_t> expand_level(const GraphStore& graph, const driver::KernelFunction& expand,
+                                      SearchBuffers& buffers, std::uint32_t frontier_size,
+                                      std::uint32_t level) {
+  const std::array<std::uint32_t, 1> zero = {0};
+  if (auto r = copy_step<std::uint32_t>(graph.stream(), zero, buffers.next_count); !r) {
+    return std::unexpected(r.error());
+  }
+  driver::KernelLaunch launch(graph.stream(), expand);
+  launch.read(graph.offsets()).read(graph.targets()).write(buffers.distances)
+      .read(buffers.frontier).scalar(frontier_size).write(buffers.next_frontier)
+      .write(buffers.next_count).scalar(level);
+  if (auto r = launch_step(launch, blocks_for(frontier_size), "BFS expand failed"); !r) {
+    return std::unexpected(r.error());
+  }
+  if (auto r = synchronize_step(graph.stream()); !r) return std::unexpected(r.error());
+  return read_scalar(graph.stream(), buffers.next_count);
+}
+
+}  // namespace
+
+GpuResult<BfsResult> breadth_first_search(const GraphStore& graph, std::uint32_t source) {
+  const Stopwatch clock;
+  const std::uint32_t n = graph.num_nodes();
+  if (source >= n) {
+    return std::unexpected(GpuError::kernel(
+        std::format("source node {} out of range (num_nodes = {})", source, n)));
+  }
+  const auto kernels =
+      get_kernels(slot, graph.stream().shared_context(), kernels::bfs_ptx, kKernelNames);
+  auto buffers = prepare(graph, source);
+  if (!buffers) return std::unexpected(std::move(buffers.error()));
+  std::uint32_t level = 0;
+  for (std::uint32_t frontier_size = 1;;) {
+    auto claimed = expand_level(graph, kernels[kExpand], *buffers, frontier_size, level);
+    if (!claimed) return std::unexpected(std::move(claimed.error()));
+    if (*claimed == 0) break;
+    ++level;
+    std::swap(buffers->frontier, buffers->next_frontier);
+    frontier_size = *claimed;
+  }
+  auto distances = download_step(graph.stream(), buffers->distances);
+  if (!distances) return std::unexpected(std::move(distances.error()));
+  const auto reachable = static_cast<std::uint32_t>(std::ranges::count_if(
+      *distances, [](std::uint32_t d) { return static_cast<std::int32_t>(d) >= 0; }));
+  return BfsResult{std::move(*distances), reachable, level, clock.elapsed_seconds()};
+}
+
+}  // namespace vorlan::engine

@@ -1,0 +1,85 @@
+#include "engine/graph_store.hpp"
+
+#include <format>
+#include <limits>
+
+namespace vorlan::engine {
+namespace {
+
+constexpr std::uint64_t kMaxElements = std::numeric_limits<std::uint32_t>::max();
+
+std::unexpected<GpuError> invalid(std::string message) {
+  return std::unexpected(GpuError(GpuError::InvalidCsr{std::move(message)}));
+}
+
+GpuResult<> check_lengths(std::span<const std::uint32_t> offsets,
+                          std::span<const std::uint32_t> targets) {
+  for (auto [name, size] : {std::pair{"offsets", offsets.size()}, {"targets", targets.size()}}) {
+    if (size > kMaxElements) {
+      return invalid(std::format("{} has {} elements; at most {} are supported", name, size,
+                                 kMaxElements));
+    }
+  }
+  return {};
+}
+
+GpuResult<> check_offsets(std::span<const std::uint32_t> offsets, std::size_t num_targets) {
+  for (std::size_t i = 1; i < offsets.size(); ++i) {
+    if (offsets[i] < offsets[i - 1]) {
+      return invalid(std::format("offsets[{}] = {} is less than offsets[{}] = {}", i, offsets[i],
+                                 i - 1, offsets[i - 1]));
+    }
+  }
+  if (!offsets.empty() && offsets.back() > num_targets) {
+    return invalid(std::format("offsets[{}] = {} is beyond the end of targets (length {})",
+                               offsets.size() - 1, offsets.back(), num_targets));
+  }
+  return {};
+}
+
+// Only the entries inside some node's list are ever read by a kernel.
+GpuResult<> check_targets(std::span<const std::uint32_t> offsets,
+                          std::span<const std::uint32_t> targets) {
+  if (offsets.size() < 2) return {};
+  const auto num_nodes = static_cast<std::uint32_t>(offsets.size() - 1);
+  for (std::size_t i = offsets.front(); i < offsets.back(); ++i) {
+    if (targets[i] >= num_nodes) {
+      return invalid(std::format("targets[{}] = {} is not below num_nodes = {}", i, targets[i],
+                                 num_nodes));
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+GpuResult<> validate_csr(std::span<const std::uint32_t> offsets,
+                         std::span<const std::uint32_t> targets) {
+  if (auto r = check_lengths(offsets, targets); !r) return r;
+  if (auto r = check_offsets(offsets, targets.size()); !r) return r;
+  return check_targets(offsets, targets);
+}
+
+GraphStore::GraphStore(driver::SharedStream stream, driver::DeviceBuffer<std::uint32_t> targets,
+                       driver::DeviceBuffer<std::uint32_t> offsets, std::uint32_t num_nodes,
+                       std::uint32_t num_edges)
+    : stream_(std::move(stream)),
+      targets_(std::move(targets)),
+      offsets_(std::move(offsets)),
+      num_nodes_(num_nodes),
+      num_edges_(num_edges) {}
+
+GpuResult<GraphStore> GraphStore::build(std::span<const std::uint32_t> offsets,
+                                        std::span<const std::uint32_t> targets,
+                                        const driver::SharedStream& stream) {
+  if (auto r = validate_csr(offsets, targets); !r) return std::unexpected(r.error());
+  const auto num_nodes = static_cast<std::uint32_t>(offsets.empty() ? 0 : offsets.size() - 1);
+  auto offsets_buffer = driver::upload(stream, offsets);
+  if (!offsets_buffer) return std::unexpected(GpuError(offsets_buffer.error()));
+  auto targets_buffer = driver::upload(stream, targets);
+  if (!targets_buffer) return std::unexpected(GpuError(targets_buffer.error()));
+  return GraphStore(stream, std::move(*targets_buffer), std::move(*offsets_buffer), num_nodes,
+                    static_cast<std::uint32_t>(targets.size()));
+}
+
+}  // namespace vorlan::engine

@@ -1,0 +1,97 @@
+// Steps every algorithm's host loop is made of: the clock, launch sizes, and
+// launches and synchronisations whose failures become kernel errors naming
+// the step.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "driver/launch.hpp"
+#include "engine/error.hpp"
+
+namespace vorlan::engine {
+
+inline constexpr std::uint32_t kThreadsPerBlock = 256;
+
+// ceil(n / 256), in the kernels' unsigned 32-bit arithmetic.
+constexpr std::uint32_t blocks_for(std::uint32_t n) { return (n >> 8) + ((n & 0xFFu) != 0 ? 1 : 0); }
+
+// The interval an algorithm reports as "time_seconds".
+class Stopwatch {
+ public:
+  Stopwatch() : start_(std::chrono::steady_clock::now()) {}
+  double elapsed_seconds() const {
+    const auto elapsed = std::chrono::steady_clock::now() - start_;
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(elapsed);
+    const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed - seconds);
+    return static_cast<double>(seconds.count()) + static_cast<double>(nanos.count()) / 1e9;
+  }
+
+ private:
+  std::chrono::steady_clock::time_point start_;
+};
+
+// Issues the launch; a refusal becomes the kernel error "STEP: <driver error>".
+// A grid of no blocks has no threads to run, so nothing is issued for it.
+inline GpuResult<> launch_step(driver::KernelLaunch& launch, std::uint32_t blocks,
+                               std::string_view step, std::uint32_t shared_bytes = 0) {
+  if (blocks == 0) return {};
+  auto launched = launch.launch(driver::linear_launch(blocks, kThreadsPerBlock, shared_bytes));
+  if (!launched) {
+    return std::unexpected(GpuError::kernel(std::string(step) + ": " + driver::to_string(launched.error())));
+  }
+  return {};
+}
+
+// Waits for the stream; a failure (often a fault inside a kernel) becomes the
+// kernel error "synchronize failed: <driver error>".
+inline GpuResult<> synchronize_step(const driver::DeviceStream& stream) {
+  if (auto r = driver::synchronize(stream); !r) {
+    return std::unexpected(GpuError::kernel("synchronize failed: " + driver::to_string(r.error())));
+  }
+  return {};
+}
+
+// Uploads `host` as a new buffer, failures as driver errors.
+template <class T>
+GpuResult<driver::DeviceBuffer<T>> upload_step(const driver::SharedStream& stream,
+                                              std::span<const T> host) {
+  return lift(driver::upload(stream, host));
+}
+
+template <class T>
+GpuResult<> copy_step(const driver::DeviceStream& stream, std::span<const T> host,
+                      driver::DeviceBuffer<T>& destination) {
+  return lift(driver::copy_to_device(stream, host, destination));
+}
+
+template <class T>
+GpuResult<std::vector<T>> download_step(const driver::DeviceStream& stream,
+                                        const driver::DeviceBuffer<T>& source) {
+  return lift(driver::download(stream, source));
+}
+
+// A new buffer of n copies of `value` (there is no device-side fill).
+template <class T>
+GpuResult<driver::DeviceBuffer<T>> filled_buffer(const driver::SharedStream& stream,
+                                                 std::uint32_t n, T value) {
+  auto buffer = lift(driver::allocate<T>(stream, n));
+  if (!buffer) return buffer;
+  const std::vector<T> host(n, value);
+  if (auto r = copy_step<T>(*stream, host, *buffer); !r) return std::unexpected(r.error());
+  return buffer;
+}
+
+// Reads back the single element of a one-element buffer.
+template <class T>
+GpuResult<T> read_scalar(const driver::DeviceStream& stream, const driver::DeviceBuffer<T>& source) {
+  auto host = download_step(stream, source);
+  if (!host) return std::unexpected(std::move(host.error()));
+  return host->front();
+}
+
+}  // namespace vorlan::engine

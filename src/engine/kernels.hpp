@@ -1,0 +1,14 @@
+// The PTX texts of the algorithms, built into the module from
+// src/engine/kernels/*.ptx (not NUL-terminated).
+#pragma once
+
+#include <string_view>
+
+namespace vorlan::kernels {
+
+extern const std::string_view triangle_counting_ptx;
+extern const std::string_view bfs_ptx;
+extern const std::string_view pagerank_ptx;
+extern const std::string_view k_truss_ptx;
+
+}  // namespace vorlan::kernels

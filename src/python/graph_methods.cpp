@@ -1,0 +1,147 @@
+#include "python/graph_methods.hpp"
+
+#include <array>
+
+#include "engine/bfs.hpp"
+#include "engine/k_truss.hpp"
+#include "engine/pagerank.hpp"
+#include "engine/triangle_counting.hpp"
+#include "python/arguments.hpp"
+#include "python/boundary.hpp"
+#include "python/gpu_graph.hpp"
+
+namespace vorlan::python {
+
+const char* const kTriangleCountDoc =
+    "triangle_count($self)\n--\n\nCount all triangles in the graph on GPU.\n\n"
+    "Returns:\n    dict with keys 'total_triangles' (int) and 'time_seconds' (float).";
+const char* const kPageRankDoc =
+    "pagerank($self, damping=0.85, max_iterations=100, tolerance=1e-6)\n--\n\n"
+    "Run PageRank on GPU.\n\nArgs:\n    damping (float): Damping factor (default 0.85).\n"
+    "    max_iterations (int): Maximum iterations (default 100).\n"
+    "    tolerance (float): Convergence tolerance (default 1e-6).\n\n"
+    "Returns:\n    dict with keys 'ranks' (list[float]), 'iterations' (int),\n"
+    "    'converged' (bool), 'time_seconds' (float).";
+const char* const kBfsDoc =
+    "bfs($self, source)\n--\n\nRun BFS from a source node on GPU.\n\n"
+    "Args:\n    source (int): Source node index (0-based).\n\n"
+    "Returns:\n    dict with keys 'distances' (list[int]), 'reachable' (int),\n"
+    "    'max_depth' (int), 'time_seconds' (float).";
+const char* const kKTrussDoc =
+    "k_truss($self, k)\n--\n\nExtract the k-truss from the graph.\n\n"
+    "Args:\n    k (int): Truss number (minimum 3).\n\n"
+    "Returns:\n    dict with keys 'edges' (list[tuple[int,int]]), 'k' (int),\n"
+    "    'iterations' (int), 'time_seconds' (float).";
+
+namespace {
+
+constexpr std::array<std::string_view, 3> kPageRankParameters = {"damping", "max_iterations",
+                                                                 "tolerance"};
+const FunctionDescription kPageRankDescription{"GpuGraph", "pagerank", kPageRankParameters, 0};
+constexpr std::array<std::string_view, 1> kBfsParameters = {"source"};
+const FunctionDescription kBfsDescription{"GpuGraph", "bfs", kBfsParameters, 1};
+constexpr std::array<std::string_view, 1> kKTrussParameters = {"k"};
+const FunctionDescription kKTrussDescription{"GpuGraph", "k_truss", kKTrussParameters, 1};
+
+constexpr float kDefaultDamping = 0.85f;
+constexpr std::uint32_t kDefaultMaxIterations = 100;
+constexpr float kDefaultTolerance = 1e-6f;
+
+bool is_graph(PyObject* self) { return check_self(self, gpu_graph_type(), "GpuGraph"); }
+
+PyRef triangle_result(const engine::TriangleCountResult& result) {
+  return DictBuilder()
+      .set("total_triangles", int_from_u64(result.total_triangles))
+      .set("time_seconds", float_from_f64(result.time_seconds))
+      .finish();
+}
+
+PyRef pagerank_result(const engine::PageRankResult& result) {
+  return DictBuilder()
+      .set("ranks", build_list(result.ranks, float_from_f32))
+      .set("iterations", int_from_u32(result.iterations))
+      .set("converged", bool_object(result.converged))
+      .set("time_seconds", float_from_f64(result.time_seconds))
+      .finish();
+}
+
+// Distances and the depth reach Python as signed 32-bit values, so an
+// unreached node reads -1.
+PyRef bfs_result(const engine::BfsResult& result) {
+  auto as_signed = [](std::uint32_t value) { return int_from_i32(static_cast<std::int32_t>(value)); };
+  return DictBuilder()
+      .set("distances", build_list(result.distances, as_signed))
+      .set("reachable", int_from_u32(result.reachable))
+      .set("max_depth", as_signed(result.max_depth))
+      .set("time_seconds", float_from_f64(result.time_seconds))
+      .finish();
+}
+
+PyRef k_truss_result(const engine::KTrussResult& result) {
+  auto as_tuple = [](const std::pair<std::uint32_t, std::uint32_t>& edge) {
+    return pair_tuple(int_from_u32(edge.first), int_from_u32(edge.second));
+  };
+  return DictBuilder()
+      .set("edges", build_list(result.edges, as_tuple))
+      .set("k", int_from_u32(result.k))
+      .set("iterations", int_from_u32(result.iterations))
+      .set("time_seconds", float_from_f64(result.time_seconds))
+      .finish();
+}
+
+// Runs an engine operation and turns its outcome into the method's result.
+template <class Result, class Build>
+PyObject* finish(engine::GpuResult<Result> outcome, Build build) {
+  if (!outcome) return raise_gpu_error(outcome.error());
+  return build(*outcome).release();
+}
+
+}  // namespace
+
+PyObject* graph_triangle_count(PyObject* self, PyObject*) {
+  return guard([&]() -> PyObject* {
+    if (!is_graph(self)) return nullptr;
+    return finish(engine::count_triangles(graph_of(self)), triangle_result);
+  });
+}
+
+PyObject* graph_pagerank(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    std::array<PyObject*, 3> slots{};
+    if (!bind_vectorcall(kPageRankDescription, args, nargs, kwnames, slots)) return nullptr;
+    if (!is_graph(self)) return nullptr;
+    const auto damping = convert_or_default(slots[0], kDefaultDamping, convert_f32, "damping");
+    if (!damping) return nullptr;
+    const auto max_iterations =
+        convert_or_default(slots[1], kDefaultMaxIterations, convert_u32, "max_iterations");
+    if (!max_iterations) return nullptr;
+    const auto tolerance = convert_or_default(slots[2], kDefaultTolerance, convert_f32, "tolerance");
+    if (!tolerance) return nullptr;
+    return finish(engine::pagerank(graph_of(self), *damping, *max_iterations, *tolerance),
+                  pagerank_result);
+  });
+}
+
+PyObject* graph_bfs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    std::array<PyObject*, 1> slots{};
+    if (!bind_vectorcall(kBfsDescription, args, nargs, kwnames, slots)) return nullptr;
+    if (!is_graph(self)) return nullptr;
+    const auto source = convert_u32(slots[0], "source");
+    if (!source) return nullptr;
+    return finish(engine::breadth_first_search(graph_of(self), *source), bfs_result);
+  });
+}
+
+PyObject* graph_k_truss(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    std::array<PyObject*, 1> slots{};
+    if (!bind_vectorcall(kKTrussDescription, args, nargs, kwnames, slots)) return nullptr;
+    if (!is_graph(self)) return nullptr;
+    const auto k = convert_u32(slots[0], "k");
+    if (!k) return nullptr;
+    return finish(engine::k_truss(graph_of(self), *k), k_truss_result);
+  });
+}
+
+}  // namespace vorlan::python

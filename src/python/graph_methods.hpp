@@ -1,0 +1,34 @@
+// The algorithm methods of GpuGraph. Each binds its arguments, checks self,
+// converts, runs its engine operation with the interpreter lock held, and
+// builds its result dict.
+#pragma once
+
+#include <Python.h>
+
+#include "engine/graph_store.hpp"
+
+namespace vorlan::python {
+
+// The graph record of a GpuGraph instance (the caller has checked the type).
+const engine::GraphStore& graph_of(PyObject* self);
+
+PyObject* graph_triangle_count(PyObject* self, PyObject* unused);
+PyObject* graph_pagerank(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* graph_bfs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* graph_k_truss(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+extern const char* const kTriangleCountDoc;
+extern const char* const kPageRankDoc;
+extern const char* const kBfsDoc;
+extern const char* const kKTrussDoc;
+
+// Entries of GpuGraph's member table, in the order the class lists them.
+#define VORLAN_FASTCALL(function) \
+  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function))
+#define VORLAN_GRAPH_ALGORITHM_METHODS                                                        \
+  {"triangle_count", graph_triangle_count, METH_NOARGS, kTriangleCountDoc},                   \
+      {"pagerank", VORLAN_FASTCALL(graph_pagerank), METH_FASTCALL | METH_KEYWORDS, kPageRankDoc}, \
+      {"bfs", VORLAN_FASTCALL(graph_bfs), METH_FASTCALL | METH_KEYWORDS, kBfsDoc},            \
+      {"k_truss", VORLAN_FASTCALL(graph_k_truss), METH_FASTCALL | METH_KEYWORDS, kKTrussDoc},
+
+}  // namespace vorlan::python

@@ -1,0 +1,378 @@
+// The kernels the engine ships but never launches: triangle_count_kernel (one
+// thread per node) and bfs_frontier_kernel (one level per launch, scanning
+// every node). Both are launched here directly through the driver layer and
+// must agree with their launched twins (count_triangles, breadth_first_search)
+// and with a plain host computation. The warp kernel is also launched with
+// grids far smaller than one warp per node, which only its node stride can
+// cover.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <ostream>
+#include <random>
+#include <set>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "driver/context.hpp"
+#include "driver/launch.hpp"
+#include "driver/memory.hpp"
+#include "engine/bfs.hpp"
+#include "engine/graph_store.hpp"
+#include "engine/kernels.hpp"
+#include "engine/triangle_counting.hpp"
+
+namespace vorlan::engine {
+namespace {
+
+using driver::DeviceBuffer;
+using driver::KernelFunction;
+using driver::KernelLaunch;
+using driver::SharedStream;
+
+constexpr std::uint32_t kThreads = 256;
+constexpr std::uint32_t kUnvisited = 0xFFFFFFFF;
+
+template <class T>
+T must(driver::DriverResult<T> result, std::string_view what) {
+  if (!result) throw std::runtime_error(std::string(what) + ": " + driver::to_string(result.error()));
+  if constexpr (!std::is_void_v<T>) return std::move(*result);
+}
+
+template <class T>
+T must(GpuResult<T> result, std::string_view what) {
+  if (!result) throw std::runtime_error(std::string(what) + ": " + result.error().display());
+  if constexpr (!std::is_void_v<T>) return std::move(*result);
+}
+
+// ---------------------------------------------------------------------------
+// Graphs, as sorted duplicate-free lists with both directions of every edge.
+
+struct Graph {
+  std::string name;
+  std::vector<std::vector<std::uint32_t>> lists;
+
+  std::uint32_t nodes() const { return static_cast<std::uint32_t>(lists.size()); }
+  std::vector<std::uint32_t> offsets() const {
+    std::vector<std::uint32_t> result{0};
+    for (const auto& list : lists) result.push_back(result.back() + static_cast<std::uint32_t>(list.size()));
+    return result;
+  }
+  std::vector<std::uint32_t> targets() const {
+    std::vector<std::uint32_t> result;
+    for (const auto& list : lists) result.insert(result.end(), list.begin(), list.end());
+    return result;
+  }
+};
+
+void PrintTo(const Graph& graph, std::ostream* out) { *out << graph.name; }
+
+Graph from_edges(std::string name, std::uint32_t n,
+                 const std::vector<std::pair<std::uint32_t, std::uint32_t>>& edges) {
+  std::vector<std::set<std::uint32_t>> sets(n);
+  for (auto [u, v] : edges) {
+    if (u == v) continue;
+    sets[u].insert(v);
+    sets[v].insert(u);
+  }
+  Graph graph{std::move(name), {}};
+  for (const auto& set : sets) graph.lists.emplace_back(set.begin(), set.end());
+  return graph;
+}
+
+Graph random_graph(std::uint32_t n, double p, std::uint32_t seed) {
+  std::mt19937 engine(seed);
+  std::bernoulli_distribution coin(p);
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> edges;
+  for (std::uint32_t u = 0; u < n; ++u) {
+    for (std::uint32_t v = u + 1; v < n; ++v) {
+      if (coin(engine)) edges.emplace_back(u, v);
+    }
+  }
+  return from_edges("random-" + std::to_string(n) + "-" + std::to_string(seed), n, edges);
+}
+
+Graph clique(std::uint32_t n) {
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> edges;
+  for (std::uint32_t u = 0; u < n; ++u) {
+    for (std::uint32_t v = u + 1; v < n; ++v) edges.emplace_back(u, v);
+  }
+  return from_edges("clique-" + std::to_string(n), n, edges);
+}
+
+// A hub joined to every node of a cycle, with the hub in the middle of the
+// numbering so that it has neighbours on both sides.
+Graph wheel(std::uint32_t rim) {
+  const std::uint32_t hub = rim / 2;
+  std::vector<std::uint32_t> ring;
+  for (std::uint32_t v = 0; v <= rim; ++v) {
+    if (v != hub) ring.push_back(v);
+  }
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> edges;
+  for (std::size_t i = 0; i < ring.size(); ++i) {
+    edges.emplace_back(hub, ring[i]);
+    edges.emplace_back(ring[i], ring[(i + 1) % ring.size()]);
+  }
+  return from_edges("wheel-" + std::to_string(rim), rim + 1, edges);
+}
+
+// Chains, stars and cliques side by side, plus nodes with no neighbours.
+Graph pieces() {
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> edges;
+  for (std::uint32_t v = 0; v + 1 < 10; ++v) edges.emplace_back(v, v + 1);
+  for (std::uint32_t leaf = 11; leaf < 30; ++leaf) edges.emplace_back(10, leaf);
+  for (std::uint32_t u = 30; u < 38; ++u) {
+    for (std::uint32_t v = u + 1; v < 38; ++v) edges.emplace_back(u, v);
+  }
+  return from_edges("pieces", 45, edges);
+}
+
+Graph grid(std::uint32_t rows, std::uint32_t columns) {
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> edges;
+  for (std::uint32_t r = 0; r < rows; ++r) {
+    for (std::uint32_t c = 0; c < columns; ++c) {
+      const std::uint32_t v = r * columns + c;
+      if (c + 1 < columns) edges.emplace_back(v, v + 1);
+      if (r + 1 < rows) edges.emplace_back(v, v + columns);
+    }
+  }
+  return from_edges("grid", rows * columns, edges);
+}
+
+std::vector<Graph> graphs() {
+  return {random_graph(60, 0.2, 1), random_graph(150, 0.05, 2), random_graph(300, 0.02, 3),
+          random_graph(40, 0.6, 4), clique(4),   clique(40),  wheel(120), pieces(), grid(12, 13),
+          from_edges("edgeless", 20, {})};
+}
+
+// Every triple u < v < w that is a triangle, by membership tests.
+std::uint64_t host_triangles(const Graph& graph) {
+  std::uint64_t total = 0;
+  for (std::uint32_t u = 0; u < graph.nodes(); ++u) {
+    const auto& nu = graph.lists[u];
+    for (std::uint32_t v : nu) {
+      if (v <= u) continue;
+      const auto& nv = graph.lists[v];
+      for (std::uint32_t w : nu) {
+        if (w > v && std::binary_search(nv.begin(), nv.end(), w)) ++total;
+      }
+    }
+  }
+  return total;
+}
+
+std::vector<std::uint32_t> host_distances(const Graph& graph, std::uint32_t source) {
+  std::vector<std::uint32_t> distance(graph.nodes(), kUnvisited);
+  std::deque<std::uint32_t> queue{source};
+  distance[source] = 0;
+  while (!queue.empty()) {
+    const std::uint32_t u = queue.front();
+    queue.pop_front();
+    for (std::uint32_t v : graph.lists[u]) {
+      if (distance[v] == kUnvisited) {
+        distance[v] = distance[u] + 1;
+        queue.push_back(v);
+      }
+    }
+  }
+  return distance;
+}
+
+// ---------------------------------------------------------------------------
+// The device, its stream and the two modules, loaded once for all tests.
+
+class KernelsFixture : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    auto context = must(driver::DeviceContext::create(0), "DeviceContext::create");
+    stream_ = std::make_shared<driver::DeviceStream>(context);
+    auto triangles = must(driver::load_module(context, kernels::triangle_counting_ptx), "load triangles");
+    per_thread_ = must(driver::get_function(triangles, "triangle_count_kernel"), "per-thread kernel");
+    per_warp_ = must(driver::get_function(triangles, "triangle_count_warp_kernel"), "warp kernel");
+    auto bfs = must(driver::load_module(context, kernels::bfs_ptx), "load bfs");
+    frontier_scan_ = must(driver::get_function(bfs, "bfs_frontier_kernel"), "frontier kernel");
+  }
+  static void TearDownTestSuite() {
+    per_thread_ = {};
+    per_warp_ = {};
+    frontier_scan_ = {};
+    stream_.reset();
+  }
+
+  GraphStore store(const Graph& graph) {
+    return must(GraphStore::build(graph.offsets(), graph.targets(), stream_), "GraphStore::build");
+  }
+
+  template <class T>
+  DeviceBuffer<T> upload(const std::vector<T>& host) {
+    return must(driver::upload<T>(stream_, host), "upload");
+  }
+
+  template <class T>
+  std::vector<T> download(const DeviceBuffer<T>& buffer) {
+    must(driver::synchronize(*stream_), "synchronize");
+    return must(driver::download<T>(*stream_, buffer), "download");
+  }
+
+  static std::uint32_t blocks_for(std::uint32_t threads) { return (threads + kThreads - 1) / kThreads; }
+
+  // triangle_count_kernel(offsets, targets, num_nodes, count), one thread per node.
+  std::uint64_t count_per_thread(const GraphStore& graph) {
+    auto count = upload<std::uint64_t>({0});
+    const std::uint32_t n = graph.num_nodes();
+    KernelLaunch launch(*stream_, per_thread_);
+    launch.read(graph.offsets()).read(graph.targets()).scalar(n).write(count);
+    must(launch.launch(driver::linear_launch(blocks_for(n), kThreads)), "per-thread launch");
+    return download(count).at(0);
+  }
+
+  // triangle_count_warp_kernel(offsets, targets, num_nodes, num_edges, count)
+  // on a grid of `blocks` blocks, whatever the node count.
+  std::uint64_t count_per_warp(const GraphStore& graph, std::uint32_t blocks) {
+    auto count = upload<std::uint64_t>({0});
+    const std::uint32_t n = graph.num_nodes();
+    const std::uint32_t m = graph.num_edges();
+    KernelLaunch launch(*stream_, per_warp_);
+    launch.read(graph.offsets()).read(graph.targets()).scalar(n).scalar(m).write(count);
+    must(launch.launch(driver::linear_launch(blocks, kThreads)), "warp launch");
+    return download(count).at(0);
+  }
+
+  // Level after level of bfs_frontier_kernel(offsets, targets, distances,
+  // num_nodes, level, changed) until a level changes nothing.
+  std::vector<std::uint32_t> search_by_scans(const GraphStore& graph, std::uint32_t source,
+                                             std::uint32_t* levels_run) {
+    const std::uint32_t n = graph.num_nodes();
+    std::vector<std::uint32_t> initial(n, kUnvisited);
+    initial[source] = 0;
+    auto distances = upload(initial);
+    auto changed = upload<std::uint32_t>({0});
+    std::uint32_t level = 0;
+    for (;; ++level) {
+      must(driver::copy_to_device<std::uint32_t>(*stream_, std::array<std::uint32_t, 1>{0}, changed),
+           "reset changed");
+      KernelLaunch launch(*stream_, frontier_scan_);
+      launch.read(graph.offsets()).read(graph.targets()).write(distances).scalar(n).scalar(level)
+          .write(changed);
+      must(launch.launch(driver::linear_launch(blocks_for(n), kThreads)), "frontier launch");
+      if (download(changed).at(0) == 0) break;
+      if (level > n) throw std::runtime_error("the scan does not settle");
+    }
+    *levels_run = level + 1;
+    return download(distances);
+  }
+
+  static inline SharedStream stream_;
+  static inline KernelFunction per_thread_;
+  static inline KernelFunction per_warp_;
+  static inline KernelFunction frontier_scan_;
+};
+
+class KernelsTest : public KernelsFixture, public ::testing::WithParamInterface<Graph> {};
+class WarpStride : public KernelsFixture {};
+
+TEST_P(KernelsTest, PerThreadCountMatchesTheWarpKernelAndTheHost) {
+  const Graph& graph = GetParam();
+  const GraphStore stored = store(graph);
+  const std::uint64_t expected = host_triangles(graph);
+  EXPECT_EQ(count_per_thread(stored), expected);
+  EXPECT_EQ(must(count_triangles(stored), "count_triangles").total_triangles, expected);
+}
+
+TEST_P(KernelsTest, WarpKernelStridesOverNodesOnSmallGrids) {
+  const Graph& graph = GetParam();
+  const GraphStore stored = store(graph);
+  const std::uint64_t expected = host_triangles(graph);
+  // 8 warps per block: one block covers 8 nodes at a time, and grids that
+  // end mid-stride, that match the node count, or exceed it are all tried.
+  for (std::uint32_t blocks : {1u, 2u, 3u, 5u, 7u, blocks_for(graph.nodes() * 32), 64u}) {
+    EXPECT_EQ(count_per_warp(stored, blocks), expected) << blocks << " blocks";
+  }
+}
+
+TEST_P(KernelsTest, FrontierScanMatchesTheQueueSearchAndTheHost) {
+  const Graph& graph = GetParam();
+  const GraphStore stored = store(graph);
+  std::mt19937 engine(graph.nodes());
+  std::vector<std::uint32_t> sources{0, graph.nodes() - 1, graph.nodes() / 2};
+  sources.push_back(std::uniform_int_distribution<std::uint32_t>(0, graph.nodes() - 1)(engine));
+  for (std::uint32_t source : sources) {
+    const auto expected = host_distances(graph, source);
+    std::uint32_t levels = 0;
+    EXPECT_EQ(search_by_scans(stored, source, &levels), expected) << "source " << source;
+    const BfsResult queued = must(breadth_first_search(stored, source), "breadth_first_search");
+    EXPECT_EQ(queued.distances, expected) << "source " << source;
+    // Both stop after the first level that reaches nothing new.
+    std::uint32_t deepest = 0;
+    for (std::uint32_t d : expected) {
+      if (d != kUnvisited) deepest = std::max(deepest, d);
+    }
+    EXPECT_EQ(queued.max_depth, deepest);
+    EXPECT_EQ(levels, deepest + 1);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Graphs, KernelsTest, ::testing::ValuesIn(graphs()),
+                         [](const ::testing::TestParamInfo<Graph>& param_info) {
+                           std::string name = param_info.param.name;
+                           std::replace(name.begin(), name.end(), '-', '_');
+                           return name;
+                         });
+
+// A graph of 100 nodes counted by grids of one and two blocks: 8 and 16 warps
+// must each take a dozen nodes or more in turn.
+TEST_F(WarpStride, CoversAHundredNodesWithOneOrTwoBlocks) {
+  const Graph graph = random_graph(100, 0.15, 7);
+  const GraphStore stored = store(graph);
+  const std::uint64_t expected = host_triangles(graph);
+  ASSERT_GT(expected, 0u);
+  EXPECT_EQ(count_per_warp(stored, 1), expected);
+  EXPECT_EQ(count_per_warp(stored, 2), expected);
+}
+
+// Each node's triangles land in the total exactly once however the nodes are
+// dealt out to warps: a graph whose triangles all sit at distinct nodes gives
+// a total that would show a node skipped or counted twice.
+TEST_F(WarpStride, TakesEveryNodeOnce) {
+  // Node 3i is the smallest corner of i + 1 triangles, for i = 0 .. 32.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> edges;
+  std::uint32_t next = 99;
+  std::uint64_t expected = 0;
+  for (std::uint32_t i = 0; i < 33; ++i) {
+    const std::uint32_t apex = 3 * i;
+    for (std::uint32_t t = 0; t <= i; ++t) {
+      const std::uint32_t a = next++, b = next++;
+      edges.insert(edges.end(), {{apex, a}, {apex, b}, {a, b}});
+      ++expected;
+    }
+  }
+  const Graph graph = from_edges("fans", next, edges);
+  ASSERT_EQ(host_triangles(graph), expected);
+  const GraphStore stored = store(graph);
+  for (std::uint32_t blocks : {1u, 2u, 4u, 9u, blocks_for(next * 32)}) {
+    EXPECT_EQ(count_per_warp(stored, blocks), expected) << blocks << " blocks";
+  }
+}
+
+TEST(TriangleBlocks, OneWarpPerNodeUpToTheCap) {
+  static constexpr std::uint64_t cap = (std::uint64_t{1} << 24) - 1;
+  auto expected = [](std::uint64_t n) { return static_cast<std::uint32_t>(std::min((n + 7) / 8, cap)); };
+  for (std::uint64_t n : {0ull, 1ull, 7ull, 8ull, 9ull, 100ull, 1000003ull, (1ull << 27) - 9, (1ull << 27) - 8,
+                          (1ull << 27) - 1, 1ull << 27, (1ull << 27) + 1, 0xFFFFFFFFull}) {
+    EXPECT_EQ(triangle_blocks(static_cast<std::uint32_t>(n)), expected(n)) << n;
+  }
+  // The largest grid keeps its thread count within 32 bits.
+  EXPECT_LE(std::uint64_t{triangle_blocks(0xFFFFFFFF)} * kThreads, 0xFFFFFFFFull);
+}
+
+}  // namespace
+}  // namespace vorlan::engine

@@ -1,0 +1,24 @@
+# Every embedded PTX module must assemble without a single diagnostic for an
+# older and a current architecture, so that the driver's compiler accepts it
+# wherever it runs. The driver compiles the text only on a real GPU; these
+# tests catch a broken module on machines without one, whenever NVIDIA's
+# assembler is installed. Without it nothing is registered.
+find_program(VORLAN_PTXAS ptxas
+  HINTS ENV CUDA_PATH ENV CUDA_HOME /usr/local/cuda
+  PATH_SUFFIXES bin)
+
+if(VORLAN_PTXAS)
+  file(GLOB VORLAN_PTX_MODULES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/engine/kernels/*.ptx)
+  foreach(module IN LISTS VORLAN_PTX_MODULES)
+    get_filename_component(name ${module} NAME_WE)
+    foreach(arch IN ITEMS sm_75 sm_90)
+      add_test(NAME ptxas.${name}.${arch}
+        COMMAND ${CMAKE_COMMAND}
+          -DPTXAS=${VORLAN_PTXAS}
+          -DARCH=${arch}
+          -DINPUT=${module}
+          -DOUTPUT=${CMAKE_CURRENT_BINARY_DIR}/ptxas/${name}.${arch}.cubin
+          -P ${CMAKE_CURRENT_SOURCE_DIR}/ptxas_assemble.cmake)
+    endforeach()
+  endforeach()
+endif()
