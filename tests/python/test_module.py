@@ -1,6 +1,7 @@
 """The extension module itself: import, registration, classes, refusals."""
 
 import ctypes
+import importlib.util
 import shutil
 import subprocess
 import textwrap
@@ -75,6 +76,8 @@ class TestClasses:
         assert vorlan_cuda.GpuGraph.__doc__ == "A graph stored in GPU memory (CSR format)."
 
 
+@pytest.mark.skipif(importlib.util.find_spec("_interpreters") is None,
+                    reason="needs the _interpreters module of Python 3.13 or newer")
 class TestSubInterpreters:
     """The module keeps process-wide state, so only one interpreter may load it."""
 

@@ -20,12 +20,13 @@ DEFAULT_TOLERANCE = F32(1e-6)
 def fma_f32(a, b, c):
     """a * b + c rounded once to single precision, for single-precision inputs.
 
-    math.fma rounds the exact value to double. Rounding that double to single
+    The product of two singles is exact in double, so a * b + c in double
+    arithmetic is the exact value rounded once to double. Rounding that to single
     gives the single rounding of the exact value except when the double lands
     exactly on the midpoint of two singles while the exact value does not; in
     that case the exact value decides, computed with fractions."""
     a, b, c = float(a), float(b), float(c)
-    wide = math.fma(a, b, c)
+    wide = a * b + c
     narrow = F32(wide)
     if not math.isfinite(wide) or float(narrow) == wide:
         return narrow
