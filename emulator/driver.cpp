@@ -1,6 +1,7 @@
 #include "driver.hpp"
 
-#include <print>
+#include <cstdio>
+#include <format>
 
 #include "result_codes.hpp"
 
@@ -26,7 +27,7 @@ CUresult Driver::initialize() {
   if (initialized_) return CUDA_SUCCESS;
   auto config = read_config();
   if (!config) {
-    std::println(stderr, "vorlan emu: cuInit refused: {}", config.error());
+    std::fputs(std::format("vorlan emu: cuInit refused: {}\n", config.error()).c_str(), stderr);
     return CUDA_ERROR_INVALID_VALUE;
   }
   if (config->devices == 0) return CUDA_ERROR_NO_DEVICE;
@@ -88,7 +89,7 @@ std::optional<LiveContext> Driver::owner_of_address(std::uint64_t address) {
 }
 
 CUresult Driver::refuse(CUresult code, std::string_view why) const {
-  if (config_.verbose) std::println(stderr, "vorlan emu: {}", why);
+  if (config_.verbose) std::fputs(std::format("vorlan emu: {}\n", why).c_str(), stderr);
   return code;
 }
 
