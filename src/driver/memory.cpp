@@ -5,6 +5,29 @@
 #include "driver/loader.hpp"
 
 namespace vorlan::driver {
+namespace {
+
+// Gives device memory back, failures deferred. Stream-ordered with memory
+// pools; otherwise the stream is drained first (unless the context already has
+// a failure to report), since a plain free does not wait for work still using
+// the memory.
+void free_device_memory(const DeviceStream& stream, CUdeviceptr address) noexcept {
+  DeviceContext& context = stream.context();
+  const DriverApi& api = driver_api();
+  if (context.pooled_alloc()) {
+    context.defer(api.cuMemFreeAsync(address, stream.handle()));
+    return;
+  }
+  if (CUresult pending = context.take_deferred()) {
+    context.defer(pending);
+  } else {
+    context.bind_for_teardown();
+    context.defer(api.cuStreamSynchronize(stream.handle()));
+  }
+  context.defer(api.cuMemFree_v2(address));
+}
+
+}  // namespace
 
 DeviceStream::~DeviceStream() {
   // The null stream is never destroyed; binding here only keeps a failure of
@@ -78,12 +101,17 @@ DriverResult<RawBuffer> RawBuffer::allocate(const SharedStream& stream, std::uin
                                  ? api.cuMemAllocAsync(&address, bytes, stream->handle())
                                  : api.cuMemAlloc_v2(&address, bytes);
   if (auto r = check(allocated); !r) return std::unexpected(r.error());
-  // A failed event creation leaves the memory allocated but unowned, as the
-  // driver cannot be asked to free it reliably at this point either.
+  // Without its events the memory would have no owner: give it back.
   auto read = DeviceEvent::create(stream->shared_context());
-  if (!read) return std::unexpected(read.error());
+  if (!read) {
+    free_device_memory(*stream, address);
+    return std::unexpected(read.error());
+  }
   auto write = DeviceEvent::create(stream->shared_context());
-  if (!write) return std::unexpected(write.error());
+  if (!write) {
+    free_device_memory(*stream, address);
+    return std::unexpected(write.error());
+  }
   auto events = std::make_unique<Events>(Events{std::move(*read), std::move(*write)});
   return RawBuffer(stream, address, std::move(events));
 }
@@ -115,24 +143,10 @@ void RawBuffer::release() noexcept {
     stream_.reset();
     return;
   }
-  DeviceContext& context = stream_->context();
-  const DriverApi& api = driver_api();
   for (const DeviceEvent* event : {&events_->read, &events_->write}) {
-    if (auto r = wait(*stream_, *event); !r) context.defer(r.error().code());
+    if (auto r = wait(*stream_, *event); !r) stream_->context().defer(r.error().code());
   }
-  if (context.pooled_alloc()) {
-    context.defer(api.cuMemFreeAsync(address_, stream_->handle()));
-  } else {
-    // Without memory pools the free is not stream-ordered: drain the stream
-    // first, unless the context already has a failure to report.
-    if (CUresult pending = context.take_deferred()) {
-      context.defer(pending);
-    } else {
-      context.bind_for_teardown();
-      context.defer(api.cuStreamSynchronize(stream_->handle()));
-    }
-    context.defer(api.cuMemFree_v2(address_));
-  }
+  free_device_memory(*stream_, address_);
   events_.reset();  // destroys the read event, then the write event
   address_ = 0;
   stream_.reset();

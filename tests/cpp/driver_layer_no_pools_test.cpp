@@ -169,5 +169,16 @@ TEST_F(NoPools, ZeroElementBuffersMakeNoDriverCall) {
   EXPECT_EQ(calls.made(), CallMap{});
 }
 
+TEST_F(NoPools, AFailedEventCreationGivesTheMemoryBackAfterADrain) {
+  const auto before = live();
+  fail_call("cuEventCreate", CUDA_ERROR_OUT_OF_MEMORY, 2);
+  CallCounter calls;
+  EXPECT_TRUE(fails_with(allocate<std::uint32_t>(stream, 4), CUDA_ERROR_OUT_OF_MEMORY));
+  EXPECT_EQ(calls.made("cuStreamSynchronize"), 1u);
+  EXPECT_EQ(calls.made("cuMemFree_v2"), 1u);
+  EXPECT_EQ(live().allocations, before.allocations);
+  EXPECT_EQ(live().events, before.events);
+}
+
 }  // namespace
 }  // namespace vorlan::driver

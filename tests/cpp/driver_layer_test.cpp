@@ -764,7 +764,7 @@ TEST_F(DriverLayerTest, AFailedDownloadCopyIsReturned) {
   EXPECT_EQ(download_ok(stream, buffer), (std::vector<std::uint32_t>{1, 2, 3}));
 }
 
-TEST_F(DriverLayerTest, AFailedEventCreationGivesBackTheFirstEvent) {
+TEST_F(DriverLayerTest, AFailedEventCreationGivesBackTheFirstEventAndTheMemory) {
   auto context = open();
   auto stream = stream_on(context);
   const auto before = live();
@@ -773,14 +773,20 @@ TEST_F(DriverLayerTest, AFailedEventCreationGivesBackTheFirstEvent) {
   EXPECT_TRUE(fails_with(allocate<std::uint32_t>(stream, 4), CUDA_ERROR_OUT_OF_MEMORY));
   EXPECT_EQ(calls.made("cuEventCreate"), 2u);
   EXPECT_EQ(calls.made("cuEventDestroy_v2"), 1u);
+  EXPECT_EQ(calls.made("cuMemFreeAsync"), 1u);
   EXPECT_EQ(live().events, before.events);
+  EXPECT_EQ(live().allocations, before.allocations);
 
   fail_call("cuEventCreate", CUDA_ERROR_UNKNOWN, 1);
   calls.restart();
   EXPECT_TRUE(fails_with(allocate<std::uint32_t>(stream, 4), CUDA_ERROR_UNKNOWN));
   EXPECT_EQ(calls.made("cuEventCreate"), 1u);
   EXPECT_EQ(calls.made("cuEventDestroy_v2"), 0u);
+  EXPECT_EQ(calls.made("cuMemFreeAsync"), 1u);
   EXPECT_EQ(live().events, before.events);
+  EXPECT_EQ(live().allocations, before.allocations);
+  // The frees went through: nothing is left for the next operation to report.
+  EXPECT_TRUE(succeeded(synchronize(*stream)));
 }
 
 TEST_F(DriverLayerTest, MovingABufferMovesItsOwnership) {
