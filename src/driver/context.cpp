@@ -33,6 +33,9 @@ DriverResult<std::shared_ptr<DeviceContext>> DeviceContext::create(std::uint64_t
   if (auto r = check(api.cuDeviceGetAttribute(&pools, cuda::CU_DEVICE_ATTRIBUTE_MEMORY_POOLS_SUPPORTED,
                                               device));
       !r) {
+    // No record holds the retain yet, so give it back here or it is never
+    // given back; the query's failure is what the caller needs to see.
+    api.cuDevicePrimaryCtxRelease_v2(device);
     return std::unexpected(r.error());
   }
   std::shared_ptr<DeviceContext> context(new DeviceContext(handle, ordinal, device, pools > 0));

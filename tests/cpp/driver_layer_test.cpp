@@ -215,6 +215,16 @@ TEST_F(DriverLayerTest, CreateReturnsTheFailureOfEachStep) {
   EXPECT_EQ(live().context_refs, 1u);
 }
 
+TEST_F(DriverLayerTest, CreateGivesTheRetainBackWhenThePoolQueryFails) {
+  init_driver();
+  fail_call("cuDeviceGetAttribute", CUDA_ERROR_INVALID_VALUE);
+  CallCounter calls;
+  EXPECT_TRUE(fails_with(DeviceContext::create(0), CUDA_ERROR_INVALID_VALUE));
+  EXPECT_EQ(calls.made("cuDevicePrimaryCtxRetain"), 1u);
+  EXPECT_EQ(calls.made("cuDevicePrimaryCtxRelease_v2"), 1u);
+  EXPECT_EQ(live().context_refs, 0u);
+}
+
 TEST_F(DriverLayerTest, CreateGivesTheRetainBackWhenTheFirstBindFails) {
   init_driver();
   ASSERT_EQ(current_context(), nullptr);

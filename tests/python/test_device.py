@@ -317,12 +317,14 @@ class TestDriverFailuresWhileOpening:
         # Nothing stays broken.
         assert small_graph(GpuDevice(0)).bfs(0)["distances"] == [0, 1, 2]
 
-    def test_failed_attribute_query_is_a_driver_error(self, emu, device):
+    def test_failed_attribute_query_is_a_driver_error_and_gives_the_retain_back(self, emu, device):
+        before = emu.live()["context_refs"]
         emu.fail_call("cuDeviceGetAttribute", 1, 1)
         with pytest.raises(RuntimeError) as excinfo:
             GpuDevice(0)
         assert runtime_error_text(excinfo) == ('CUDA driver error: DriverError('
                                                'CUDA_ERROR_INVALID_VALUE, "invalid argument")')
+        assert emu.live()["context_refs"] == before
 
     def test_failed_binding_at_creation_gives_the_retain_back(self, emu, device):
         before = emu.live()["context_refs"]
