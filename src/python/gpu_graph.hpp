@@ -5,7 +5,7 @@
 
 namespace vorlan::python {
 
-// The class object, created from its spec on first use and kept for the life
+// The class object, made by PyType_FromSpec on first use and kept for the life
 // of the process (borrowed reference; nullptr with an exception set if the
 // creation failed).
 PyTypeObject* gpu_graph_type();
