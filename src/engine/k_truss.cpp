@@ -15,6 +15,7 @@ constexpr std::array<std::string_view, 2> kKernelNames = {"edge_triangle_support
 enum Kernel { kSupport, kFilter };
 
 struct TrussBuffers {
+  std::vector<std::uint32_t> zero_support;  // host side, copied over `support` every round
   driver::DeviceBuffer<std::uint32_t> support;
   driver::DeviceBuffer<std::uint8_t> removed;
   driver::DeviceBuffer<std::uint32_t> removed_count;
@@ -22,13 +23,15 @@ struct TrussBuffers {
 
 GpuResult<TrussBuffers> prepare(const GraphStore& graph) {
   const std::uint32_t m = graph.num_edges();
-  auto support = upload_step<std::uint32_t>(graph.shared_stream(), std::vector<std::uint32_t>(m, 0));
+  std::vector<std::uint32_t> zero_support(m, 0);
+  auto support = upload_step<std::uint32_t>(graph.shared_stream(), zero_support);
   if (!support) return std::unexpected(std::move(support.error()));
   auto removed = upload_step<std::uint8_t>(graph.shared_stream(), std::vector<std::uint8_t>(m, 0));
   if (!removed) return std::unexpected(std::move(removed.error()));
   auto count = filled_buffer<std::uint32_t>(graph.shared_stream(), 1, 0);
   if (!count) return std::unexpected(std::move(count.error()));
-  return TrussBuffers{std::move(*support), std::move(*removed), std::move(*count)};
+  return TrussBuffers{std::move(zero_support), std::move(*support), std::move(*removed),
+                      std::move(*count)};
 }
 
 // One round: fresh supports, then removal of the edges below min_support.
@@ -38,8 +41,7 @@ GpuResult<std::uint32_t> remove_round(const GraphStore& graph,
                                       TrussBuffers& buffers, std::uint32_t min_support) {
   const std::uint32_t n = graph.num_nodes();
   const std::uint32_t m = graph.num_edges();
-  if (auto r = copy_step<std::uint32_t>(graph.stream(), std::vector<std::uint32_t>(m, 0),
-                                        buffers.support);
+  if (auto r = copy_step<std::uint32_t>(graph.stream(), buffers.zero_support, buffers.support);
       !r) {
     return std::unexpected(r.error());
   }

@@ -29,7 +29,7 @@ DeviceRecord& record_of(PyObject* self) { return *reinterpret_cast<GpuDeviceObje
 
 engine::GpuResult<DeviceRecord> open_device(std::uint64_t ordinal) {
   auto context = driver::DeviceContext::create(ordinal);
-  if (!context) return std::unexpected(engine::GpuError((context.error())));
+  if (!context) return std::unexpected(engine::GpuError(context.error()));
   auto name = (*context)->device_name();
   auto memory = (*context)->total_memory();
   auto stream = std::make_shared<driver::DeviceStream>(*context);
