@@ -1,10 +1,15 @@
 #include "python/arguments.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <new>
 #include <stdexcept>
+#include <type_traits>
+#include <variant>
+
+#include "python/integer_buffer.hpp"
 
 namespace vorlan::python {
 
@@ -291,6 +296,101 @@ std::optional<std::vector<std::uint32_t>> read_elements(PyObject* sequence) {
   return values;
 }
 
+// An exact int small enough to be stored in one digit is read without any
+// call; for every other item this returns false, with nothing raised, and the
+// item takes the general conversion, which also raises the right error.
+// (Kept to a bool and an out-parameter: an optional here went through the
+// stack in two halves and stalled every element on the reload.)
+bool compact_u32(PyObject* item, std::uint32_t& value) {
+  if (!PyLong_CheckExact(item)) return false;
+  const auto* integer = reinterpret_cast<const PyLongObject*>(item);
+  if (!PyUnstable_Long_IsCompact(integer)) return false;
+  const Py_ssize_t compact = PyUnstable_Long_CompactValue(integer);
+  if (compact < 0 || compact > Py_ssize_t{std::numeric_limits<std::uint32_t>::max()}) {
+    return false;
+  }
+  value = static_cast<std::uint32_t>(compact);
+  return true;
+}
+
+// An exact list or tuple, read in place in the order its iterator would hand
+// the items out. The length is read again before every item, as the list
+// iterator does, because an item's __index__ may grow or shrink the list; such
+// an item is held for the duration of its conversion.
+std::optional<std::vector<std::uint32_t>> read_items(PyObject* sequence) {
+  const bool is_list = PyList_CheckExact(sequence);
+  const auto length = [&] {
+    return is_list ? PyList_GET_SIZE(sequence) : PyTuple_GET_SIZE(sequence);
+  };
+  std::vector<std::uint32_t> values;
+  values.reserve(static_cast<std::size_t>(length()));
+  for (Py_ssize_t i = 0; i < length(); ++i) {
+    PyObject* item = is_list ? PyList_GET_ITEM(sequence, i) : PyTuple_GET_ITEM(sequence, i);
+    std::uint32_t value = 0;
+    if (!compact_u32(item, value)) {
+      const PyRef held = PyRef::borrow(item);
+      const auto converted = read_u32(held.get());
+      if (!converted) return std::nullopt;
+      value = *converted;
+    }
+    values.push_back(value);
+  }
+  return values;
+}
+
+// Whether the object's elements are what its exported memory holds. Types
+// written in C (ndarray, array.array, bytes, memoryview, ctypes arrays) define
+// their iteration, indexing and export as slot wrappers and keep that
+// meaning; a Python class that redefines any of them (a masked array, a
+// memmap, a user's subclass) may not, so it is iterated.
+bool iterates_as_exported(PyObject* object) {
+  static constexpr std::array<const char*, 4> kRedefinitions = {"__iter__", "__getitem__",
+                                                                "__len__", "__buffer__"};
+  PyObject* mro = Py_TYPE(object)->tp_mro;
+  for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
+    auto* type = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+    PyRef dict = PyRef::steal(PyType_GetDict(type));
+    for (const char* name : kRedefinitions) {
+      PyObject* found = dict ? PyDict_GetItemString(dict.get(), name) : nullptr;
+      if (found != nullptr && !Py_IS_TYPE(found, &PyWrapperDescr_Type)) return false;
+    }
+  }
+  return true;
+}
+
+// Raises what the iteration path raises for an element of that value: the
+// item conversion of an int holding it.
+void raise_unfit(const UnfitElement& unfit) {
+  PyRef integer = PyRef::steal(std::visit(
+      [](auto value) {
+        if constexpr (std::is_signed_v<decltype(value)>) return PyLong_FromLongLong(value);
+        return PyLong_FromUnsignedLongLong(value);
+      },
+      unfit.value));
+  if (!integer) return;
+  fault_unless(!read_u32(integer.get()), "an unfit buffer element converted");
+}
+
+std::optional<std::vector<std::uint32_t>> read_buffer(const Py_buffer& view,
+                                                      IntegerLayout layout) {
+  std::vector<std::uint32_t> values(layout.count);
+  const auto unfit = copy_integers(view, layout, values);
+  if (!unfit) return values;
+  raise_unfit(*unfit);
+  return std::nullopt;
+}
+
+std::optional<std::vector<std::uint32_t>> read_sequence(PyObject* sequence) {
+  if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) return read_items(sequence);
+  if (PyObject_CheckBuffer(sequence) && iterates_as_exported(sequence)) {
+    BufferView view;
+    if (view.acquire(sequence)) {
+      if (const auto layout = integer_layout(view.get())) return read_buffer(view.get(), *layout);
+    }
+  }
+  return read_elements(sequence);
+}
+
 std::optional<std::vector<std::uint32_t>> read_u32_list(PyObject* object) {
   // A str is a sequence too, but of characters, never of numbers.
   if (PyUnicode_Check(object)) {
@@ -302,7 +402,7 @@ std::optional<std::vector<std::uint32_t>> read_u32_list(PyObject* object) {
     return std::nullopt;
   }
   try {
-    return read_elements(object);
+    return read_sequence(object);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
     return std::nullopt;

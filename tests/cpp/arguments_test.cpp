@@ -2,17 +2,21 @@
 // interpreter: Python code calls small C functions that bind like the module's
 // callables, and the converters and builders are called directly.
 #include "python/arguments.hpp"
+#include "python/integer_buffer.hpp"
 
 #include <gtest/gtest.h>
 
 #include <array>
+#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <utility>
+#include <variant>
 #include <vector>
 
 namespace vorlan::python {
@@ -635,6 +639,100 @@ TEST_F(ArgumentsTest, FirstBadElementEndsTheListConversion) {
     EXPECT_FALSE(convert_u32_list(object.get(), "targets")) << expression;
     EXPECT_TRUE(raised(type, message)) << expression;
   }
+}
+
+// Which exported buffers the converter reads straight from memory: a view with
+// a given format, element size and dimension count, as an exporter fills it.
+struct LayoutCase {
+  const char* format;
+  Py_ssize_t itemsize;
+  int ndim;
+  std::optional<std::pair<std::size_t, bool>> expected;  // element size, signedness
+};
+
+Py_buffer one_dimensional_view(void* memory, const char* format, Py_ssize_t itemsize,
+                               Py_ssize_t* shape, Py_ssize_t* strides) {
+  Py_buffer view{};
+  view.buf = memory;
+  view.format = const_cast<char*>(format);
+  view.itemsize = itemsize;
+  view.ndim = 1;
+  view.shape = shape;
+  view.strides = strides;
+  return view;
+}
+
+TEST(IntegerLayoutTest, OnlyOneDimensionalNativeIntegersAreReadDirectly) {
+  constexpr bool little = std::endian::native == std::endian::little;
+  const char* native_prefixed = little ? "<q" : ">q";
+  const char* foreign_prefixed = little ? ">q" : "<q";
+  const std::pair<std::size_t, bool> u8{1, false}, i8{1, true}, u16{2, false}, i32{4, true},
+      u64{8, false}, i64{8, true};
+  const LayoutCase cases[] = {
+      {"B", 1, 1, u8},           {"b", 1, 1, i8},           {"@H", 2, 1, u16},
+      {"=i", 4, 1, i32},         {"L", 8, 1, u64},          {native_prefixed, 8, 1, i64},
+      {"N", 8, 1, u64},          {foreign_prefixed, 8, 1, {}}, {"?", 1, 1, {}},
+      {"c", 1, 1, {}},           {"d", 8, 1, {}},           {"e", 2, 1, {}},
+      {"2i", 8, 1, {}},          {"ii", 8, 1, {}},          {"<", 1, 1, {}},
+      {"", 1, 1, {}},            {"T{i:a:}", 4, 1, {}},     {"i", 3, 1, {}},
+      {"i", 4, 0, {}},           {"i", 4, 2, {}},
+  };
+  Py_ssize_t shape[2] = {3, 1};
+  Py_ssize_t strides[2] = {4, 4};
+  for (const auto& c : cases) {
+    Py_buffer view = one_dimensional_view(nullptr, c.format, c.itemsize, shape, strides);
+    view.ndim = c.ndim;
+    const auto layout = integer_layout(view);
+    ASSERT_EQ(layout.has_value(), c.expected.has_value()) << c.format << " ndim " << c.ndim;
+    if (layout) {
+      EXPECT_EQ(std::pair(layout->size, layout->is_signed), *c.expected) << c.format;
+    }
+  }
+}
+
+TEST(IntegerLayoutTest, MissingShapeOrStridesMeanContiguousMemory) {
+  Py_ssize_t shape = 5;
+  Py_ssize_t stride = -4;
+  Py_buffer view = one_dimensional_view(nullptr, "I", 4, &shape, &stride);
+  auto layout = integer_layout(view);
+  ASSERT_TRUE(layout);
+  EXPECT_EQ(layout->count, 5u);
+  EXPECT_EQ(layout->stride, -4);
+
+  view.strides = nullptr;
+  layout = integer_layout(view);
+  ASSERT_TRUE(layout);
+  EXPECT_EQ(layout->stride, 4);
+
+  view.shape = nullptr;
+  view.len = 12;
+  layout = integer_layout(view);
+  ASSERT_TRUE(layout);
+  EXPECT_EQ(layout->count, 3u);
+
+  Py_ssize_t suboffset = 0;
+  view.suboffsets = &suboffset;
+  EXPECT_FALSE(integer_layout(view));
+}
+
+TEST(IntegerLayoutTest, CopiesFollowIndexOrderWhateverTheStride) {
+  std::int64_t memory[] = {10, -1, 30, 7'000'000'000, 50};
+  // Reversed, every other element: index order is 50, 30, 10.
+  Py_ssize_t shape = 3;
+  Py_ssize_t stride = -2 * static_cast<Py_ssize_t>(sizeof(std::int64_t));
+  Py_buffer view = one_dimensional_view(&memory[4], "q", 8, &shape, &stride);
+  std::vector<std::uint32_t> out(3);
+  EXPECT_FALSE(copy_integers(view, *integer_layout(view), out));
+  EXPECT_EQ(out, (std::vector<std::uint32_t>{50, 30, 10}));
+
+  // Every element, reversed: 50, 7e9, 30, -1, 10; the first unfit one is 7e9.
+  shape = 5;
+  stride = -static_cast<Py_ssize_t>(sizeof(std::int64_t));
+  out.assign(5, 0);
+  const auto unfit = copy_integers(view, *integer_layout(view), out);
+  ASSERT_TRUE(unfit);
+  EXPECT_EQ(unfit->index, 1u);
+  EXPECT_EQ(std::get<std::int64_t>(unfit->value), 7'000'000'000);
 }
 
 // ---------------------------------------------------------------------------

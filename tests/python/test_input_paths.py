@@ -1,0 +1,301 @@
+"""The list-of-u32 converter's fast paths (exported integer buffers, exact lists
+and tuples) against its iteration path: for the same elements they must store
+the same values or raise the same exception, type and text.
+
+The converter is reached through vorlan_arguments_probe, a test-only extension
+built beside the C++ tests; the iteration path is forced by handing the same
+elements over in a plain sequence class that exports no buffer.
+"""
+
+import array
+import ctypes
+import importlib.util
+import os
+import sys
+import threading
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+from hypothesis.extra import numpy as hnp
+
+from conftest import BUILD_DIR
+
+import vorlan_cuda
+
+U32_MAX = 2**32 - 1
+
+
+def load_probe():
+    folder = os.path.join(BUILD_DIR, "tests", "python")
+    names = [n for n in os.listdir(folder) if n.startswith("vorlan_arguments_probe.")] \
+        if os.path.isdir(folder) else []
+    if not names:
+        pytest.skip("vorlan_arguments_probe is not built (VORLAN_TESTS=OFF)", allow_module_level=True)
+    spec = importlib.util.spec_from_file_location("vorlan_arguments_probe",
+                                                  os.path.join(folder, names[0]))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+probe = load_probe()
+
+
+class Plain:
+    """A sequence that exports no buffer: the converter iterates it, and so
+    meets the very elements that iterating the wrapped object hands out."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, index):
+        return self.items[index]
+
+    def __iter__(self):
+        return iter(self.items)
+
+
+def outcome(obj, parameter="offsets"):
+    """What the converter makes of obj: ("ok", values) or (type, text)."""
+    try:
+        return ("ok", list(np.frombuffer(probe.u32_list(obj, parameter), dtype=np.uint32)))
+    except Exception as error:  # noqa: BLE001 - the exception is the result
+        return (type(error), str(error))
+
+
+def assert_like_iteration(obj):
+    expected = outcome(Plain(obj))
+    assert outcome(obj) == expected
+    return expected
+
+
+# --- exported buffers -------------------------------------------------------
+
+INTEGER_CODES = ["i1", "u1", "i2", "u2", "i4", "u4", "i8", "u8"]
+
+
+@st.composite
+def integer_arrays(draw):
+    """Integer arrays of every width, sign and byte order, as contiguous or
+    strided (also reversed) one-dimensional views, or now and then with another
+    number of dimensions; some values do not fit u32."""
+    dtype = np.dtype(draw(st.sampled_from(["<", ">", "="])) + draw(st.sampled_from(INTEGER_CODES)))
+    info = np.iinfo(dtype)
+    fitting = st.integers(max(info.min, 0), min(info.max, U32_MAX))
+    elements = st.one_of(fitting, fitting, fitting, st.integers(info.min, info.max))
+    shape = draw(st.one_of(st.integers(0, 40).map(lambda n: (n,)),
+                           hnp.array_shapes(min_dims=0, max_dims=3, max_side=4)))
+    order = draw(st.sampled_from(["C", "F"]))
+    base = np.asarray(draw(hnp.arrays(dtype, shape, elements=elements)), order=order)
+    if base.ndim == 1:
+        step = draw(st.sampled_from([1, 1, 2, 3, -1, -2]))
+        return base[::step]
+    if base.ndim == 2 and draw(st.booleans()):
+        # A row or a column of a C- or Fortran-ordered matrix: one of them strided.
+        return base[0] if draw(st.booleans()) else base[:, 0]
+    return base
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(integer_arrays())
+def test_numpy_arrays_convert_as_their_elements_do(values):
+    assert_like_iteration(values)
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.sampled_from("bBhHiIlLqQ"), st.data())
+def test_standard_arrays_and_memoryviews_convert_as_their_elements_do(code, data):
+    sample = array.array(code)
+    bits = sample.itemsize * 8
+    low, high = (-(2 ** (bits - 1)), 2 ** (bits - 1) - 1) if code.islower() else (0, 2**bits - 1)
+    values = data.draw(st.lists(st.integers(low, high), max_size=30))
+    stored = array.array(code, values)
+    step = data.draw(st.sampled_from([1, 2, -1, -3]))
+    assert_like_iteration(stored)
+    assert_like_iteration(memoryview(stored)[::step])
+
+
+CTYPES = [ctypes.c_int8, ctypes.c_uint8, ctypes.c_int16, ctypes.c_uint16, ctypes.c_int32,
+          ctypes.c_uint32, ctypes.c_int64, ctypes.c_uint64]
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.sampled_from(CTYPES), st.booleans(), st.data())
+def test_ctypes_arrays_of_either_byte_order_convert_as_their_elements_do(scalar, swapped, data):
+    # ctypes exports explicit byte orders ("<i", ">i"): only the machine's own
+    # may be read from memory.
+    if swapped:
+        scalar = scalar.__ctype_be__ if sys.byteorder == "little" else scalar.__ctype_le__
+    bits = ctypes.sizeof(scalar) * 8
+    signed = scalar(-1).value == -1
+    low, high = (-(2 ** (bits - 1)), 2 ** (bits - 1) - 1) if signed else (0, 2**bits - 1)
+    values = data.draw(st.lists(st.integers(low, high), max_size=20))
+    assert_like_iteration((scalar * len(values))(*values))
+
+
+@pytest.mark.parametrize("obj, expected", [
+    (b"\x00\x05\xff", [0, 5, 255]),
+    (bytearray(b"\x07\x00"), [7, 0]),
+    (memoryview(b"abc")[1:], [98, 99]),
+    (np.arange(5, dtype=np.int64)[::-2], [4, 2, 0]),
+    (np.asfortranarray(np.arange(6, dtype=np.uint16).reshape(2, 3))[1], [3, 4, 5]),
+    (np.array([U32_MAX], dtype=np.uint64), [U32_MAX]),
+    (np.zeros(0, dtype=np.int8), []),
+])
+def test_buffers_store_one_value_per_element(obj, expected):
+    assert outcome(obj) == ("ok", expected)
+
+
+@pytest.mark.parametrize("values, dtype, message", [
+    ([1, -1, 2**32], np.int64, "can't convert negative int to unsigned"),
+    ([1, 2**32, -1], np.int64, "out of range integral type conversion attempted"),
+    ([0, 2**63], np.uint64, "out of range integral type conversion attempted"),
+    ([3, -128], np.int8, "can't convert negative int to unsigned"),
+])
+def test_first_unfit_element_decides_the_overflow(values, dtype, message):
+    assert outcome(np.array(values, dtype=dtype)) == (OverflowError, message)
+    assert outcome(np.array(values, dtype=dtype)[::-1]) == outcome(Plain(values[::-1]))
+
+
+class RedefinedIteration(np.ndarray):
+    def __iter__(self):
+        return iter([7] * len(self))
+
+
+class RedefinedExport(bytes):
+    def __buffer__(self, flags):
+        return memoryview(b"\x09" * len(self))
+
+
+@pytest.mark.parametrize("obj", [
+    np.array([1.0, 2.0]),                                  # float: __index__ refuses
+    np.array([True, False]),                               # bool: not an integer format
+    np.array([1, 2], dtype=object),
+    np.array([[1, 2], [3, 4]], dtype=np.uint32),           # rows are not integers
+    np.array(5, dtype=np.uint32),                          # a 0-d array does not iterate
+    np.zeros(2, dtype=[("a", "<i4")]),
+    np.array([1, 2, 3], dtype=np.uint32).view(RedefinedIteration),
+    RedefinedExport(b"\x01\x02"),
+    np.ma.masked_array([1, 2, 3], mask=[0, 1, 0], dtype=np.int64),
+])
+def test_other_buffers_keep_the_iteration_path(obj):
+    assert outcome(obj) == outcome(Plain(obj))
+
+
+# --- exact lists and tuples --------------------------------------------------
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class IntSubclass(int):
+    def __index__(self):
+        raise AssertionError("an int subclass is read as an int")
+
+
+ITEMS = st.one_of(
+    st.integers(0, U32_MAX), st.integers(0, 2**30), st.integers(-2**65, 2**65),
+    st.booleans(), st.builds(np.uint32, st.integers(0, U32_MAX)),
+    st.builds(np.int64, st.integers(-2**40, 2**40)), st.builds(Index, st.integers(-5, 2**33)),
+    st.builds(IntSubclass, st.integers(0, 2**33)), st.sampled_from([1.0, None, "1", np.float64(2)]),
+)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(ITEMS, max_size=25))
+def test_lists_and_tuples_convert_as_their_iteration_does(items):
+    expected = outcome(Plain(items))
+    assert outcome(list(items)) == expected
+    assert outcome(tuple(items)) == expected
+
+
+def test_item_errors_carry_the_argument_prefix():
+    assert outcome([0, 1.5], "targets") == (
+        TypeError, "argument 'targets': 'float' object cannot be interpreted as an integer")
+
+
+class Mutating:
+    """An item whose __index__ changes the list it sits in."""
+
+    def __init__(self, change, value=1):
+        self.change, self.value, self.owner = change, value, None
+
+    def __index__(self):
+        self.change(self.owner)
+        return self.value
+
+
+def grow(owner):
+    owner.extend([8, 9])
+
+
+def shrink(owner):
+    del owner[-2:]
+
+
+def drop_self(owner):
+    owner.clear()
+
+
+def fail(owner):
+    raise ValueError("no index today")
+
+
+@pytest.mark.parametrize("change", [grow, shrink, drop_self, fail])
+@pytest.mark.parametrize("position", [0, 2, 4])
+def test_index_that_mutates_the_list_is_followed_like_iteration(change, position):
+    def fresh():
+        items = [0, 1, 2, 3, 4]
+        items[position] = Mutating(change, 5)
+        items[position].owner = items
+        return items
+
+    fast_list, plain_list = fresh(), fresh()
+    assert outcome(fast_list) == outcome(Plain(plain_list))
+    assert len(fast_list) == len(plain_list)
+
+
+# --- snapshots ----------------------------------------------------------------
+
+def test_array_written_by_another_thread_gives_a_consistent_graph(device):
+    """Another thread keeps overwriting the targets with a node that does not
+    exist, and restoring them, while from_csr reads them (ctypes.memmove runs
+    without the interpreter lock). Every graph from_csr accepts must be the
+    valid ring: checked and uploaded from the same copy."""
+    nodes, degree = 1 << 14, 8
+    offsets = np.arange(0, nodes * degree + 1, degree, dtype=np.uint32)
+    ring = ((np.arange(nodes * degree) // degree + 1) % nodes).astype(np.uint32)
+    missing_node = np.full_like(ring, nodes + 5)
+    targets = ring.copy()
+    stop = threading.Event()
+
+    def scribble():
+        while not stop.is_set():
+            ctypes.memmove(targets.ctypes.data, missing_node.ctypes.data, targets.nbytes)
+            ctypes.memmove(targets.ctypes.data, ring.ctypes.data, targets.nbytes)
+
+    writer = threading.Thread(target=scribble)
+    writer.start()
+    outcomes = []
+    try:
+        for _ in range(40):
+            try:
+                graph = vorlan_cuda.GpuGraph.from_csr(offsets, targets, device)
+            except ValueError:
+                outcomes.append("refused")
+                continue
+            result = graph.bfs(0)
+            outcomes.append((result["reachable"], result["max_depth"]))
+    finally:
+        stop.set()
+        writer.join()
+    assert set(outcomes) <= {"refused", (nodes, nodes - 1)}
