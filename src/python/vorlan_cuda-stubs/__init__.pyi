@@ -1,0 +1,72 @@
+"""Types of vorlan_cuda: graph analytics on an NVIDIA GPU."""
+
+import sys
+from collections.abc import Sequence
+from typing import SupportsFloat, SupportsIndex, TypedDict, final, type_check_only
+
+if sys.version_info >= (3, 12):
+    from collections.abc import Buffer
+else:
+    from typing_extensions import Buffer
+
+__all__ = ["GpuDevice", "GpuGraph"]
+
+# What from_csr reads as u32 elements. Buffers of native-order integers
+# (NumPy integer arrays, SciPy's indptr and indices, array.array, bytes) are
+# copied at memory speed; exact lists and tuples of ints are read in place;
+# other sequences go element by element through __index__.
+_U32Array = Sequence[SupportsIndex] | Buffer
+_Float = SupportsFloat | SupportsIndex
+
+@type_check_only
+class TriangleCountResult(TypedDict):
+    total_triangles: int
+    time_seconds: float
+
+@type_check_only
+class PageRankResult(TypedDict):
+    ranks: list[float]
+    iterations: int
+    converged: bool
+    time_seconds: float
+
+@type_check_only
+class BfsResult(TypedDict):
+    distances: list[int]  # -1 where the source does not reach
+    reachable: int
+    max_depth: int
+    time_seconds: float
+
+@type_check_only
+class KTrussResult(TypedDict):
+    edges: list[tuple[int, int]]
+    k: int
+    iterations: int
+    time_seconds: float
+
+@final
+class GpuDevice:
+    """A CUDA GPU device."""
+
+    def __new__(cls, ordinal: SupportsIndex = 0) -> GpuDevice: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def total_memory(self) -> int: ...
+
+@final
+class GpuGraph:
+    """A graph stored in GPU memory (CSR format)."""
+
+    @staticmethod
+    def from_csr(offsets: _U32Array, targets: _U32Array, device: GpuDevice) -> GpuGraph: ...
+    @property
+    def num_nodes(self) -> int: ...
+    @property
+    def num_edges(self) -> int: ...
+    def triangle_count(self) -> TriangleCountResult: ...
+    def pagerank(
+        self, damping: _Float = 0.85, max_iterations: SupportsIndex = 100, tolerance: _Float = 1e-6
+    ) -> PageRankResult: ...
+    def bfs(self, source: SupportsIndex) -> BfsResult: ...
+    def k_truss(self, k: SupportsIndex) -> KTrussResult: ...
