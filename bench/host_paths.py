@@ -1,0 +1,112 @@
+"""Times GpuGraph.from_csr for each kind of array a user may hold the graph in.
+
+    python3 bench/host_paths.py [--scale 20] [--edges 4000000] [--repeat 5] [--json FILE]
+
+One R-MAT graph, handed over as Python lists, tuples, array.array('I'), NumPy
+uint32 and int64 arrays, and a SciPy CSR matrix's indptr/indices. Each input
+is uploaded --repeat times and the best time is kept; the time covers the
+whole call (conversion, the graph checks and the copy to the device). The
+report gives each as MB/s of u32 payload (4 bytes per offset and target,
+whatever the input's element size) and as a ratio to array.array('I', lst) on
+the same lists, in wall time and in CPU time (of all the process's threads),
+which on a shared machine leaves out the waiting for a core. "list, made array('I') first" adds the array.array
+construction a list holder would otherwise do by hand. Runs on whatever driver
+the process finds.
+"""
+
+import argparse
+import array
+import gc
+import json
+import os
+import sys
+import time
+
+import numpy as np
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"))
+
+from graphs import rmat_graph  # noqa: E402
+
+import vorlan_cuda  # noqa: E402
+
+
+def best_time(call, repeat):
+    """The best wall time and the best CPU time (all threads) over repeat runs.
+    On a shared machine the CPU time shows the work done, the wall time also
+    the waiting for a core."""
+    wall, cpu = [], []
+    for _ in range(repeat):
+        gc.collect()
+        wall_start, cpu_start = time.perf_counter(), time.process_time()
+        call()
+        wall.append(time.perf_counter() - wall_start)
+        cpu.append(time.process_time() - cpu_start)
+    return min(wall), min(cpu)
+
+
+def inputs(offsets, targets):
+    """(name, offsets, targets) of every kind; the converting ones as thunks."""
+    kinds = {
+        "list": (offsets, targets),
+        "tuple": (tuple(offsets), tuple(targets)),
+        "array('I')": (array.array("I", offsets), array.array("I", targets)),
+        "numpy uint32": (np.asarray(offsets, dtype=np.uint32), np.asarray(targets, dtype=np.uint32)),
+        "numpy int64": (np.asarray(offsets, dtype=np.int64), np.asarray(targets, dtype=np.int64)),
+    }
+    try:
+        import scipy.sparse as sp
+    except ImportError:
+        return kinds
+    # Built the way SciPy builds its own: 32-bit indices while they fit.
+    nodes = len(offsets) - 1
+    matrix = sp.csr_array((np.ones(len(targets), dtype=np.int8),
+                           np.asarray(targets, dtype=np.int32), np.asarray(offsets, dtype=np.int32)),
+                          shape=(nodes, nodes))
+    kinds[f"scipy indptr/indices ({matrix.indices.dtype})"] = (matrix.indptr, matrix.indices)
+    return kinds
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--scale", type=int, default=20, help="log2 of the node count")
+    parser.add_argument("--edges", type=int, default=4_000_000, help="R-MAT edge draws")
+    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--json", help="write the results to this file")
+    args = parser.parse_args()
+
+    offsets, targets = rmat_graph(args.scale, args.edges)
+    device = vorlan_cuda.GpuDevice(0)
+    payload = 4 * (len(offsets) + len(targets))
+    print(f"{device.name}: {len(offsets) - 1:,} nodes, {len(targets):,} edge entries, "
+          f"{payload / 1e6:.1f} MB of u32, best of {args.repeat}")
+
+    def upload(offsets_in, targets_in):
+        return lambda: vorlan_cuda.GpuGraph.from_csr(offsets_in, targets_in, device)
+
+    seconds = {name: best_time(upload(*pair), args.repeat)
+               for name, pair in inputs(offsets, targets).items()}
+    seconds["list, made array('I') first"] = best_time(
+        lambda: vorlan_cuda.GpuGraph.from_csr(array.array("I", offsets), array.array("I", targets),
+                                              device), args.repeat)
+    wall_base, cpu_base = seconds["array('I')"]
+    results = {"device": device.name, "num_nodes": len(offsets) - 1, "num_edges": len(targets),
+               "payload_bytes": payload, "repeat": args.repeat, "inputs": {}}
+    print(f"  {'input':<32} {'wall ms':>9} {'MB/s':>8} {'ratio':>6}   {'CPU ms':>9} {'MB/s':>8} "
+          f"{'ratio':>6}")
+    for name, (wall, cpu) in seconds.items():
+        results["inputs"][name] = {
+            "wall_seconds": wall, "wall_mb_per_second": payload / wall / 1e6,
+            "wall_ratio_to_array": wall / wall_base,
+            "cpu_seconds": cpu, "cpu_mb_per_second": payload / cpu / 1e6 if cpu else None,
+            "cpu_ratio_to_array": cpu / cpu_base if cpu_base else None}
+        print(f"  {name:<32} {wall * 1000:9.2f} {payload / wall / 1e6:8.1f} {wall / wall_base:5.2f}x"
+              f"   {cpu * 1000:9.2f} {payload / max(cpu, 1e-9) / 1e6:8.1f} "
+              f"{cpu / max(cpu_base, 1e-9):5.2f}x")
+    if args.json:
+        with open(args.json, "w") as out:
+            json.dump(results, out, indent=2)
+
+
+if __name__ == "__main__":
+    main()
