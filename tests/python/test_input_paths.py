@@ -13,6 +13,7 @@ import importlib.util
 import os
 import sys
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -28,11 +29,13 @@ U32_MAX = 2**32 - 1
 
 
 def load_probe():
+    """The probe module, or None where it is not built (VORLAN_TESTS=OFF, as
+    on a GPU machine): the tests that need it then skip themselves."""
     folder = os.path.join(BUILD_DIR, "tests", "python")
     names = [n for n in os.listdir(folder) if n.startswith("vorlan_arguments_probe.")] \
         if os.path.isdir(folder) else []
     if not names:
-        pytest.skip("vorlan_arguments_probe is not built (VORLAN_TESTS=OFF)", allow_module_level=True)
+        return None
     spec = importlib.util.spec_from_file_location("vorlan_arguments_probe",
                                                   os.path.join(folder, names[0]))
     module = importlib.util.module_from_spec(spec)
@@ -62,6 +65,8 @@ class Plain:
 
 def outcome(obj, parameter="offsets"):
     """What the converter makes of obj: ("ok", values) or (type, text)."""
+    if probe is None:
+        pytest.skip("vorlan_arguments_probe is not built (VORLAN_TESTS=OFF)")
     try:
         return ("ok", list(np.frombuffer(probe.u32_list(obj, parameter), dtype=np.uint32)))
     except Exception as error:  # noqa: BLE001 - the exception is the result
@@ -270,32 +275,32 @@ def test_array_written_by_another_thread_gives_a_consistent_graph(device):
     """Another thread keeps overwriting the targets with a node that does not
     exist, and restoring them, while from_csr reads them (ctypes.memmove runs
     without the interpreter lock). Every graph from_csr accepts must be the
-    valid ring: checked and uploaded from the same copy."""
+    valid one: checked and uploaded from the same copy."""
     nodes, degree = 1 << 14, 8
     offsets = np.arange(0, nodes * degree + 1, degree, dtype=np.uint32)
-    ring = ((np.arange(nodes * degree) // degree + 1) % nodes).astype(np.uint32)
-    missing_node = np.full_like(ring, nodes + 5)
-    targets = ring.copy()
+    valid = np.random.default_rng(7).integers(0, nodes, nodes * degree).astype(np.uint32)
+    missing_node = np.full_like(valid, nodes + 5)
+    targets = valid.copy()
+    expected = vorlan_cuda.GpuGraph.from_csr(offsets, targets, device).bfs(0)["distances"]
     stop = threading.Event()
 
     def scribble():
         while not stop.is_set():
             ctypes.memmove(targets.ctypes.data, missing_node.ctypes.data, targets.nbytes)
-            ctypes.memmove(targets.ctypes.data, ring.ctypes.data, targets.nbytes)
+            ctypes.memmove(targets.ctypes.data, valid.ctypes.data, targets.nbytes)
 
     writer = threading.Thread(target=scribble)
     writer.start()
-    outcomes = []
     try:
         for _ in range(40):
+            # Hands the writer the interpreter lock, so that its next copy
+            # starts, and runs on, while from_csr reads.
+            time.sleep(0)
             try:
                 graph = vorlan_cuda.GpuGraph.from_csr(offsets, targets, device)
             except ValueError:
-                outcomes.append("refused")
-                continue
-            result = graph.bfs(0)
-            outcomes.append((result["reachable"], result["max_depth"]))
+                continue  # read while the missing node was (partly) there
+            assert graph.bfs(0)["distances"] == expected
     finally:
         stop.set()
         writer.join()
-    assert set(outcomes) <= {"refused", (nodes, nodes - 1)}
