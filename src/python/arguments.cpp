@@ -314,28 +314,26 @@ bool compact_u32(PyObject* item, std::uint32_t& value) {
 }
 
 // An exact list or tuple, read in place in the order its iterator would hand
-// the items out. The length is read again before every item, as the list
-// iterator does, because an item's __index__ may grow or shrink the list; such
-// an item is held for the duration of its conversion.
+// the items out. Runs of compact ints are read from a snapshot of the item
+// array: no Python code runs meanwhile, so the list cannot change. Any other
+// item is held while it converts, since its __index__ may grow, shrink or
+// replace the list's storage; the snapshot is taken again after it, the
+// length included, as the list iterator reads it before every item.
 std::optional<std::vector<std::uint32_t>> read_items(PyObject* sequence) {
-  const bool is_list = PyList_CheckExact(sequence);
-  const auto length = [&] {
-    return is_list ? PyList_GET_SIZE(sequence) : PyTuple_GET_SIZE(sequence);
-  };
   std::vector<std::uint32_t> values;
-  values.reserve(static_cast<std::size_t>(length()));
-  for (Py_ssize_t i = 0; i < length(); ++i) {
-    PyObject* item = is_list ? PyList_GET_ITEM(sequence, i) : PyTuple_GET_ITEM(sequence, i);
+  values.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence)));
+  Py_ssize_t i = 0;
+  while (true) {
+    PyObject* const* items = PySequence_Fast_ITEMS(sequence);
+    const Py_ssize_t length = PySequence_Fast_GET_SIZE(sequence);
     std::uint32_t value = 0;
-    if (!compact_u32(item, value)) {
-      const PyRef held = PyRef::borrow(item);
-      const auto converted = read_u32(held.get());
-      if (!converted) return std::nullopt;
-      value = *converted;
-    }
-    values.push_back(value);
+    for (; i < length && compact_u32(items[i], value); ++i) values.push_back(value);
+    if (i >= length) return values;
+    const PyRef held = PyRef::borrow(items[i++]);
+    const auto converted = read_u32(held.get());
+    if (!converted) return std::nullopt;
+    values.push_back(*converted);
   }
-  return values;
 }
 
 // Whether the object's elements are what its exported memory holds. Types
