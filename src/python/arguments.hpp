@@ -71,6 +71,9 @@ std::optional<std::uint32_t> convert_u32(PyObject* object, std::string_view para
 std::optional<double> convert_f64(PyObject* object, std::string_view parameter);
 std::optional<float> convert_f32(PyObject* object, std::string_view parameter);
 // Copies every element, so later changes to the caller's sequence do not matter.
+// Buffers of native integers are copied straight from memory and exact lists
+// and tuples read in place; both give what iterating the object would give,
+// values and exceptions alike.
 std::optional<std::vector<std::uint32_t>> convert_u32_list(PyObject* object,
                                                            std::string_view parameter);
 

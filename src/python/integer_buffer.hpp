@@ -30,10 +30,9 @@ struct IntegerLayout {
 // memory is then contiguous.
 std::optional<IntegerLayout> integer_layout(const Py_buffer& view);
 
-// An element that does not fit u32, as read: its position in index order and
-// its value in the buffer's own signedness.
+// The first element that does not fit u32, as read, in the buffer's own
+// signedness.
 struct UnfitElement {
-  std::size_t index;
   std::variant<std::int64_t, std::uint64_t> value;
 };
 
@@ -44,7 +43,7 @@ struct UnfitElement {
 std::optional<UnfitElement> copy_integers(const Py_buffer& view, IntegerLayout layout,
                                           std::span<std::uint32_t> out);
 
-// A strided, formatted view of an object's memory, released with the object.
+// A strided, formatted view of an object's memory, released on leaving scope.
 // Holding it keeps exporters such as NumPy and bytearray from resizing the
 // memory while it is read.
 class BufferView {
