@@ -150,6 +150,7 @@ def test_ctypes_arrays_of_either_byte_order_convert_as_their_elements_do(scalar,
     (np.arange(5, dtype=np.int64)[::-2], [4, 2, 0]),
     (np.asfortranarray(np.arange(6, dtype=np.uint16).reshape(2, 3))[1], [3, 4, 5]),
     (np.array([U32_MAX], dtype=np.uint64), [U32_MAX]),
+    (np.broadcast_to(np.int16(7), (3,)), [7, 7, 7]),      # a stride of 0, read-only
     (np.zeros(0, dtype=np.int8), []),
 ])
 def test_buffers_store_one_value_per_element(obj, expected):
