@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <limits>
 #include <utility>
 
 #include "driver/fault.hpp"
@@ -22,9 +23,16 @@ DeviceContext::DeviceContext(CUcontext handle, std::uint64_t ordinal, CUdevice d
 DriverResult<std::shared_ptr<DeviceContext>> DeviceContext::create(std::uint64_t ordinal) {
   const DriverApi& api = driver_api();
   if (auto r = check(api.cuInit(0)); !r) return std::unexpected(r.error());
+  // The driver numbers devices with an int. An ordinal beyond it names no
+  // device, and is refused as the driver refuses one; truncating it would
+  // open whichever device its low bits happen to name.
+  if (ordinal > static_cast<std::uint64_t>(std::numeric_limits<int>::max())) {
+    return std::unexpected(DriverError(cuda::CUDA_ERROR_INVALID_DEVICE));
+  }
   CUdevice device = 0;
-  const auto index = static_cast<int>(static_cast<std::uint32_t>(ordinal));
-  if (auto r = check(api.cuDeviceGet(&device, index)); !r) return std::unexpected(r.error());
+  if (auto r = check(api.cuDeviceGet(&device, static_cast<int>(ordinal))); !r) {
+    return std::unexpected(r.error());
+  }
   CUcontext handle = nullptr;
   if (auto r = check(api.cuDevicePrimaryCtxRetain(&handle, device)); !r) {
     return std::unexpected(r.error());
