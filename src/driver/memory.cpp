@@ -147,7 +147,10 @@ void RawBuffer::release() noexcept {
     if (auto r = wait(*stream_, *event); !r) stream_->context().defer(r.error().code());
   }
   free_device_memory(*stream_, address_);
-  events_.reset();  // destroys the read event, then the write event
+  // The read event goes first, then the write event (members alone would go
+  // in reverse order).
+  { const DeviceEvent read = std::move(events_->read); }
+  events_.reset();
   address_ = 0;
   stream_.reset();
 }

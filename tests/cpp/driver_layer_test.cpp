@@ -641,6 +641,24 @@ TEST_F(DriverLayerTest, ABufferLifeWithMemoryPools) {
   EXPECT_EQ(live().events, before.events);
 }
 
+TEST_F(DriverLayerTest, ReleaseDestroysTheReadEventBeforeTheWriteEvent) {
+  auto context = open();
+  auto stream = stream_on(context);
+  auto buffer = upload_ok<std::uint32_t>(stream, {1, 2});
+  const CUevent read = buffer.raw().read_event();
+  const CUevent write = buffer.raw().write_event();
+  ASSERT_NE(read, write);
+  // The first destroy fails and leaves its event alive: that must be the
+  // read event, the write event having gone second.
+  software_gpu().fail_call("cuEventDestroy_v2", 1, CUDA_ERROR_UNKNOWN);
+  { [[maybe_unused]] auto released = std::move(buffer); }
+  EXPECT_EQ(live().events, 1u);
+  const DriverApi& api = driver_api();
+  EXPECT_NE(api.cuEventDestroy_v2(write), CUDA_SUCCESS);
+  EXPECT_EQ(api.cuEventDestroy_v2(read), CUDA_SUCCESS);
+  EXPECT_EQ(context->take_deferred(), CUDA_ERROR_UNKNOWN);
+}
+
 TEST_F(DriverLayerTest, UploadIsOneAllocationAndOneCopy) {
   auto context = open();
   auto stream = stream_on(context);
