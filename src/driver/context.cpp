@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <new>
 #include <utility>
 
 #include "driver/fault.hpp"
@@ -46,7 +47,14 @@ DriverResult<std::shared_ptr<DeviceContext>> DeviceContext::create(std::uint64_t
     api.cuDevicePrimaryCtxRelease_v2(device);
     return std::unexpected(r.error());
   }
-  std::shared_ptr<DeviceContext> context(new DeviceContext(handle, ordinal, device, pools > 0));
+  // Out of host memory the retain would have no owner either. Once the record
+  // exists it owns the retain, even if its shared count cannot be made.
+  auto* record = new (std::nothrow) DeviceContext(handle, ordinal, device, pools > 0);
+  if (record == nullptr) {
+    api.cuDevicePrimaryCtxRelease_v2(device);
+    throw std::bad_alloc();
+  }
+  std::shared_ptr<DeviceContext> context(record);
   if (auto r = context->bind_current(); !r) return std::unexpected(r.error());
   return context;
 }

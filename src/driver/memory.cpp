@@ -1,5 +1,6 @@
 #include "driver/memory.hpp"
 
+#include <new>
 #include <utility>
 
 #include "driver/loader.hpp"
@@ -112,7 +113,15 @@ DriverResult<RawBuffer> RawBuffer::allocate(const SharedStream& stream, std::uin
     free_device_memory(*stream, address);
     return std::unexpected(write.error());
   }
-  auto events = std::make_unique<Events>(Events{std::move(*read), std::move(*write)});
+  // Out of host memory the events go with the unwinding; the memory would
+  // have no owner.
+  std::unique_ptr<Events> events;
+  try {
+    events = std::make_unique<Events>(Events{std::move(*read), std::move(*write)});
+  } catch (const std::bad_alloc&) {
+    free_device_memory(*stream, address);
+    throw;
+  }
   return RawBuffer(stream, address, std::move(events));
 }
 
