@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <limits>
+#include <new>
 #include <utility>
 
 #include "driver/fault.hpp"
@@ -22,9 +24,16 @@ DeviceContext::DeviceContext(CUcontext handle, std::uint64_t ordinal, CUdevice d
 DriverResult<std::shared_ptr<DeviceContext>> DeviceContext::create(std::uint64_t ordinal) {
   const DriverApi& api = driver_api();
   if (auto r = check(api.cuInit(0)); !r) return std::unexpected(r.error());
+  // The driver numbers devices with an int. An ordinal beyond it names no
+  // device, and is refused as the driver refuses one; truncating it would
+  // open whichever device its low bits happen to name.
+  if (ordinal > static_cast<std::uint64_t>(std::numeric_limits<int>::max())) {
+    return std::unexpected(DriverError(cuda::CUDA_ERROR_INVALID_DEVICE));
+  }
   CUdevice device = 0;
-  const auto index = static_cast<int>(static_cast<std::uint32_t>(ordinal));
-  if (auto r = check(api.cuDeviceGet(&device, index)); !r) return std::unexpected(r.error());
+  if (auto r = check(api.cuDeviceGet(&device, static_cast<int>(ordinal))); !r) {
+    return std::unexpected(r.error());
+  }
   CUcontext handle = nullptr;
   if (auto r = check(api.cuDevicePrimaryCtxRetain(&handle, device)); !r) {
     return std::unexpected(r.error());
@@ -38,7 +47,14 @@ DriverResult<std::shared_ptr<DeviceContext>> DeviceContext::create(std::uint64_t
     api.cuDevicePrimaryCtxRelease_v2(device);
     return std::unexpected(r.error());
   }
-  std::shared_ptr<DeviceContext> context(new DeviceContext(handle, ordinal, device, pools > 0));
+  // Out of host memory the retain would have no owner either. Once the record
+  // exists it owns the retain, even if its shared count cannot be made.
+  auto* record = new (std::nothrow) DeviceContext(handle, ordinal, device, pools > 0);
+  if (record == nullptr) {
+    api.cuDevicePrimaryCtxRelease_v2(device);
+    throw std::bad_alloc();
+  }
+  std::shared_ptr<DeviceContext> context(record);
   if (auto r = context->bind_current(); !r) return std::unexpected(r.error());
   return context;
 }

@@ -19,8 +19,8 @@ namespace vorlan::driver {
 class DeviceContext {
  public:
   // Initialises the driver and retains the primary context of device
-  // `ordinal` (the driver sees its low 32 bits). Faults if no driver library
-  // can be loaded.
+  // `ordinal`; one beyond the driver's int range fails as an absent device
+  // does. Faults if no driver library can be loaded.
   static DriverResult<std::shared_ptr<DeviceContext>> create(std::uint64_t ordinal);
 
   DeviceContext(const DeviceContext&) = delete;

@@ -1,5 +1,6 @@
 #include "driver/memory.hpp"
 
+#include <new>
 #include <utility>
 
 #include "driver/loader.hpp"
@@ -112,7 +113,15 @@ DriverResult<RawBuffer> RawBuffer::allocate(const SharedStream& stream, std::uin
     free_device_memory(*stream, address);
     return std::unexpected(write.error());
   }
-  auto events = std::make_unique<Events>(Events{std::move(*read), std::move(*write)});
+  // Out of host memory the events go with the unwinding; the memory would
+  // have no owner.
+  std::unique_ptr<Events> events;
+  try {
+    events = std::make_unique<Events>(Events{std::move(*read), std::move(*write)});
+  } catch (const std::bad_alloc&) {
+    free_device_memory(*stream, address);
+    throw;
+  }
   return RawBuffer(stream, address, std::move(events));
 }
 
@@ -147,7 +156,10 @@ void RawBuffer::release() noexcept {
     if (auto r = wait(*stream_, *event); !r) stream_->context().defer(r.error().code());
   }
   free_device_memory(*stream_, address_);
-  events_.reset();  // destroys the read event, then the write event
+  // The read event goes first, then the write event (members alone would go
+  // in reverse order).
+  { const DeviceEvent read = std::move(events_->read); }
+  events_.reset();
   address_ = 0;
   stream_.reset();
 }

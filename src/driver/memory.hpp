@@ -69,6 +69,9 @@ class RawBuffer {
   DriverResult<> copy_to_host(const DeviceStream& stream, void* destination, std::uint64_t bytes) const;
   // The address, where a launch's parameter array can point at it.
   const CUdeviceptr* address() const { return &address_; }
+  // The access events' driver handles (null for an empty buffer).
+  CUevent read_event() const { return events_ ? events_->read.handle() : nullptr; }
+  CUevent write_event() const { return events_ ? events_->write.handle() : nullptr; }
 
  private:
   struct Events {

@@ -157,17 +157,17 @@ std::optional<std::string_view> result_text(CUresult code) {
 std::string quoted(std::string_view text) {
   std::string out = "\"";
   for (std::size_t i = 0; i < text.size();) {
-    const std::size_t length = utf8_sequence_length(text, i);
-    if (length == 0) {
-      out += std::format("\\x{:02x}", static_cast<unsigned char>(text[i]));
-      ++i;
-    } else if (length == 1) {
+    const Utf8Piece piece = utf8_piece(text, i);
+    if (!piece.well_formed) {
+      for (char byte : text.substr(i, piece.length)) {
+        out += std::format("\\x{:02x}", static_cast<unsigned char>(byte));
+      }
+    } else if (piece.length == 1) {
       append_escaped_char(out, static_cast<unsigned char>(text[i]));
-      ++i;
     } else {
-      out.append(text.substr(i, length));
-      i += length;
+      out.append(text.substr(i, piece.length));
     }
+    i += piece.length;
   }
   out += '"';
   return out;

@@ -68,20 +68,22 @@ GpuResult<std::uint32_t> expand_level(const GraphStore& graph, const driver::Ker
 
 }  // namespace
 
-GpuResult<BfsResult> breadth_first_search(const GraphStore& graph, std::uint32_t source) {
+GpuResult<BfsResult> breadth_first_search(const GraphStore& graph, std::uint32_t source,
+                                          InterruptPoll interrupt) {
   const Stopwatch clock;
   const std::uint32_t n = graph.num_nodes();
   if (source >= n) {
     return std::unexpected(GpuError::kernel(
         std::format("source node {} out of range (num_nodes = {})", source, n)));
   }
-  const auto kernels =
-      get_kernels(slot, graph.stream().shared_context(), kernels::bfs_ptx, kKernelNames);
+  const auto kernels = kernels_step(slot, graph.stream(), kernels::bfs_ptx, kKernelNames);
+  if (!kernels) return std::unexpected(std::move(kernels.error()));
   auto buffers = prepare(graph, source);
   if (!buffers) return std::unexpected(std::move(buffers.error()));
   std::uint32_t level = 0;
   for (std::uint32_t frontier_size = 1;;) {
-    auto claimed = expand_level(graph, kernels[kExpand], *buffers, frontier_size, level);
+    if (auto r = interrupt_step(interrupt); !r) return std::unexpected(r.error());
+    auto claimed = expand_level(graph, (*kernels)[kExpand], *buffers, frontier_size, level);
     if (!claimed) return std::unexpected(std::move(claimed.error()));
     if (*claimed == 0) break;
     ++level;

@@ -28,6 +28,7 @@ struct BfsResult {
   double time_seconds;
 };
 
-GpuResult<BfsResult> breadth_first_search(const GraphStore& graph, std::uint32_t source);
+GpuResult<BfsResult> breadth_first_search(const GraphStore& graph, std::uint32_t source,
+                                          InterruptPoll interrupt = nullptr);
 
 }  // namespace vorlan::engine

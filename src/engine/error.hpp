@@ -32,7 +32,11 @@ class GpuError {
   struct InvalidCsr {
     std::string message;
   };
-  using Variant = std::variant<NoDevice, Driver, OutOfMemory, Kernel, CsrExport, InvalidCsr>;
+  // The caller's interrupt poll asked to stop (a signal handler raised, say);
+  // the caller already holds the reason, so this variant only unwinds.
+  struct Interrupted {};
+  using Variant =
+      std::variant<NoDevice, Driver, OutOfMemory, Kernel, CsrExport, InvalidCsr, Interrupted>;
 
   // A failed driver-layer call becomes the driver-error variant unchanged.
   GpuError(driver::DriverError error) : variant_(Driver{error}) {}  // NOLINT: implicit by design
@@ -46,6 +50,10 @@ class GpuError {
  private:
   Variant variant_;
 };
+
+// Asked between the iterations, levels and rounds of long operations; true
+// means the caller wants the call abandoned. Null never asks.
+using InterruptPoll = bool (*)();
 
 template <class T = void>
 using GpuResult = std::expected<T, GpuError>;

@@ -86,17 +86,18 @@ GpuResult<std::vector<std::pair<std::uint32_t, std::uint32_t>>> surviving_edges(
 
 }  // namespace
 
-GpuResult<KTrussResult> k_truss(const GraphStore& graph, std::uint32_t k) {
+GpuResult<KTrussResult> k_truss(const GraphStore& graph, std::uint32_t k, InterruptPoll interrupt) {
   if (k < 3) return std::unexpected(GpuError::kernel("k must be >= 3 for k-truss decomposition"));
   const Stopwatch clock;
   const std::uint32_t min_support = k - 2;
-  const auto kernels =
-      get_kernels(slot, graph.stream().shared_context(), kernels::k_truss_ptx, kKernelNames);
+  const auto kernels = kernels_step(slot, graph.stream(), kernels::k_truss_ptx, kKernelNames);
+  if (!kernels) return std::unexpected(std::move(kernels.error()));
   auto buffers = prepare(graph);
   if (!buffers) return std::unexpected(std::move(buffers.error()));
   std::uint32_t iterations = 0;
   for (;;) {
-    auto removed = remove_round(graph, kernels, *buffers, min_support);
+    if (auto r = interrupt_step(interrupt); !r) return std::unexpected(r.error());
+    auto removed = remove_round(graph, *kernels, *buffers, min_support);
     if (!removed) return std::unexpected(std::move(removed.error()));
     ++iterations;
     if (*removed == 0) break;

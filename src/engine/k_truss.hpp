@@ -30,6 +30,7 @@ struct KTrussResult {
   double time_seconds;
 };
 
-GpuResult<KTrussResult> k_truss(const GraphStore& graph, std::uint32_t k);
+GpuResult<KTrussResult> k_truss(const GraphStore& graph, std::uint32_t k,
+                                InterruptPoll interrupt = nullptr);
 
 }  // namespace vorlan::engine

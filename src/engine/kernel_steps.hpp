@@ -12,6 +12,7 @@
 
 #include "driver/launch.hpp"
 #include "engine/error.hpp"
+#include "engine/module_cache.hpp"
 
 namespace vorlan::engine {
 
@@ -34,6 +35,26 @@ class Stopwatch {
  private:
   std::chrono::steady_clock::time_point start_;
 };
+
+// The algorithm's kernels from the module cache. A failure an earlier teardown
+// left on the context is this call's driver error and is taken first: it says
+// nothing about the module, which would otherwise fail to load because of it.
+inline GpuResult<std::vector<driver::KernelFunction>> kernels_step(
+    ModuleSlot& slot, const driver::DeviceStream& stream, std::string_view ptx,
+    std::span<const std::string_view> names) {
+  if (CUresult pending = stream.context().take_deferred()) {
+    return std::unexpected(GpuError(driver::DriverError(pending)));
+  }
+  return get_kernels(slot, stream.shared_context(), ptx, names);
+}
+
+// Between iterations, levels and rounds: stops the operation when the caller's
+// poll says so. Returning the error unwinds the loop, which releases every
+// buffer the call holds.
+inline GpuResult<> interrupt_step(InterruptPoll poll) {
+  if (poll != nullptr && poll()) return std::unexpected(GpuError(GpuError::Interrupted{}));
+  return {};
+}
 
 // Issues the launch; a refusal becomes the kernel error "STEP: <driver error>".
 // A grid of no blocks has no threads to run, so nothing is issued for it.

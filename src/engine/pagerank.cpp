@@ -65,18 +65,20 @@ GpuResult<float> iterate(const GraphStore& graph, const std::vector<driver::Kern
 }  // namespace
 
 GpuResult<PageRankResult> pagerank(const GraphStore& graph, float damping,
-                                   std::uint32_t max_iterations, float tolerance) {
+                                   std::uint32_t max_iterations, float tolerance,
+                                   InterruptPoll interrupt) {
   const Stopwatch clock;
-  const auto kernels =
-      get_kernels(slot, graph.stream().shared_context(), kernels::pagerank_ptx, kKernelNames);
-  auto buffers = prepare(graph, kernels[kOutDegrees]);
+  const auto kernels = kernels_step(slot, graph.stream(), kernels::pagerank_ptx, kKernelNames);
+  if (!kernels) return std::unexpected(std::move(kernels.error()));
+  auto buffers = prepare(graph, (*kernels)[kOutDegrees]);
   if (!buffers) return std::unexpected(std::move(buffers.error()));
   auto diff = filled_buffer<float>(graph.shared_stream(), 1, 0.0f);
   if (!diff) return std::unexpected(std::move(diff.error()));
   std::uint32_t iterations = 0;
   bool converged = false;
   while (iterations < max_iterations) {
-    auto change = iterate(graph, kernels, *buffers, *diff, damping);
+    if (auto r = interrupt_step(interrupt); !r) return std::unexpected(r.error());
+    auto change = iterate(graph, *kernels, *buffers, *diff, damping);
     if (!change) return std::unexpected(std::move(change.error()));
     ++iterations;
     std::swap(buffers->ranks, buffers->new_ranks);

@@ -28,6 +28,7 @@ struct PageRankResult {
 };
 
 GpuResult<PageRankResult> pagerank(const GraphStore& graph, float damping,
-                                   std::uint32_t max_iterations, float tolerance);
+                                   std::uint32_t max_iterations, float tolerance,
+                                   InterruptPoll interrupt = nullptr);
 
 }  // namespace vorlan::engine

@@ -38,12 +38,12 @@ std::uint32_t triangle_blocks(std::uint32_t num_nodes) {
 
 GpuResult<TriangleCountResult> count_triangles(const GraphStore& graph) {
   const Stopwatch clock;
-  const auto kernels = get_kernels(slot, graph.stream().shared_context(),
-                                   kernels::triangle_counting_ptx, kKernelNames);
+  const auto kernels = kernels_step(slot, graph.stream(), kernels::triangle_counting_ptx, kKernelNames);
+  if (!kernels) return std::unexpected(std::move(kernels.error()));
   const std::array<std::uint64_t, 1> zero = {0};
   auto count = upload_step<std::uint64_t>(graph.shared_stream(), zero);
   if (!count) return std::unexpected(std::move(count.error()));
-  if (auto r = launch_count(graph, kernels[kPerWarp], *count); !r) return std::unexpected(r.error());
+  if (auto r = launch_count(graph, (*kernels)[kPerWarp], *count); !r) return std::unexpected(r.error());
   if (auto r = synchronize_step(graph.stream()); !r) return std::unexpected(r.error());
   auto total = read_scalar(graph.stream(), *count);
   if (!total) return std::unexpected(std::move(total.error()));

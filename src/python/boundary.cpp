@@ -41,6 +41,10 @@ PyObject* raise_fault(std::string_view message) {
 }
 
 PyObject* raise_gpu_error(const engine::GpuError& error) {
+  // The poll that stopped the operation left its exception set: it goes up as is.
+  if (std::holds_alternative<engine::GpuError::Interrupted>(error.variant()) && PyErr_Occurred()) {
+    return nullptr;
+  }
   const bool bad_input = std::holds_alternative<engine::GpuError::InvalidCsr>(error.variant());
   return raise_with_text(bad_input ? PyExc_ValueError : PyExc_RuntimeError, error.display());
 }

@@ -19,7 +19,8 @@ namespace vorlan::python {
 PyObject* raise_fault(std::string_view message);
 
 // Raises the exception an engine error maps to, carrying the error's display
-// text: ValueError for refused graph arrays, RuntimeError for everything else.
+// text: ValueError for refused graph arrays, RuntimeError for everything else;
+// an interrupted operation leaves the exception its interrupt poll raised.
 // Returns nullptr.
 PyObject* raise_gpu_error(const engine::GpuError& error);
 

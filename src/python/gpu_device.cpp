@@ -2,6 +2,7 @@
 
 #include <array>
 #include <format>
+#include <memory>
 #include <string>
 
 #include "engine/error.hpp"
@@ -48,9 +49,12 @@ PyObject* device_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!ordinal) return nullptr;
     auto record = open_device(*ordinal);
     if (!record) return raise_gpu_error(record.error());
+    // Allocated before the object, so that a failure here leaves no half-made
+    // object behind, and one of tp_alloc releases the record.
+    auto owned = std::make_unique<DeviceRecord>(std::move(*record));
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
-    reinterpret_cast<GpuDeviceObject*>(self)->record = new DeviceRecord(std::move(*record));
+    reinterpret_cast<GpuDeviceObject*>(self)->record = owned.release();
     return self;
   });
 }

@@ -1,6 +1,7 @@
 #include "python/gpu_graph.hpp"
 
 #include <array>
+#include <memory>
 
 #include "engine/graph_store.hpp"
 #include "python/arguments.hpp"
@@ -21,10 +22,12 @@ const FunctionDescription kFromCsrDescription{"GpuGraph", "from_csr", kFromCsrPa
 
 // Wraps a built graph in a new GpuGraph; on failure the graph is released.
 PyObject* wrap_graph(engine::GraphStore graph) {
+  // Allocated before the object, as a GpuDevice's record is.
+  auto owned = std::make_unique<engine::GraphStore>(std::move(graph));
   PyTypeObject* type = gpu_graph_type();
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
-  reinterpret_cast<GpuGraphObject*>(self)->graph = new engine::GraphStore(std::move(graph));
+  reinterpret_cast<GpuGraphObject*>(self)->graph = owned.release();
   return self;
 }
 

@@ -47,6 +47,10 @@ constexpr float kDefaultDamping = 0.85f;
 constexpr std::uint32_t kDefaultMaxIterations = 100;
 constexpr float kDefaultTolerance = 1e-6f;
 
+// Runs pending signal handlers between the steps of long operations, so that
+// Ctrl-C ends them; a handler that raised leaves its exception set.
+bool signal_raised() { return PyErr_CheckSignals() != 0; }
+
 bool is_graph(PyObject* self) { return check_self(self, gpu_graph_type(), "GpuGraph"); }
 
 PyRef triangle_result(const engine::TriangleCountResult& result) {
@@ -117,7 +121,8 @@ PyObject* graph_pagerank(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!max_iterations) return nullptr;
     const auto tolerance = convert_or_default(slots[2], kDefaultTolerance, convert_f32, "tolerance");
     if (!tolerance) return nullptr;
-    return finish(engine::pagerank(graph_of(self), *damping, *max_iterations, *tolerance),
+    return finish(engine::pagerank(graph_of(self), *damping, *max_iterations, *tolerance,
+                                   signal_raised),
                   pagerank_result);
   });
 }
@@ -129,7 +134,7 @@ PyObject* graph_bfs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!is_graph(self)) return nullptr;
     const auto source = convert_u32(slots[0], "source");
     if (!source) return nullptr;
-    return finish(engine::breadth_first_search(graph_of(self), *source), bfs_result);
+    return finish(engine::breadth_first_search(graph_of(self), *source, signal_raised), bfs_result);
   });
 }
 
@@ -140,7 +145,7 @@ PyObject* graph_k_truss(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!is_graph(self)) return nullptr;
     const auto k = convert_u32(slots[0], "k");
     if (!k) return nullptr;
-    return finish(engine::k_truss(graph_of(self), *k), k_truss_result);
+    return finish(engine::k_truss(graph_of(self), *k, signal_raised), k_truss_result);
   });
 }
 

@@ -134,20 +134,23 @@ TEST_F(DriverLayerTest, OrdinalBeyondTheLastDeviceIsInvalidAndRetainsNothing) {
   EXPECT_EQ(live().context_refs, before);
 }
 
-TEST_F(DriverLayerTest, OnlyTheLow32BitsOfTheOrdinalReachTheDriver) {
+TEST_F(DriverLayerTest, OrdinalsBeyondTheDriversIntNameNoDevice) {
+  // Truncated to an int, each of these would be device 0 or 1.
   constexpr std::uint64_t two_to_32 = std::uint64_t{1} << 32;
-  auto context = open(two_to_32);
-  EXPECT_EQ(context->ordinal(), two_to_32);
-  EXPECT_EQ(context->device(), 0);
-  EXPECT_EQ(live().context_refs, 1u);
-  auto stream = stream_on(context);
-  auto buffer = upload_ok<std::uint32_t>(stream, {7, 8, 9});
-  EXPECT_EQ(download_ok(stream, buffer), (std::vector<std::uint32_t>{7, 8, 9}));
-
-  // 2^32 + 1 is device 1 and 2^32 - 1 is device -1: neither exists here.
-  EXPECT_TRUE(fails_with(DeviceContext::create(two_to_32 + 1), CUDA_ERROR_INVALID_DEVICE));
-  EXPECT_TRUE(fails_with(DeviceContext::create(two_to_32 - 1), CUDA_ERROR_INVALID_DEVICE));
-  EXPECT_EQ(live().context_refs, 1u);
+  init_driver();
+  for (std::uint64_t ordinal : {std::uint64_t{1} << 31, two_to_32, two_to_32 + 1,
+                                std::uint64_t{1} << 63, ~std::uint64_t{0}}) {
+    CallCounter calls;
+    EXPECT_TRUE(fails_with(DeviceContext::create(ordinal), CUDA_ERROR_INVALID_DEVICE)) << ordinal;
+    EXPECT_EQ(calls.made("cuDevicePrimaryCtxRetain"), 0u) << ordinal;
+  }
+  EXPECT_EQ(live().context_refs, 0u);
+  // The largest ordinal the driver can be given still reaches it.
+  CallCounter calls;
+  EXPECT_TRUE(fails_with(DeviceContext::create(std::uint64_t{(1u << 31) - 1}),
+                         CUDA_ERROR_INVALID_DEVICE));
+  EXPECT_EQ(calls.made("cuDeviceGet"), 1u);
+  EXPECT_EQ(open(0)->ordinal(), 0u);
 }
 
 TEST_F(DriverLayerTest, TwoContextsOfOneOrdinalRetainTwiceAndReleaseTwice) {
@@ -636,6 +639,24 @@ TEST_F(DriverLayerTest, ABufferLifeWithMemoryPools) {
   EXPECT_EQ(live().allocations, before.allocations);
   EXPECT_EQ(live().allocated_bytes, before.allocated_bytes);
   EXPECT_EQ(live().events, before.events);
+}
+
+TEST_F(DriverLayerTest, ReleaseDestroysTheReadEventBeforeTheWriteEvent) {
+  auto context = open();
+  auto stream = stream_on(context);
+  auto buffer = upload_ok<std::uint32_t>(stream, {1, 2});
+  const CUevent read = buffer.raw().read_event();
+  const CUevent write = buffer.raw().write_event();
+  ASSERT_NE(read, write);
+  // The first destroy fails and leaves its event alive: that must be the
+  // read event, the write event having gone second.
+  software_gpu().fail_call("cuEventDestroy_v2", 1, CUDA_ERROR_UNKNOWN);
+  { [[maybe_unused]] auto released = std::move(buffer); }
+  EXPECT_EQ(live().events, 1u);
+  const DriverApi& api = driver_api();
+  EXPECT_NE(api.cuEventDestroy_v2(write), CUDA_SUCCESS);
+  EXPECT_EQ(api.cuEventDestroy_v2(read), CUDA_SUCCESS);
+  EXPECT_EQ(context->take_deferred(), CUDA_ERROR_UNKNOWN);
 }
 
 TEST_F(DriverLayerTest, UploadIsOneAllocationAndOneCopy) {

@@ -181,13 +181,11 @@ TEST_F(TwoDevices, BindingSwitchesFromAnotherDevicesContext) {
   EXPECT_EQ(value_of(driver::download<std::uint32_t>(*stream, buffer), "download"), host);
 }
 
-TEST_F(TwoDevices, TheHighBitsOfAnOrdinalAreIgnored) {
+TEST_F(TwoDevices, AnOrdinalWithHighBitsNamesNoDevice) {
+  // Its low 32 bits would be device 1.
   constexpr std::uint64_t ordinal = (std::uint64_t{1} << 32) | 1;
-  auto context = open(ordinal);
-  EXPECT_EQ(context->device(), 1);
-  EXPECT_EQ(context->ordinal(), ordinal);
-  auto device1 = open(1);
-  EXPECT_EQ(context->handle(), device1->handle());
+  EXPECT_TRUE(fails_with(DeviceContext::create(ordinal), CUDA_ERROR_INVALID_DEVICE));
+  EXPECT_EQ(open(1)->device(), 1);
 }
 
 }  // namespace

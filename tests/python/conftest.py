@@ -109,6 +109,26 @@ def emu():
     gpu.clear_failures()
 
 
+@pytest.fixture(scope="session", autouse=True)
+def nothing_held_at_the_end():
+    """With VORLAN_CHECK_LIVE_AT_END=1 (scripts/sanitize sets it): once this
+    process's tests are done, the software GPU holds no allocation or event,
+    and no module or retain beyond the kernel-module cache's (at most one
+    module per algorithm, each holding at most one retain)."""
+    yield
+    if os.environ.get("VORLAN_CHECK_LIVE_AT_END") != "1" or not on_software_gpu():
+        return
+    gc.collect()
+    gpu = SoftwareGpu()
+    for ordinal in range(int(os.environ.get("VORLAN_EMU_DEVICES", "1"))):
+        counts = LiveCounts()
+        if gpu.lib.vemu_live(ordinal, ctypes.byref(counts)) != 0:
+            continue  # the driver was never initialised here
+        held = counts.as_dict()
+        assert (held["allocations"], held["events"]) == (0, 0), held
+        assert held["modules"] <= 4 and held["context_refs"] <= held["modules"], held
+
+
 @pytest.fixture
 def device():
     import vorlan_cuda

@@ -103,34 +103,24 @@ class TestConstruction:
             GpuDevice(True)
         assert runtime_error_text(excinfo) == INVALID_DEVICE
 
-    @pytest.mark.parametrize("ordinal", [64, 1000, 2**31, 2**31 - 1, 2**32 + 64, 2**64 - 1])
+    # Ordinals past the driver's int (2**31 - 1) name no device either: none
+    # of them may wrap onto device 0 or 1 through its low bits.
+    BEYOND = [64, 1000, 2**31 - 1, 2**31, 2**32, 2**32 + 1, 2**32 + 64, 2**63, 2**64 - 1]
+
+    @pytest.mark.parametrize("ordinal", BEYOND)
     def test_ordinal_beyond_the_devices(self, ordinal):
-        # Only the low 32 bits reach the driver, as a signed int: 2**31 and
-        # 2**64 - 1 become negative device indices.
         with pytest.raises(RuntimeError) as excinfo:
             GpuDevice(ordinal)
         assert runtime_error_text(excinfo) == INVALID_DEVICE
 
-    def test_ordinal_beyond_the_devices_retains_nothing(self, emu, device):
-        before = emu.live()["context_refs"]
+    @pytest.mark.parametrize("ordinal", BEYOND)
+    def test_ordinal_beyond_the_devices_retains_nothing(self, emu, device, ordinal):
+        before = emu.live()
         with emu.counting("cuDevicePrimaryCtxRetain", "cuDevicePrimaryCtxRelease_v2") as counter:
             with pytest.raises(RuntimeError):
-                GpuDevice(1000)
+                GpuDevice(ordinal)
         assert counter.delta == {"cuDevicePrimaryCtxRetain": 0, "cuDevicePrimaryCtxRelease_v2": 0}
-        assert emu.live()["context_refs"] == before
-
-    def test_ordinal_two_to_the_32_reaches_device_zero(self):
-        wide = GpuDevice(2**32)
-        assert wide.name == GpuDevice(0).name
-        assert wide.total_memory == GpuDevice(0).total_memory
-        assert small_graph(wide).bfs(0)["distances"] == [0, 1, 2]
-
-    def test_ordinal_two_to_the_32_retains_device_zero(self, emu, device):
-        before = emu.live(0)["context_refs"]
-        wide = GpuDevice(2**32)
-        assert emu.live(0)["context_refs"] == before + 1
-        del wide
-        assert emu.live(0)["context_refs"] == before
+        assert emu.live() == before
 
     def test_device_opened_on_another_thread_works_here(self):
         made = []
@@ -286,10 +276,6 @@ class TestDriverFailuresWhileOpening:
         assert small_graph(unnamed).bfs(0)["distances"] == [0, 1, 2]
         # The failure is not remembered.
         assert GpuDevice(0).name == SOFTWARE_GPU_NAME
-
-    def test_fallback_name_spells_the_full_64_bit_ordinal(self, emu, device):
-        emu.fail_call("cuDeviceGetName", 1, 1)
-        assert GpuDevice(2**32).name == "CUDA Device 4294967296"
 
     def test_failed_total_memory_query_reads_zero(self, emu, device):
         emu.fail_call("cuDeviceTotalMem_v2", 1, 999)
