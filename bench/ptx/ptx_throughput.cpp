@@ -1,7 +1,7 @@
 // Measures how many PTX instructions per second the engine interprets on one
 // core, on an integer loop kernel of the kind graph kernels spend their time in.
 //
-//   ptx_throughput [iterations per thread]
+//   ptx_throughput [iterations per thread] [hazard checks: 1 (default) or 0]
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ptx/kernel_runner.hpp"
+#include "ptx/memory_shadow.hpp"
 
 namespace {
 
@@ -46,7 +47,7 @@ constexpr std::uint64_t kEpilogue = 4;
 
 class OneBuffer final : public vorlan::emu::GlobalMemory {
  public:
-  explicit OneBuffer(std::size_t bytes) : bytes_(bytes), span_{0x100000, bytes, bytes_.data()} {}
+  explicit OneBuffer(std::size_t bytes) : bytes_(bytes), shadow_(bytes), span_{0x100000, bytes, bytes_.data(), &shadow_} {}
   const vorlan::emu::MemorySpan* find(std::uint64_t address) const override {
     return address - span_.base < span_.size ? &span_ : nullptr;
   }
@@ -55,6 +56,7 @@ class OneBuffer final : public vorlan::emu::GlobalMemory {
 
  private:
   std::vector<std::byte> bytes_;
+  vorlan::emu::MemoryShadow shadow_;
   vorlan::emu::MemorySpan span_;
 };
 
@@ -68,6 +70,7 @@ std::uint32_t expected_value(std::uint32_t tid, std::uint32_t iterations) {
 
 int main(int argc, char** argv) {
   const std::uint32_t iterations = argc > 1 ? static_cast<std::uint32_t>(std::strtoul(argv[1], nullptr, 10)) : 20000;
+  const bool check = argc > 2 ? std::strcmp(argv[2], "0") != 0 : true;
   const vorlan::emu::Dim3 grid{4, 1, 1};
   const vorlan::emu::Dim3 block{256, 1, 1};
   auto program = vorlan::emu::compile_ptx(kLoopKernel);
@@ -81,7 +84,7 @@ int main(int argc, char** argv) {
   std::uint32_t count = iterations;
   void* args[] = {&out, &count};
   const auto params = vorlan::emu::pack_params(*kernel, args);
-  vorlan::emu::LaunchRequest request{.kernel = kernel, .grid = grid, .block = block, .params = params};
+  vorlan::emu::LaunchRequest request{.kernel = kernel, .grid = grid, .block = block, .params = params, .check = check};
 
   const auto start = std::chrono::steady_clock::now();
   const CUresult result = vorlan::emu::execute(request, memory);
@@ -100,6 +103,7 @@ int main(int argc, char** argv) {
   }
   const std::uint64_t threads = std::uint64_t{grid.x} * block.x;
   const std::uint64_t instructions = threads * (kPrologue + kBody * iterations + kEpilogue);
+  std::printf("hazard checks: %s\n", check ? "on" : "off");
   std::printf("PTX instructions: %llu in %.3f s\n", static_cast<unsigned long long>(instructions), elapsed.count());
   std::printf("PTX instructions per second: %.0f\n", static_cast<double>(instructions) / elapsed.count());
   return 0;
