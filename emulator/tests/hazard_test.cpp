@@ -4,6 +4,7 @@
 // VORLAN_EMU_CHECK=0 nothing is checked. And the cost counters, against
 // figures worked out by hand.
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -184,6 +185,20 @@ TEST_F(HazardTest, CountersAddUpOverLaunchesAndReset) {
   ASSERT_NE(reset_stats, nullptr);
   reset_stats();
   EXPECT_EQ(kernel_stats("store_conflict", &stats), -1);
+}
+
+TEST_F(HazardTest, ProfilePrintsEachKernelsCountersAtExit) {
+  setenv("VORLAN_EMU_PROFILE", "1", 1);
+  cu.reset();
+  // Columns: launches, warp and thread instructions, sectors; see CountersAddUpOverLaunchesAndReset.
+  EXPECT_EXIT(
+      {
+        load();
+        if (run("store_conflict", 0) == CUDA_SUCCESS) std::exit(0);
+        std::exit(1);
+      },
+      ::testing::ExitedWithCode(0), "vorlan emu profile: store_conflict +1 +6 +192 +1 ");
+  unsetenv("VORLAN_EMU_PROFILE");
 }
 
 }  // namespace
