@@ -41,12 +41,13 @@ std::expected<std::uint64_t, CUresult> AllocationTable::allocate(std::uint64_t b
   std::uint64_t charged = round_up(bytes, kAllocationAlignment);
   if (charged < bytes || charged > capacity_ - used_) return std::unexpected(CUDA_ERROR_OUT_OF_MEMORY);
   std::unique_ptr<std::byte[]> storage{new (std::nothrow) std::byte[bytes]};
-  if (!storage) return std::unexpected(CUDA_ERROR_OUT_OF_MEMORY);
+  auto shadow = std::make_unique<MemoryShadow>(bytes);
+  if (!storage || !shadow->valid()) return std::unexpected(CUDA_ERROR_OUT_OF_MEMORY);
   std::uint64_t base = addresses_.reserve(bytes);
   if (base == 0) return std::unexpected(CUDA_ERROR_OUT_OF_MEMORY);
   std::memset(storage.get(), kPoison, bytes);
-  MemorySpan span{base, bytes, storage.get()};
-  blocks_.emplace(base, Block{span, std::move(storage)});
+  MemorySpan span{base, bytes, storage.get(), shadow.get()};
+  blocks_.emplace(base, Block{span, std::move(storage), std::move(shadow)});
   used_ += charged;
   return base;
 }
@@ -64,6 +65,11 @@ const MemorySpan* AllocationTable::find(std::uint64_t address) const {
   if (after == blocks_.begin()) return nullptr;
   const MemorySpan& span = std::prev(after)->second.span;
   return address - span.base < span.size ? &span : nullptr;
+}
+
+void AllocationTable::mark_written(std::uint64_t address, std::uint64_t bytes) {
+  const MemorySpan* span = find(address);
+  if (span != nullptr) span->shadow->mark_defined(address - span->base, bytes);
 }
 
 std::span<std::byte> AllocationTable::host_range(std::uint64_t address, std::uint64_t bytes) {

@@ -10,6 +10,7 @@
 #include <span>
 
 #include "ptx/kernel_runner.hpp"
+#include "ptx/memory_shadow.hpp"
 
 namespace vorlan::emu {
 
@@ -43,6 +44,8 @@ class AllocationTable final : public GlobalMemory {
   // The host bytes behind [address, address + bytes), when that range lies
   // inside one live allocation; empty otherwise (so bytes must be > 0).
   std::span<std::byte> host_range(std::uint64_t address, std::uint64_t bytes);
+  // Records that the host wrote [address, address + bytes), a range host_range accepted.
+  void mark_written(std::uint64_t address, std::uint64_t bytes);
 
   const MemorySpan* find(std::uint64_t address) const override;
 
@@ -54,6 +57,7 @@ class AllocationTable final : public GlobalMemory {
   struct Block {
     MemorySpan span;
     std::unique_ptr<std::byte[]> storage;
+    std::unique_ptr<MemoryShadow> shadow;
   };
 
   AddressSpace& addresses_;

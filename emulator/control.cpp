@@ -1,8 +1,12 @@
 // The vemu_ control interface declared in include/vorlan_emu.h.
+#include <algorithm>
+#include <cstring>
 #include <mutex>
+#include <string>
 
 #include "driver.hpp"
 #include "include/vorlan_emu.h"
+#include "ptx/kernel_runner.hpp"
 
 using namespace vorlan::emu;
 
@@ -62,6 +66,30 @@ void vemu_reset(void) {
   Driver& driver = Driver::instance();
   std::scoped_lock lock{driver.mutex()};
   driver.reset();
+  clear_last_check();
+  reset_kernel_stats();
 }
+
+int vemu_last_check(char* text, unsigned long long size) {
+  const std::string report = last_check_report();
+  if (text != nullptr && size != 0) {
+    const std::size_t copied = std::min<std::size_t>(report.size(), size - 1);
+    std::memcpy(text, report.data(), copied);
+    text[copied] = '\0';
+  }
+  return static_cast<int>(report.size());
+}
+
+int vemu_kernel_stats(const char* kernel, struct vemu_kernel_stats* out) {
+  if (kernel == nullptr || out == nullptr) return -1;
+  const auto stats = kernel_stats(kernel);
+  if (!stats) return -1;
+  *out = {stats->launches,           stats->warp_instructions, stats->thread_instructions,
+          stats->global_sectors,     stats->shared_accesses,   stats->atomics,
+          stats->busiest_warp_instructions};
+  return 0;
+}
+
+void vemu_reset_stats(void) { reset_kernel_stats(); }
 
 }  // extern "C"

@@ -81,6 +81,8 @@ std::expected<EmuConfig, std::string> read_config() {
       read_variable("VORLAN_EMU_SEED", config.schedule_seed, parse_count),
       read_variable("VORLAN_EMU_TRACE", config.trace, parse_flag),
       read_variable("VORLAN_EMU_VERBOSE", config.verbose, parse_flag),
+      read_variable("VORLAN_EMU_CHECK", config.check, parse_switch),
+      read_variable("VORLAN_EMU_PROFILE", config.profile, parse_flag),
   };
   for (const auto& step : steps) {
     if (!step) return std::unexpected(step.error());

@@ -17,6 +17,8 @@ struct EmuConfig {
   std::uint64_t schedule_seed = 0;
   bool trace = false;
   bool verbose = false;
+  bool check = true;     // hazard checks in every launch
+  bool profile = false;  // per-kernel cost table on stderr at exit
 };
 
 // The configuration the environment describes, or a sentence naming the

@@ -62,6 +62,8 @@ CUresult run_kernel(const Kernel& kernel, const LaunchShape& shape, void** kerne
       .instruction_budget = config.instruction_budget,
       .schedule_seed = config.schedule_seed,
       .trace = config.trace,
+      .check = config.check,
+      .profile = config.profile,
   };
   return execute(request, memory);
 }

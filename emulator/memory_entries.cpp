@@ -106,6 +106,7 @@ CUresult cuMemcpyHtoDAsync_v2(CUdeviceptr dstDevice, const void* srcHost, std::s
                 auto dst = device_range(driver, context, dstDevice, ByteCount, "cuMemcpyHtoDAsync_v2");
                 if (!dst) return dst.error();
                 std::memcpy(dst->data(), srcHost, ByteCount);
+                context.state.memory().mark_written(dstDevice, ByteCount);
                 return CUDA_SUCCESS;
               });
 }

@@ -20,7 +20,12 @@
  *   VORLAN_EMU_SEED     non-zero: shuffles the order in which blocks and warps
  *                       run, reproducibly for one seed (default 0: fixed order)
  *   VORLAN_EMU_TRACE    1: print every executed instruction to stderr
- *   VORLAN_EMU_VERBOSE  1: print to stderr why a module or a call was refused
+ *   VORLAN_EMU_VERBOSE  1: print to stderr why a module or a call was refused,
+ *                       and the report of a failed hazard check
+ *   VORLAN_EMU_CHECK    1 (default): hazard checks in every launch (see
+ *                       vemu_last_check); 0: off
+ *   VORLAN_EMU_PROFILE  1: print each kernel's cost counters (see
+ *                       vemu_kernel_stats) to stderr when the process exits
  * A value that cannot be parsed makes cuInit fail with CUDA_ERROR_INVALID_VALUE
  * and is reported on stderr.
  */
@@ -48,6 +53,22 @@ struct vemu_live_counts {
   unsigned int sticky_error;          /* fault every call on the context returns (0: none) */
 };
 
+/* What the kernels of one name did, summed over their launches since the
+ * counters were last reset. Warp-level figures count the k-th time any lane
+ * of a warp reaches an instruction as one issue of that warp; the lanes'
+ * accesses at that issue form one warp-level access. Every figure follows
+ * from the threads' paths alone: not from the scheduling seed, the host or
+ * timing. */
+struct vemu_kernel_stats {
+  unsigned long long launches;
+  unsigned long long warp_instructions;         /* instructions issued, once per warp */
+  unsigned long long thread_instructions;       /* instructions executed by active lanes */
+  unsigned long long global_sectors;            /* distinct 32-byte sectors per warp-level global access */
+  unsigned long long shared_accesses;           /* warp-level shared-memory accesses */
+  unsigned long long atomics;                   /* atomic operations by active lanes */
+  unsigned long long busiest_warp_instructions; /* the largest count of one warp in any launch */
+};
+
 /* Makes the nth next call of `entry_point` (its exported name, such as
  * "cuMemAlloc_v2"; nth = 1 is the very next call) return `result` without doing
  * anything else. Several failures may be pending for one entry point.
@@ -73,6 +94,29 @@ VEMU_API void vemu_reset_counters(void);
  * context, counters and injected failures. The environment is read again by
  * the next cuInit. */
 VEMU_API void vemu_reset(void);
+
+/* Copies the report of the last failed hazard check (hazard, kernel,
+ * instruction and line, address, threads) into text, truncated to size - 1
+ * characters and NUL-terminated, and returns its full length; 0 when no check
+ * has failed since the library was loaded or reset. A failed check fails its
+ * launch like a kernel fault: CUDA_ERROR_LAUNCH_FAILED at the next
+ * synchronising call. */
+VEMU_API int vemu_last_check(char* text, unsigned long long size);
+
+/* Fills *out with the counters of kernel `kernel`. Returns 0, or -1 if no
+ * kernel of that name was launched since the last reset, or an argument is
+ * NULL. */
+#if defined(__cplusplus) && defined(__GNUC__)
+#pragma GCC diagnostic push /* C++ warns that the function hides the struct's name */
+#pragma GCC diagnostic ignored "-Wshadow"
+#endif
+VEMU_API int vemu_kernel_stats(const char* kernel, struct vemu_kernel_stats* out);
+#if defined(__cplusplus) && defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+
+/* Sets every kernel's counters back to nothing (vemu_reset does too). */
+VEMU_API void vemu_reset_stats(void);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -29,12 +29,15 @@ std::uint32_t member_mask(const Thread& lane, const Instr& in) {
   return static_cast<std::uint32_t>(lane.regs[slot]);
 }
 
-// Lanes of `candidates` waiting at an instruction with the same qualifiers and mask as `in`.
-std::uint32_t same_collective(const Instr* code, std::span<Thread> lanes, std::uint32_t candidates, const Instr& in,
-                              std::uint32_t mask) {
+// Lanes of `candidates` waiting at an instruction with the same qualifiers and
+// mask as the one at `pc`, and with `strict`, at that very instruction.
+std::uint32_t same_collective(const Instr* code, std::span<Thread> lanes, std::uint32_t candidates, std::uint32_t pc,
+                              std::uint32_t mask, bool strict) {
+  const Instr& in = code[pc];
   std::uint32_t group = 0;
   for_each_lane(candidates, [&](unsigned i) {
     const Instr& other = code[lanes[i].pc];
+    if (strict && lanes[i].pc != pc) return;
     if (other.op == in.op && other.mod == in.mod && other.type == in.type && member_mask(lanes[i], other) == mask) {
       group |= 1u << i;
     }
@@ -133,12 +136,28 @@ WarpState warp_state(const Instr* code, std::span<Thread> lanes) {
   return state;
 }
 
+LaunchIssue mask_hazard(std::span<Thread> lanes, unsigned first, std::uint32_t mask, unsigned named, const char* why) {
+  return LaunchIssue{kLaunchFailed,
+                     std::format("warp collective with member mask 0x{:08x} names lane {}, which {}", mask, named, why),
+                     lanes[first].index, true};
+}
+
+// With the checks on, a mask must name only lanes that are there to take part.
+std::expected<void, LaunchIssue> check_members(std::span<Thread> lanes, unsigned first, std::uint32_t mask,
+                                               std::uint32_t live) {
+  const std::uint32_t gone = mask & ~live;
+  if (gone == 0) return {};
+  const auto lane = static_cast<unsigned>(std::countr_zero(gone));
+  return std::unexpected(mask_hazard(lanes, first, mask, lane, lane < lanes.size() ? "has exited" : "does not exist"));
+}
+
 }  // namespace
 
-std::expected<bool, LaunchIssue> resolve_warp(const Instr* code, std::span<Thread> lanes) {
+std::expected<bool, LaunchIssue> resolve_warp(const Instr* code, std::span<Thread> lanes, bool strict) {
   const WarpState state = warp_state(code, lanes);
   std::uint32_t pending = state.waiting;
   bool progress = false;
+  std::uint32_t stuck = 0;  // lanes of a group whose other members wait elsewhere
   while (pending != 0) {
     const auto first = static_cast<unsigned>(std::countr_zero(pending));
     const Instr& in = code[lanes[first].pc];
@@ -151,16 +170,30 @@ std::expected<bool, LaunchIssue> resolve_warp(const Instr* code, std::span<Threa
       continue;
     }
     const std::uint32_t mask = member_mask(lanes[first], in);
-    const std::uint32_t group = same_collective(code, lanes, pending, in, mask);
+    const std::uint32_t group = same_collective(code, lanes, pending, lanes[first].pc, mask, strict);
     pending &= ~group;
     if ((group & ~mask) != 0) {
       const auto outsider = static_cast<unsigned>(std::countr_zero(group & ~mask));
       return std::unexpected(LaunchIssue{kLaunchFailed, std::format("lane {} is not in its membermask 0x{:08x}", outsider, mask),
                                          lanes[outsider].index});
     }
-    if ((mask & state.live & ~group) != 0) continue;  // someone has yet to arrive
+    if (strict) {
+      if (auto members = check_members(lanes, first, mask, state.live); !members) return std::unexpected(members.error());
+    }
+    if ((mask & state.live & ~group) != 0) {  // someone has yet to arrive
+      stuck |= group;
+      continue;
+    }
     complete(code, lanes, group);
     progress = true;
+  }
+  // No lane of the warp can run, so the missing members never come.
+  if (strict && !progress && state.ready == 0 && stuck != 0) {
+    const auto first = static_cast<unsigned>(std::countr_zero(stuck));
+    const std::uint32_t mask = member_mask(lanes[first], code[lanes[first].pc]);
+    const std::uint32_t elsewhere = mask & state.live & ~same_pc(lanes, state.waiting, lanes[first].pc);
+    return std::unexpected(mask_hazard(lanes, first, mask, static_cast<unsigned>(std::countr_zero(elsewhere)),
+                                       "waits at another instruction"));
   }
   return progress;
 }

@@ -56,17 +56,19 @@ Op store_op(Space space, Type type) {
   return op_plus(kBase[static_cast<int>(space)], store_index(type));
 }
 
-struct Access {
+struct AccessForm {
   Space space;
   Type type;
   unsigned count;  // 1, 2 or 4
+  bool non_coherent;
 };
 
-Result<Access> take_access(Decoder& decoder, const Statement& statement, Modifiers& modifiers, bool load) {
+Result<AccessForm> take_access(Decoder& decoder, const Statement& statement, Modifiers& modifiers, bool load) {
   drop_ignored(modifiers);
   auto space = take_space(decoder, modifiers, load);
   if (!space) return std::unexpected(space.error());
-  if (modifiers.take(".nc") && (!load || *space != Space::Global)) return decoder.error(".nc needs ld.global");
+  const bool non_coherent = modifiers.take(".nc");
+  if (non_coherent && (!load || *space != Space::Global)) return decoder.error(".nc needs ld.global");
   drop_ignored(modifiers);
   unsigned count = 1;
   if (modifiers.take(".v2")) count = 2;
@@ -74,10 +76,10 @@ Result<Access> take_access(Decoder& decoder, const Statement& statement, Modifie
   auto type = require_type(decoder, statement, modifiers, kMemoryTypes);
   if (!type) return std::unexpected(type.error());
   if (count * type_bytes(*type) > 16) return decoder.error("a vector access moves at most 16 bytes");
-  return Access{*space, *type, count};
+  return AccessForm{*space, *type, count, non_coherent};
 }
 
-Result<Instr> vector_access(Decoder& decoder, const Operand& vector, const Operand& where, const Access& access, bool load) {
+Result<Instr> vector_access(Decoder& decoder, const Operand& vector, const Operand& where, const AccessForm& access, bool load) {
   if (vector.kind != Operand::Kind::Vector || vector.elements.size() != access.count) {
     return decoder.error("expected a vector of " + std::to_string(access.count) + " registers");
   }
@@ -85,7 +87,8 @@ Result<Instr> vector_access(Decoder& decoder, const Operand& vector, const Opera
   if (!address) return std::unexpected(address.error());
   Instr instr{.op = load ? Op::LdVec : Op::StVec, .mod = static_cast<std::uint8_t>(access.space), .type = access.type,
               .a = address->base, .imm = address->offset};
-  instr.flags = static_cast<std::uint8_t>((address->addr32 ? kAddr32 : 0) | (access.count == 4 ? kVector4 : 0));
+  instr.flags = static_cast<std::uint8_t>((address->addr32 ? kAddr32 : 0) | (access.count == 4 ? kVector4 : 0) |
+                                          (access.non_coherent ? kNonCoherent : 0));
   std::uint16_t* fields[] = {&instr.d, &instr.b, &instr.c, &instr.e};
   for (std::size_t i = 0; i < access.count; ++i) {
     const Operand& element = vector.elements[i];
@@ -149,8 +152,9 @@ Result<Instr> decode_ld(Decoder& decoder, const Statement& statement, Modifiers&
   auto d = decoder.destination(statement.operands[0], access->type, Width::AtLeast);
   auto address = decoder.address(statement.operands[1], access->space, type_bytes(access->type));
   if (!d || !address) return std::unexpected(!d ? d.error() : address.error());
-  return Instr{.op = load_op(access->space, access->type), .flags = address->addr32 ? kAddr32 : std::uint8_t{0},
-               .type = access->type, .d = *d, .a = address->base, .imm = address->offset};
+  const auto flags = static_cast<std::uint8_t>((address->addr32 ? kAddr32 : 0) | (access->non_coherent ? kNonCoherent : 0));
+  return Instr{.op = load_op(access->space, access->type), .flags = flags, .type = access->type, .d = *d,
+               .a = address->base, .imm = address->offset};
 }
 
 Result<Instr> decode_st(Decoder& decoder, const Statement& statement, Modifiers& modifiers) {

@@ -4,7 +4,10 @@
 // case ever asks what kind of operand it has.
 #include "ptx/interpreter.hpp"
 
+#include <array>
 #include <bit>
+#include <cstring>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -99,25 +102,36 @@ inline void store_element(std::byte* to, Type type, Reg value) {
   }
 }
 
-// ld/st .v2/.v4: the whole vector is one access, aligned to its full size.
-bool vector_access(ExecContext& x, Reg* r, const Instr& in, bool load) {
-  const unsigned count = (in.flags & kVector4) ? 4 : 2;
-  const unsigned element = type_bytes(in.type);
-  std::byte* where = x.resolve(static_cast<Space>(in.mod), address_of(r, in), count * element);
-  if (where == nullptr) return false;
-  const std::uint16_t slots[] = {in.d, in.b, in.c, in.e};
-  for (unsigned i = 0; i < count; ++i) {
-    if (load) {
-      r[slots[i]] = load_element(where + i * element, in.type);
-    } else {
-      store_element(where + i * element, in.type, r[slots[i]]);
-    }
+inline Access load_kind(const Instr& in) { return (in.flags & kNonCoherent) ? Access::LoadNc : Access::Load; }
+
+std::byte* access_in(ExecContext& x, Space space, std::uint64_t address, unsigned bytes, Access access,
+                     std::uint64_t issue, const std::byte* value = nullptr) {
+  switch (space) {
+    case Space::Global: return x.at<Space::Global>(address, bytes, access, issue, value);
+    case Space::Shared: return x.at<Space::Shared>(address, bytes, access, issue, value);
+    case Space::Param: return x.at<Space::Param>(address, bytes, access, issue, value);
+    default: return x.at<Space::Generic>(address, bytes, access, issue, value);
   }
-  return true;
 }
 
-inline std::byte* atomic_target(ExecContext& x, const Reg* r, const Instr& in, Space space) {
-  return x.resolve(space, address_of(r, in), type_bytes(in.type));
+// ld/st .v2/.v4: the whole vector is one access, aligned to its full size.
+bool vector_access(ExecContext& x, Reg* r, const Instr& in, bool load, std::uint64_t issue) {
+  const unsigned count = (in.flags & kVector4) ? 4 : 2;
+  const unsigned element = type_bytes(in.type);
+  const std::uint16_t slots[] = {in.d, in.b, in.c, in.e};
+  std::array<std::byte, 16> stored{};
+  if (!load) {
+    for (unsigned i = 0; i < count; ++i) store_element(stored.data() + i * element, in.type, r[slots[i]]);
+  }
+  std::byte* where = access_in(x, static_cast<Space>(in.mod), address_of(r, in), count * element,
+                               load ? load_kind(in) : Access::Store, issue, stored.data());
+  if (where == nullptr) return false;
+  if (!load) {
+    std::memcpy(where, stored.data(), count * element);
+    return true;
+  }
+  for (unsigned i = 0; i < count; ++i) r[slots[i]] = load_element(where + i * element, in.type);
+  return true;
 }
 
 void trace(const ExecContext& x, const Thread& t, std::uint32_t pc, const TraceSite& site) {
@@ -149,40 +163,45 @@ void trace(const ExecContext& x, const Thread& t, std::uint32_t pc, const TraceS
   VORLAN_TYPED(FAMILY##S16, s16, STATEMENT) VORLAN_TYPED(FAMILY##S32, s32, STATEMENT)
 #define VORLAN_WIDTH2(FAMILY, STATEMENT) VORLAN_TYPED(FAMILY##32, u32, STATEMENT) VORLAN_TYPED(FAMILY##64, u64, STATEMENT)
 
-#define VORLAN_HALT(STOP) \
-  do {                    \
-    quantum = left;       \
-    t.pc = pc;            \
-    return STOP;          \
+#define VORLAN_HALT(STOP)                \
+  do {                                   \
+    quantum = left;                      \
+    t.pc = pc;                           \
+    *t.warp_issued += issued;            \
+    x.counts().guarded_off += skipped;   \
+    return STOP;                         \
   } while (false)
 
-#define VORLAN_LOAD(OP, SPACE, TYPE)                                   \
-  case Op::OP: {                                                       \
-    const std::byte* p = x.SPACE(address_of(r, in), sizeof(TYPE));    \
-    if (p == nullptr) VORLAN_HALT(Stop::Fault);                        \
-    r[in.d] = load_value<TYPE>(p);                                     \
-    break;                                                             \
+#define VORLAN_LOAD(OP, SPACE, TYPE)                                                       \
+  case Op::OP: {                                                                           \
+    const std::byte* p = x.at<SPACE>(address_of(r, in), sizeof(TYPE), load_kind(in), issue); \
+    if (p == nullptr) VORLAN_HALT(Stop::Fault);                                            \
+    r[in.d] = load_value<TYPE>(p);                                                         \
+    break;                                                                                 \
   }
 #define VORLAN_LOADS(FAMILY, SPACE)                                                                  \
   VORLAN_LOAD(FAMILY##U8, SPACE, std::uint8_t) VORLAN_LOAD(FAMILY##S8, SPACE, std::int8_t)            \
   VORLAN_LOAD(FAMILY##U16, SPACE, u16) VORLAN_LOAD(FAMILY##S16, SPACE, s16)                           \
   VORLAN_LOAD(FAMILY##U32, SPACE, u32) VORLAN_LOAD(FAMILY##S32, SPACE, s32) VORLAN_LOAD(FAMILY##U64, SPACE, u64)
-#define VORLAN_STORE(OP, SPACE, TYPE)                          \
-  case Op::OP: {                                               \
-    std::byte* p = x.SPACE(address_of(r, in), sizeof(TYPE));   \
-    if (p == nullptr) VORLAN_HALT(Stop::Fault);                \
-    store_value<TYPE>(p, r[in.b]);                             \
-    break;                                                     \
+#define VORLAN_STORE(OP, SPACE, TYPE)                                                                 \
+  case Op::OP: {                                                                                      \
+    const auto value = static_cast<TYPE>(r[in.b]);                                                    \
+    std::byte* p = x.at<SPACE>(address_of(r, in), sizeof(TYPE), Access::Store, issue,                 \
+                               reinterpret_cast<const std::byte*>(&value));                           \
+    if (p == nullptr) VORLAN_HALT(Stop::Fault);                                                       \
+    std::memcpy(p, &value, sizeof(TYPE));                                                             \
+    break;                                                                                            \
   }
 #define VORLAN_STORES(FAMILY, SPACE)                                                        \
   VORLAN_STORE(FAMILY##8, SPACE, std::uint8_t) VORLAN_STORE(FAMILY##16, SPACE, u16)          \
   VORLAN_STORE(FAMILY##32, SPACE, u32) VORLAN_STORE(FAMILY##64, SPACE, u64)
-#define VORLAN_ATOMIC(OP, SPACE, RESULT)                             \
-  case Op::OP: {                                                     \
-    std::byte* p = atomic_target(x, r, in, SPACE);                   \
-    if (p == nullptr) VORLAN_HALT(Stop::Fault);                      \
-    RESULT = atomic_apply(in, p, r[in.b], r[in.c]);                  \
-    break;                                                           \
+#define VORLAN_ATOMIC(OP, SPACE, RESULT)                                                         \
+  case Op::OP: {                                                                                 \
+    std::byte* p = x.at<SPACE>(address_of(r, in), type_bytes(in.type), Access::Atomic, issue);   \
+    if (p == nullptr) VORLAN_HALT(Stop::Fault);                                                  \
+    ++x.counts().atomics;                                                                        \
+    RESULT = atomic_apply(in, p, r[in.b], r[in.c]);                                              \
+    break;                                                                                       \
   }
 
 template <bool Trace>
@@ -191,15 +210,28 @@ Stop interpret(ExecContext& x, Thread& t, std::uint64_t& quantum, [[maybe_unused
   Reg* const r = t.regs;
   std::uint32_t pc = t.pc;
   std::uint64_t left = quantum;  // a local copy: stores through r could alias `quantum`
+  std::uint64_t* const visits = t.visits;
+  std::uint64_t* const high = t.warp_high;
+  const std::uint64_t visit_base = x.visit_base();
+  std::uint64_t issued = 0;   // warp instructions this lane was first to reach
+  std::uint64_t skipped = 0;  // guarded off
   [[maybe_unused]] Reg discard = 0;
   while (left != 0) {
     --left;
     const Instr& in = code[pc];
     if constexpr (Trace) trace(x, t, pc, *site);
+    const std::uint64_t visit = std::max(visits[pc], visit_base) + 1;
+    visits[pc] = visit;
+    if (visit > high[pc]) {
+      high[pc] = visit;
+      ++issued;
+    }
     if (((r[in.guard] ^ in.guard_negated) & 1) == 0) {
+      ++skipped;
       ++pc;
       continue;
     }
+    const std::uint64_t issue = (std::uint64_t{pc} << 32) | static_cast<std::uint32_t>(visit);
     switch (in.op) {
       case Op::Nop: break;
       case Op::Bra: pc = static_cast<std::uint32_t>(in.imm); continue;
@@ -276,15 +308,15 @@ Stop interpret(ExecContext& x, Thread& t, std::uint64_t& quantum, [[maybe_unused
       VORLAN_TYPED(MaxF64, double, binary<T>(r, in, max_float<T>))
       VORLAN_CASE(Float, r[in.d] = float_generic(in, r[in.a], r[in.b], r[in.c]))
       // Memory.
-      VORLAN_LOADS(LdGlobal, global)
-      VORLAN_LOADS(LdShared, shared)
-      VORLAN_LOADS(LdGeneric, generic)
-      VORLAN_LOADS(LdParam, param)
-      VORLAN_STORES(StGlobal, global)
-      VORLAN_STORES(StShared, shared)
-      VORLAN_STORES(StGeneric, generic)
+      VORLAN_LOADS(LdGlobal, Space::Global)
+      VORLAN_LOADS(LdShared, Space::Shared)
+      VORLAN_LOADS(LdGeneric, Space::Generic)
+      VORLAN_LOADS(LdParam, Space::Param)
+      VORLAN_STORES(StGlobal, Space::Global)
+      VORLAN_STORES(StShared, Space::Shared)
+      VORLAN_STORES(StGeneric, Space::Generic)
       case Op::LdVec: case Op::StVec:
-        if (!vector_access(x, r, in, in.op == Op::LdVec)) VORLAN_HALT(Stop::Fault);
+        if (!vector_access(x, r, in, in.op == Op::LdVec, issue)) VORLAN_HALT(Stop::Fault);
         break;
       VORLAN_ATOMIC(AtomGlobal, Space::Global, r[in.d])
       VORLAN_ATOMIC(AtomShared, Space::Shared, r[in.d])

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -49,10 +50,13 @@ class Program {
 std::expected<std::shared_ptr<const Program>, PtxError> compile_ptx(std::string_view text);
 
 // One live device allocation as the PTX engine sees it.
+class MemoryShadow;
+
 struct MemorySpan {
   std::uint64_t base;  // device address of the first byte
   std::uint64_t size;  // bytes
   std::byte* host;     // where those bytes live in this process
+  MemoryShadow* shadow = nullptr;  // what the hazard checks know of it; null: not checked
 };
 
 class GlobalMemory {
@@ -75,12 +79,34 @@ struct LaunchRequest {
   std::uint64_t instruction_budget = 0;    // per launch; 0 means unlimited
   std::uint64_t schedule_seed = 0;         // 0: deterministic block and warp order
   bool trace = false;                      // print each executed instruction to stderr
+  bool check = true;                       // run the hazard checks
+  bool profile = false;                    // print the cost counters at exit
 };
 
 // Runs the whole grid to completion. Returns CUDA_SUCCESS, or the fault that
 // stopped it: CUDA_ERROR_ILLEGAL_ADDRESS, CUDA_ERROR_MISALIGNED_ADDRESS,
 // CUDA_ERROR_LAUNCH_TIMEOUT (budget spent), or another launch failure code.
 CUresult execute(const LaunchRequest& request, GlobalMemory& memory);
+
+// A hazard check failing stops the launch with CUDA_ERROR_LAUNCH_FAILED and
+// leaves its report here: the hazard, kernel, instruction, address and
+// threads. Empty when none failed since the last clear.
+std::string last_check_report();
+void clear_last_check();
+
+// Cost counters of one kernel name, summed over its launches since the last
+// reset (see launch_counts.hpp for how warp-level figures are formed).
+struct KernelStats {
+  std::uint64_t launches = 0;
+  std::uint64_t warp_instructions = 0;
+  std::uint64_t thread_instructions = 0;  // executed by active lanes
+  std::uint64_t global_sectors = 0;
+  std::uint64_t shared_accesses = 0;
+  std::uint64_t atomics = 0;
+  std::uint64_t busiest_warp_instructions = 0;
+};
+std::optional<KernelStats> kernel_stats(std::string_view kernel);
+void reset_kernel_stats();
 
 // Packs the driver's kernelParams array (one pointer per parameter, each to the
 // value) into a parameter space image laid out as `kernel` declares.

@@ -1,11 +1,14 @@
 #include "ptx/launch_runner.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <format>
 #include <cstdio>
 #include <numeric>
 
 #include "ptx/disassembler.hpp"
 #include "ptx/interpreter.hpp"
+#include "ptx/kernel_stats.hpp"
 #include "ptx/verbose.hpp"
 
 namespace vorlan::emu::ptx {
@@ -52,6 +55,26 @@ class BlockOrder {
 
 std::uint32_t lanemask_below(std::uint32_t lane) { return (1u << lane) - 1; }
 
+// Launches and blocks are numbered across the process, so that shadow
+// records and visit counts of earlier ones never need clearing.
+std::atomic<std::uint32_t> launches{0};
+std::atomic<std::uint32_t> blocks{0};
+
+// Per-lane and per-warp visit counts of each pc, kept between launches: an
+// entry holds (block number << 32) + visits, so a fresh block's base exceeds
+// every older entry. A lane would need 2^32 visits of one pc in one block to
+// overflow into the block number.
+struct VisitTables {
+  std::vector<std::uint64_t> lanes;
+  std::vector<std::uint64_t> warps;
+};
+thread_local VisitTables visit_tables;
+
+std::uint64_t* grown(std::vector<std::uint64_t>& table, std::size_t size) {
+  if (table.size() < size) table.resize(size);
+  return table.data();
+}
+
 }  // namespace
 
 LaunchRunner::LaunchRunner(const LaunchRequest& request, const KernelImage& kernel, GlobalMemory& memory)
@@ -71,12 +94,23 @@ LaunchRunner::LaunchRunner(const LaunchRequest& request, const KernelImage& kern
   const std::size_t slots = kernel.initial_slots_.size();
   registers_.resize(slots * threads_per_block_);
   threads_.resize(threads_per_block_);
+  const std::size_t code = kernel.code_.size();
+  std::uint64_t* const visits = grown(visit_tables.lanes, code * threads_per_block_);
+  std::uint64_t* const highs = grown(visit_tables.warps, code * warps_per_block_);
+  warp_issued_.resize(warps_per_block_);
   for (std::uint32_t i = 0; i < threads_per_block_; ++i) {
     threads_[i].index = i;
     threads_[i].regs = registers_.data() + i * slots;
+    threads_[i].visits = visits + i * code;
+    threads_[i].warp_high = highs + (i / kWarpSize) * code;
+    threads_[i].warp_issued = &warp_issued_[i / kWarpSize];
   }
   shared_.resize(std::max<std::uint64_t>(shared_bytes_, 1));
   context_.set_shared(shared_.data(), shared_bytes_);
+  if (request.check) {
+    shared_shadow_.resize(shared_bytes_);
+    context_.enable_checks(++launches, &shared_shadow_);
+  }
   warp_order_.resize(warps_per_block_);
   std::iota(warp_order_.begin(), warp_order_.end(), 0u);
   lane_order_.resize(kWarpSize);
@@ -87,14 +121,18 @@ CUresult LaunchRunner::run() {
   const Dim3& grid = request_.grid;
   const std::uint64_t total = std::uint64_t{grid.x} * grid.y * grid.z;
   const BlockOrder order(total, seeded_ ? &rng_ : nullptr);
-  for (std::uint64_t i = 0; i < total; ++i) {
-    if (const CUresult code = run_block(unflatten(order.at(i), grid)); code != CUDA_SUCCESS) return code;
+  CUresult result = CUDA_SUCCESS;
+  for (std::uint64_t i = 0; i < total && result == CUDA_SUCCESS; ++i) {
+    const std::uint64_t linear = order.at(i);
+    result = run_block(unflatten(linear, grid), linear);
+    finish_block();
   }
-  return CUDA_SUCCESS;
+  record_launch(kernel_.name_, context_.counts(), request_.profile);
+  return result;
 }
 
-CUresult LaunchRunner::run_block(const Dim3& block_id) {
-  start_block(block_id);
+CUresult LaunchRunner::run_block(const Dim3& block_id, std::uint64_t linear) {
+  start_block(block_id, linear);
   for (;;) {
     bool progress = false;
     if (seeded_) rng_.shuffle(std::span(warp_order_));
@@ -105,14 +143,18 @@ CUresult LaunchRunner::run_block(const Dim3& block_id) {
     }
     const auto released = resolve_barriers(kernel_.code_.data(), threads_, live_);
     if (!released) return report_issue(released.error());
+    if (*released) shared_shadow_.next_phase();
     progress = progress || *released;
     if (live_ == 0) return CUDA_SUCCESS;
     if (!progress) return report_deadlock();
   }
 }
 
-void LaunchRunner::start_block(const Dim3& block_id) {
+void LaunchRunner::start_block(const Dim3& block_id, std::uint64_t linear) {
   block_id_ = block_id;
+  context_.begin_block(static_cast<std::uint32_t>(linear * threads_per_block_), std::uint64_t{++blocks} << 32);
+  shared_shadow_.begin_block();
+  std::ranges::fill(warp_issued_, 0);
   for (Thread& thread : threads_) {
     std::ranges::copy(kernel_.initial_slots_, thread.regs);
     fill_specials(thread);
@@ -126,6 +168,14 @@ void LaunchRunner::start_block(const Dim3& block_id) {
     for (std::byte& b : shared_) b = static_cast<std::byte>(rng_.next());
   } else {
     std::ranges::fill(shared_, std::byte{0});
+  }
+}
+
+void LaunchRunner::finish_block() {
+  LaunchCounts& counts = context_.counts();
+  for (const std::uint64_t issued : warp_issued_) {
+    counts.warp_instructions += issued;
+    counts.busiest_warp = std::max(counts.busiest_warp, issued);
   }
 }
 
@@ -174,7 +224,7 @@ std::expected<bool, CUresult> LaunchRunner::advance_warp(std::uint32_t warp) {
   for (;;) {
     const auto round = run_lanes(lanes);
     if (!round) return std::unexpected(round.error());
-    const auto resolved = resolve_warp(kernel_.code_.data(), lanes);
+    const auto resolved = resolve_warp(kernel_.code_.data(), lanes, request_.check);
     if (!resolved) return std::unexpected(report_issue(resolved.error()));
     const bool moved = round->ran || *resolved;
     any = any || moved;
@@ -197,9 +247,11 @@ CUresult LaunchRunner::run_lane(Thread& thread, bool& preempted) {
   std::uint64_t quantum = seeded_ ? 1 + rng_.below(kSeededSlice) : kDeterministicSlice;
   if (limited_) quantum = std::min(quantum, budget_left_);
   const std::uint64_t granted = quantum;
+  context_.set_thread(thread.index);
   const Stop stop = request_.trace ? run_thread_traced(context_, thread, quantum, request_.block, block_id_)
                                    : run_thread(context_, thread, quantum);
   if (limited_) budget_left_ -= granted - quantum;
+  context_.counts().thread_instructions += granted - quantum;
   switch (stop) {
     case Stop::Quantum:
       if (limited_ && budget_left_ == 0) {
@@ -223,6 +275,13 @@ CUresult LaunchRunner::run_lane(Thread& thread, bool& preempted) {
 
 CUresult LaunchRunner::report_fault(const Thread& thread) {
   const FaultRecord& fault = context_.fault();
+  if (fault.hazard) {
+    std::string report = hazard_report(fault.what, fault.address, fault.bytes, thread, fault.other,
+                                       fault.address - kSharedWindow >= kSharedWindowSize);
+    if (verbose()) std::fprintf(stderr, "vorlan emu: %s\n", report.c_str());
+    record_check(std::move(report));
+    return fault.code;
+  }
   if (verbose()) {
     std::fprintf(stderr, "vorlan emu: %s %u-byte access at 0x%llx (%s)\n",
                  fault.code == vorlan::cuda::CUDA_ERROR_MISALIGNED_ADDRESS ? "misaligned" : "illegal", fault.bytes,
@@ -233,6 +292,12 @@ CUresult LaunchRunner::report_fault(const Thread& thread) {
 }
 
 CUresult LaunchRunner::report_issue(const LaunchIssue& issue) {
+  if (issue.hazard) {
+    std::string report = hazard_report(issue.reason.c_str(), 0, 0, threads_.at(issue.thread), kNoThread, false);
+    if (verbose()) std::fprintf(stderr, "vorlan emu: %s\n", report.c_str());
+    record_check(std::move(report));
+    return issue.code;
+  }
   if (verbose()) {
     std::fprintf(stderr, "vorlan emu: launch failed: %s\n", issue.reason.c_str());
     describe("at", threads_.at(issue.thread));
@@ -257,6 +322,27 @@ void LaunchRunner::describe(const char* what, const Thread& thread) const {
   std::fprintf(stderr, "vorlan emu:   %s in kernel %s, line %d: %s [block (%u,%u,%u) thread (%u,%u,%u)]\n", what,
                kernel_.name_.c_str(), kernel_.lines_.at(thread.pc), disassemble(kernel_, thread.pc).c_str(),
                block_id_.x, block_id_.y, block_id_.z, tid.x, tid.y, tid.z);
+}
+
+}  // namespace vorlan::emu::ptx
+
+namespace vorlan::emu::ptx {
+
+// hazard: <what> in kernel K, line L (pc P): <instruction>, <bytes>-byte access
+// at <address>, block (..) thread (..)[, conflicting with block (..) thread (..)]
+std::string LaunchRunner::hazard_report(const char* what, std::uint64_t address, unsigned bytes, const Thread& thread,
+                                        std::uint32_t other, bool other_in_grid) const {
+  const Dim3 tid = unflatten(thread.index, request_.block);
+  std::string text = std::format("hazard: {} in kernel {}, line {} (pc {}): {}", what, kernel_.name_,
+                                 kernel_.lines_.at(thread.pc), thread.pc, disassemble(kernel_, thread.pc));
+  if (bytes != 0) text += std::format(", {}-byte access at {:#x}", bytes, address);
+  text += std::format(", block ({},{},{}) thread ({},{},{})", block_id_.x, block_id_.y, block_id_.z, tid.x, tid.y, tid.z);
+  if (other == kNoThread) return text;
+  const std::uint32_t index = other % threads_per_block_;
+  const Dim3 block = other_in_grid ? unflatten(other / threads_per_block_, request_.grid) : block_id_;
+  const Dim3 other_tid = unflatten(index, request_.block);
+  return text + std::format(", conflicting with block ({},{},{}) thread ({},{},{})", block.x, block.y, block.z,
+                            other_tid.x, other_tid.y, other_tid.z);
 }
 
 }  // namespace vorlan::emu::ptx

@@ -4,14 +4,18 @@
 // one), then the next one;
 // collectives complete once their participants have all arrived. Block,
 // warp and lane order are fixed without a seed and shuffled with one.
+// Hazard checks and cost counts ride along on every access (see
+// hazard_checks.hpp and launch_counts.hpp).
 #pragma once
 
 #include <cstdint>
 #include <expected>
+#include <string>
 #include <vector>
 
 #include "ptx/collectives.hpp"
 #include "ptx/exec_context.hpp"
+#include "ptx/hazard_checks.hpp"
 #include "ptx/rng.hpp"
 
 namespace vorlan::emu::ptx {
@@ -22,8 +26,9 @@ class LaunchRunner {
   CUresult run();
 
  private:
-  CUresult run_block(const Dim3& block_id);
-  void start_block(const Dim3& block_id);
+  CUresult run_block(const Dim3& block_id, std::uint64_t linear);
+  void start_block(const Dim3& block_id, std::uint64_t linear);
+  void finish_block();
   void fill_specials(Thread& thread);
   std::expected<bool, CUresult> advance_warp(std::uint32_t warp);
   struct Round {
@@ -37,6 +42,8 @@ class LaunchRunner {
   CUresult report_issue(const LaunchIssue& issue);
   CUresult report_deadlock();
   void describe(const char* what, const Thread& thread) const;
+  std::string hazard_report(const char* what, std::uint64_t address, unsigned bytes, const Thread& thread,
+                            std::uint32_t other, bool other_in_grid) const;
 
   const LaunchRequest& request_;
   const KernelImage& kernel_;
@@ -53,6 +60,8 @@ class LaunchRunner {
   std::vector<std::byte> shared_;
   std::vector<std::uint32_t> warp_order_;
   std::vector<std::uint32_t> lane_order_;
+  SharedShadow shared_shadow_;
+  std::vector<std::uint64_t> warp_issued_;
   std::uint32_t live_ = 0;
   Dim3 block_id_;
 };

@@ -179,6 +179,7 @@ enum class Rounding : std::uint8_t { Nearest, Zero, Down, Up };
 // Bits of Instr::flags; several are private to one family.
 inline constexpr std::uint8_t kAddr32 = 0x01;     // memory: the base register is 32 bits wide
 inline constexpr std::uint8_t kFtz = 0x02;        // float: flush subnormals to zero
+inline constexpr std::uint8_t kNonCoherent = 0x02;  // ld.global: .nc, through the read-only cache
 inline constexpr std::uint8_t kSat = 0x04;        // float / cvt: saturate
 inline constexpr std::uint8_t kNegate = 0x08;     // setp: !c; vote: !a
 inline constexpr std::uint8_t kRoundShift = 4;    // float / cvt: Rounding in bits 4-5

@@ -30,9 +30,11 @@ class LaunchTest : public EmuTest {
     return cu.cuLaunchKernel(function, grid, 1, 1, block, 1, 1, shared, nullptr,
                              params.empty() ? nullptr : params.data(), nullptr);
   }
-  // Launches read_at_kernel on a 16-word buffer reading word `index`.
+  // Launches read_at_kernel on a 16-word buffer the host filled, reading word `index`.
   CUresult read_at(std::uint32_t index) {
     CUdeviceptr in = allocate(16 * 4), out = allocate(4);
+    const std::vector<std::uint32_t> words(16, 1);
+    EXPECT_EQ(cu.cuMemcpyHtoDAsync_v2(in, words.data(), 16 * 4, nullptr), CUDA_SUCCESS);
     return launch(kernel("read_at_kernel"), 1, 1, {&in, &out, &index});
   }
 };

@@ -359,5 +359,84 @@ TEST(Memory, DynamicSharedMemoryEndsWhereTheLaunchSays) {
   EXPECT_EQ(launch(*program, "dynamic_bound", memory, Args().add(u32{0}), {.block = {1, 1, 1}}), kIllegalAddress);
 }
 
+// A wide access at offset 8 of a 12-byte buffer or of 12 bytes of dynamic
+// shared memory reaches past its end, through each
+// access path. Global accesses first touch `buf` itself (or, for mode 9,
+// `other`), so that they take the fast path through the last allocation used
+// (or the lookup, for mode 9). Offset 0 is the in-bounds twin.
+constexpr const char* kStraddle = R"(
+.extern .shared .align 8 .b8 dyn[];
+
+.visible .entry straddle(.param .u64 buf, .param .u64 other, .param .u32 mode, .param .u32 offset)
+{
+  .reg .pred %p;
+  .reg .b32 %r<8>;
+  .reg .b64 %rd<9>;
+  ld.param.u64 %rd1, [buf];
+  ld.param.u64 %rd2, [other];
+  ld.param.u32 %r1, [mode];
+  ld.param.u32 %r2, [offset];
+  cvt.u64.u32 %rd3, %r2;
+  add.u64 %rd4, %rd1, %rd3;
+  mov.u32 %r4, dyn;
+  add.u32 %r5, %r4, %r2;
+  cvt.u64.u32 %rd7, %r5;
+  cvta.shared.u64 %rd7, %rd7;
+  mov.u64 %rd5, 1;
+  setp.eq.u32 %p, %r1, 9;
+  @%p ld.global.u32 %r3, [%rd2];
+  @!%p ld.global.u32 %r3, [%rd1];
+  setp.eq.u32 %p, %r1, 0;
+  @%p ld.global.u64 %rd6, [%rd4];
+  setp.eq.u32 %p, %r1, 1;
+  @%p ld.global.v2.u32 {%r6, %r7}, [%rd4];
+  setp.eq.u32 %p, %r1, 2;
+  @%p st.global.u64 [%rd4], %rd5;
+  setp.eq.u32 %p, %r1, 3;
+  @%p st.global.v2.u32 [%rd4], {%r1, %r2};
+  setp.eq.u32 %p, %r1, 4;
+  @%p atom.global.add.u64 %rd6, [%rd4], %rd5;
+  setp.eq.u32 %p, %r1, 5;
+  @%p red.global.add.u64 [%rd4], %rd5;
+  setp.eq.u32 %p, %r1, 6;
+  @%p ld.global.nc.u64 %rd6, [%rd4];
+  setp.eq.u32 %p, %r1, 7;
+  @%p ld.u64 %rd6, [%rd4];
+  setp.eq.u32 %p, %r1, 8;
+  @%p st.u64 [%rd4], %rd5;
+  setp.eq.u32 %p, %r1, 9;
+  @%p ld.global.u64 %rd6, [%rd4];
+  setp.eq.u32 %p, %r1, 10;
+  @%p st.shared.u64 [%r5], %rd5;
+  setp.eq.u32 %p, %r1, 11;
+  @%p ld.shared.v2.u32 {%r6, %r7}, [%r5];
+  setp.eq.u32 %p, %r1, 12;
+  @%p atom.shared.add.u64 %rd6, [%r5], %rd5;
+  setp.eq.u32 %p, %r1, 13;
+  @%p st.u64 [%rd7], %rd5;
+  ret;
+}
+)";
+
+TEST(Memory, WideAccessesStraddlingTheEndFaultOnEveryPath) {
+  auto program = compile_valid(module(kStraddle));
+  ASSERT_NE(program, nullptr);
+  const char* paths[] = {"ld.global (fast path)", "ld.global.v2", "st.global", "st.global.v2", "atom.global",
+                         "red.global", "ld.global.nc", "generic ld", "generic st", "ld.global (lookup)",
+                         "st.shared", "ld.shared.v2", "atom.shared", "generic st to shared"};
+  for (u32 mode = 0; mode < std::size(paths); ++mode) {
+    for (const u32 offset : {0u, 8u}) {
+      HostMemory memory;
+      const u64 buf = memory.upload(std::vector<u32>(3));
+      const u64 other = memory.upload(std::vector<u32>(4));
+      // Shared memory is read before anyone writes it: the bounds alone are under test here.
+      const Config config{.block = {1, 1, 1}, .dynamic_shared = 12, .check = false};
+      EXPECT_EQ(launch(*program, "straddle", memory, Args().add(buf).add(other).add(mode).add(offset), config),
+                offset == 0 ? kSuccess : kIllegalAddress)
+          << paths[mode] << " at offset " << offset;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vorlan::emu::testing

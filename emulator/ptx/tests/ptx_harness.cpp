@@ -142,7 +142,8 @@ CUresult launch(const Program& program, std::string_view kernel_name, HostMemory
                               .params = params,
                               .instruction_budget = config.budget,
                               .schedule_seed = config.seed,
-                              .trace = config.trace};
+                              .trace = config.trace,
+                              .check = config.check};
   return execute(request, memory);
 }
 

@@ -81,6 +81,7 @@ struct Config {
   std::uint64_t budget = 0;
   std::uint64_t seed = 0;
   bool trace = false;
+  bool check = true;  // hazard checks (global memory here has no shadow: shared memory and collectives only)
 };
 
 // Compiles a snippet that must be valid: ptxas (when on PATH) must accept it

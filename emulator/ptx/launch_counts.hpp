@@ -1,0 +1,75 @@
+// What one launch does, counted the way a GPU would issue it. Threads run one
+// at a time here, so warp-level figures are rebuilt from per-lane ones: the
+// k-th time any lane of a warp reaches instruction pc is one issue of that
+// warp, and the lanes' accesses at that issue form one warp-level access.
+// Each lane's path fixes every count, so no figure depends on the order in
+// which threads ran.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <vector>
+
+namespace vorlan::emu::ptx {
+
+struct LaunchCounts {
+  std::uint64_t warp_instructions = 0;
+  std::uint64_t thread_instructions = 0;  // issued to lanes, guarded-off ones included
+  std::uint64_t guarded_off = 0;
+  std::uint64_t global_sectors = 0;
+  std::uint64_t shared_accesses = 0;
+  std::uint64_t atomics = 0;
+  std::uint64_t busiest_warp = 0;
+};
+
+// Which (warp issue, 32-byte sector) pairs the running block has touched: an
+// open-addressed set, emptied between blocks by forgetting only what went in.
+class AccessSet {
+ public:
+  AccessSet() : slots_(kInitialSlots) {}
+  // Whether the pair is new.
+  bool insert(std::uint64_t issue, std::uint64_t sector) {
+    if ((used_.size() + 1) * 2 > slots_.size()) grow();
+    return place(issue, sector);
+  }
+  void clear() {
+    for (const std::uint32_t index : used_) slots_[index] = Slot{};
+    used_.clear();
+  }
+
+ private:
+  struct Slot {
+    std::uint64_t issue = kEmpty;
+    std::uint64_t sector = 0;
+  };
+  static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
+  static constexpr std::size_t kInitialSlots = 1024;
+
+  bool place(std::uint64_t issue, std::uint64_t sector) {
+    const std::size_t mask = slots_.size() - 1;
+    // The top bits of the product depend on every bit of both keys.
+    const std::uint64_t mixed = (issue ^ std::rotl(sector * 0xC2B2AE3D27D4EB4Full, 29)) * 0x9E3779B97F4A7C15ull;
+    std::size_t index = static_cast<std::size_t>(mixed >> (64 - std::countr_zero(slots_.size())));
+    while (slots_[index].issue != kEmpty) {
+      if (slots_[index].issue == issue && slots_[index].sector == sector) return false;
+      index = (index + 1) & mask;
+    }
+    slots_[index] = Slot{issue, sector};
+    used_.push_back(static_cast<std::uint32_t>(index));
+    return true;
+  }
+  void grow() {
+    std::vector<Slot> old;
+    old.swap(slots_);
+    slots_.assign(old.size() * 2, Slot{});
+    used_.clear();
+    for (const Slot& slot : old) {
+      if (slot.issue != kEmpty) place(slot.issue, slot.sector);
+    }
+  }
+
+  std::vector<Slot> slots_;
+  std::vector<std::uint32_t> used_;
+};
+
+}  // namespace vorlan::emu::ptx

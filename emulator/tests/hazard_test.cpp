@@ -1,0 +1,205 @@
+// The hazard checks: each hazard fails its launch with
+// CUDA_ERROR_LAUNCH_FAILED at the next synchronisation and leaves a report
+// naming it, while the same kernel doing the same work cleanly runs; with
+// VORLAN_EMU_CHECK=0 nothing is checked. And the cost counters, against
+// figures worked out by hand.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "emu_fixture.hpp"
+#include "hazard_kernels.hpp"
+
+namespace vorlan::emu::test {
+namespace {
+
+struct HazardCase {
+  const char* kernel;
+  std::uint32_t clean_k;
+  std::uint32_t hazard_k;
+  const char* report;  // a phrase the report must contain
+};
+
+const HazardCase kHazards[] = {
+    {"nc_after_write", 1, 0, "non-coherent load (ld.global.nc) of an address this launch wrote"},
+    {"shared_race", 1, 0, "shared-memory race"},
+    {"read_undefined", 2, 9, "read of global memory never written"},
+    {"read_undefined_shared", 0, 1, "read of shared memory not written in this block"},
+    {"store_conflict", 0, 1, "plain stores of different values"},
+    {"shfl_after_exit", 32, 16, "names lane 16, which has exited"},
+    {"vote_split", 0, 1, "waits at another instruction"},
+};
+
+class HazardTest : public EmuTest {
+ protected:
+  CUmodule module = nullptr;
+  decltype(&vemu_last_check) last_check = nullptr;
+  decltype(&vemu_kernel_stats) kernel_stats = nullptr;
+
+  void SetUp() override {
+    EmuTest::SetUp();
+    last_check = reinterpret_cast<decltype(last_check)>(dlsym(cu.handle, "vemu_last_check"));
+    kernel_stats = reinterpret_cast<decltype(kernel_stats)>(dlsym(cu.handle, "vemu_kernel_stats"));
+    ASSERT_NE(last_check, nullptr);
+    ASSERT_NE(kernel_stats, nullptr);
+  }
+  void load() {
+    open_device();
+    ASSERT_EQ(cu.cuModuleLoadData(&module, kHazardModule), CUDA_SUCCESS);
+  }
+  // A 128-word buffer whose first `defined` words the host wrote.
+  CUdeviceptr buffer(std::size_t defined) {
+    CUdeviceptr buf = allocate(128 * 4);
+    std::vector<std::uint32_t> words(defined, 3);
+    if (defined != 0) {
+      EXPECT_EQ(cu.cuMemcpyHtoDAsync_v2(buf, words.data(), defined * 4, nullptr), CUDA_SUCCESS);
+    }
+    return buf;
+  }
+  // Launches `kernel` on one block of 32 threads; the result of the next synchronisation.
+  CUresult run(const char* name, std::uint32_t k, unsigned grid = 1, unsigned block = 32) {
+    CUfunction function = nullptr;
+    EXPECT_EQ(cu.cuModuleGetFunction(&function, module, name), CUDA_SUCCESS) << name;
+    CUdeviceptr buf = buffer(4);
+    void* params[] = {&buf, &k};
+    EXPECT_EQ(cu.cuLaunchKernel(function, grid, 1, 1, block, 1, 1, 0, nullptr, params, nullptr), CUDA_SUCCESS);
+    return cu.cuCtxSynchronize();
+  }
+  std::string report() {
+    std::string text(1024, '\0');
+    const int length = last_check(text.data(), text.size());
+    text.resize(static_cast<std::size_t>(std::max(length, 0)));
+    return text;
+  }
+};
+
+class EachHazard : public HazardTest, public ::testing::WithParamInterface<HazardCase> {};
+
+TEST_P(EachHazard, FailsTheLaunchAndNamesIt) {
+  const HazardCase& c = GetParam();
+  load();
+  const CUdeviceptr probe = allocate(4);
+  ASSERT_EQ(run(c.kernel, c.hazard_k), CUDA_ERROR_LAUNCH_FAILED);
+  const std::string text = report();
+  EXPECT_NE(text.find(c.report), std::string::npos) << text;
+  EXPECT_NE(text.find(std::string("kernel ") + c.kernel), std::string::npos) << text;
+  EXPECT_NE(text.find("line "), std::string::npos) << text;
+  std::uint32_t word = 0;
+  EXPECT_EQ(cu.cuMemcpyDtoHAsync_v2(&word, probe, 4, nullptr), CUDA_ERROR_LAUNCH_FAILED) << "sticky";
+}
+
+TEST_P(EachHazard, CleanTwinRuns) {
+  const HazardCase& c = GetParam();
+  load();
+  EXPECT_EQ(run(c.kernel, c.clean_k), CUDA_SUCCESS) << report();
+  EXPECT_EQ(last_check(nullptr, 0), 0);
+}
+
+TEST_P(EachHazard, GoesUncheckedWhenTheChecksAreOff) {
+  const HazardCase& c = GetParam();
+  setenv("VORLAN_EMU_CHECK", "0", 1);
+  load();
+  EXPECT_EQ(run(c.kernel, c.hazard_k), CUDA_SUCCESS);
+  unsetenv("VORLAN_EMU_CHECK");
+}
+
+INSTANTIATE_TEST_SUITE_P(Checks, EachHazard, ::testing::ValuesIn(kHazards),
+                         [](const auto& param_info) { return std::string(param_info.param.kernel); });
+
+TEST_F(HazardTest, ReportNamesAddressAndBothThreads) {
+  setenv("VORLAN_EMU_VERBOSE", "1", 1);
+  load();
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(run("store_conflict", 1), CUDA_ERROR_LAUNCH_FAILED);
+  const std::string printed = testing::internal::GetCapturedStderr();
+  const std::string text = report();
+  EXPECT_NE(printed.find(text), std::string::npos) << printed;
+  // Thread 0 stores 0, thread 1 stores 1 over it.
+  EXPECT_NE(text.find("st.global.u32"), std::string::npos) << text;
+  EXPECT_NE(text.find("4-byte access at 0x"), std::string::npos) << text;
+  EXPECT_NE(text.find("thread (1,0,0), conflicting with block (0,0,0) thread (0,0,0)"), std::string::npos) << text;
+  char small[8] = {};
+  EXPECT_EQ(last_check(small, sizeof small), static_cast<int>(text.size()));
+  EXPECT_EQ(std::string(small), text.substr(0, 7)) << "truncated and terminated";
+  unsetenv("VORLAN_EMU_VERBOSE");
+}
+
+TEST_F(HazardTest, EqualStoresFromManyBlocksAreClean) {
+  load();
+  EXPECT_EQ(run("store_conflict", 0, 4, 256), CUDA_SUCCESS) << report();
+}
+
+// counted on 2 blocks of 64 threads. Warp 0 (tids 0-31) runs all 13
+// instructions, the guarded-off branch included: 13 issues, 32 x 12 active.
+// Warp 1: tids 32-39 run 12 active, tids 40-63 run 5 (4 to the branch, ret):
+// 13 issues, 8 x 12 + 24 x 5 = 216 active. Sectors: warp 0 stores 128
+// contiguous bytes (4) and adds to one word (1); warp 1 stores 32 bytes (1)
+// and adds (1): 7 a block. Shared: one warp-level store per warp.
+constexpr struct vemu_kernel_stats kCounted = {
+    .launches = 1,
+    .warp_instructions = 2 * 26,
+    .thread_instructions = 2 * (384 + 216),
+    .global_sectors = 2 * 7,
+    .shared_accesses = 2 * 2,
+    .atomics = 2 * 40,
+    .busiest_warp_instructions = 13,
+};
+
+TEST_F(HazardTest, CountersMatchTheHandCountForEverySeed) {
+  for (const char* seed : {"0", "1", "2", "3", "3"}) {  // 3 twice: two runs of one program
+    setenv("VORLAN_EMU_SEED", seed, 1);
+    cu.reset();
+    load();
+    CUfunction function = nullptr;
+    ASSERT_EQ(cu.cuModuleGetFunction(&function, module, "counted"), CUDA_SUCCESS);
+    CUdeviceptr buf = buffer(65);
+    void* params[] = {&buf};
+    ASSERT_EQ(cu.cuLaunchKernel(function, 2, 1, 1, 64, 1, 1, 0, nullptr, params, nullptr), CUDA_SUCCESS);
+    ASSERT_EQ(cu.cuCtxSynchronize(), CUDA_SUCCESS) << report();
+    struct vemu_kernel_stats stats{};
+    ASSERT_EQ(kernel_stats("counted", &stats), 0);
+    EXPECT_EQ(stats.launches, kCounted.launches) << "seed " << seed;
+    EXPECT_EQ(stats.warp_instructions, kCounted.warp_instructions) << "seed " << seed;
+    EXPECT_EQ(stats.thread_instructions, kCounted.thread_instructions) << "seed " << seed;
+    EXPECT_EQ(stats.global_sectors, kCounted.global_sectors) << "seed " << seed;
+    EXPECT_EQ(stats.shared_accesses, kCounted.shared_accesses) << "seed " << seed;
+    EXPECT_EQ(stats.atomics, kCounted.atomics) << "seed " << seed;
+    EXPECT_EQ(stats.busiest_warp_instructions, kCounted.busiest_warp_instructions) << "seed " << seed;
+  }
+  unsetenv("VORLAN_EMU_SEED");
+}
+
+TEST_F(HazardTest, CountersAddUpOverLaunchesAndReset) {
+  load();
+  ASSERT_EQ(run("store_conflict", 0), CUDA_SUCCESS);
+  ASSERT_EQ(run("store_conflict", 0), CUDA_SUCCESS);
+  struct vemu_kernel_stats stats{};
+  ASSERT_EQ(kernel_stats("store_conflict", &stats), 0);
+  EXPECT_EQ(stats.launches, 2u);
+  EXPECT_EQ(stats.warp_instructions, 2u * 6);  // 6 instructions, one warp
+  EXPECT_EQ(stats.thread_instructions, 2u * 6 * 32);
+  EXPECT_EQ(stats.global_sectors, 2u);  // 32 lanes, one word
+  EXPECT_EQ(kernel_stats("shared_race", &stats), -1) << "never launched";
+  auto reset_stats = reinterpret_cast<decltype(&vemu_reset_stats)>(dlsym(cu.handle, "vemu_reset_stats"));
+  ASSERT_NE(reset_stats, nullptr);
+  reset_stats();
+  EXPECT_EQ(kernel_stats("store_conflict", &stats), -1);
+}
+
+TEST_F(HazardTest, ProfilePrintsEachKernelsCountersAtExit) {
+  setenv("VORLAN_EMU_PROFILE", "1", 1);
+  cu.reset();
+  // Columns: launches, warp and thread instructions, sectors; see CountersAddUpOverLaunchesAndReset.
+  EXPECT_EXIT(
+      {
+        load();
+        if (run("store_conflict", 0) == CUDA_SUCCESS) std::exit(0);
+        std::exit(1);
+      },
+      ::testing::ExitedWithCode(0), "vorlan emu profile: store_conflict +1 +6 +192 +1 ");
+  unsetenv("VORLAN_EMU_PROFILE");
+}
+
+}  // namespace
+}  // namespace vorlan::emu::test
