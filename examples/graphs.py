@@ -26,14 +26,20 @@ def rmat_edges(scale, num_edges, seed=1, probabilities=(0.45, 0.15, 0.15, 0.25))
 def symmetric_csr(num_nodes, sources, targets):
     """CSR of the undirected simple graph on the given edges: both directions
     stored, lists sorted ascending, self-loops and duplicates removed."""
+    offsets, columns = symmetric_csr_arrays(num_nodes, sources, targets)
+    return offsets.tolist(), columns.tolist()
+
+
+def symmetric_csr_arrays(num_nodes, sources, targets):
+    """symmetric_csr as NumPy arrays: int64 offsets and int64 targets."""
     keep = sources != targets
     both_sources = np.concatenate([sources[keep], targets[keep]])
     both_targets = np.concatenate([targets[keep], sources[keep]])
     pairs = np.unique(both_sources * num_nodes + both_targets)
     rows, columns = np.divmod(pairs, num_nodes)
     offsets = np.zeros(num_nodes + 1, dtype=np.int64)
-    np.add.at(offsets, rows + 1, 1)
-    return np.cumsum(offsets).tolist(), columns.tolist()
+    offsets[1:] = np.cumsum(np.bincount(rows, minlength=num_nodes))
+    return offsets, columns
 
 
 def rmat_graph(scale, num_edges, seed=1):
