@@ -31,6 +31,14 @@ def number_text(value, digits=2):
     return "-" if value is None else f"{value:.{digits}f}"
 
 
+def agreement_text(entry):
+    verdict = {True: "agrees", False: "**DISAGREES**", None: ""}[entry.get("agrees")]
+    note = entry.get("agreement")
+    if not note or note == "reference":
+        return verdict
+    return f"{verdict} ({note})" if verdict else note
+
+
 def rate_text(edges_per_second):
     return "-" if not edges_per_second else f"{edges_per_second / 1e6:.1f} M"
 
@@ -63,6 +71,9 @@ class Report:
                   f"- PageRank: damping {meta['pagerank']['damping']}, up to {meta['pagerank']['max_iterations']} "
                   f"iterations, L1 change below {meta['pagerank']['tolerance']}; k-truss k = {meta.get('k')}",
                   f"- Disagreements: {self.data['disagreements']}"]
+        if not meta.get("complete", True):
+            lines.append("- **The run was cut short**: the figures below are those measured before it stopped.")
+        lines += [f"- Not run: {why}" for why in meta.get("graphs_not_run", [])]
         if self.software:
             lines += ["", f"**Every vorlan_cuda figure below is from the {SOFTWARE_LABEL}.** It says whether the "
                           "module works and how its work grows, not how fast a GPU runs it; no speed-up is "
@@ -104,8 +115,7 @@ class Report:
                 ratio = None if (self.software and "vorlan_cuda" in e["system"]) else e.get("ratio_to_fastest_peer")
                 row = [label, self.system_text(e["system"]), seconds_text(e["seconds"]),
                        rate_text(e.get("edges_per_second")), number_text(ratio),
-                       {True: "agrees", False: "**DISAGREES**", None: ""}[e.get("agrees")] +
-                       (f" ({e['agreement']})" if e.get("agreement") and e.get("agreement") != "reference" else "")]
+                       agreement_text(e)]
             if has_floor:
                 floor = e.get("floor", {})
                 row += [f"{seconds_text(floor.get('floor_seconds'))} per {floor['what']}" if floor else "",
@@ -117,9 +127,11 @@ class Report:
 
     def growth_table(self):
         lines = ["## Cost growth", "", "Exponent p of a least-squares fit of log(time) against log(stored edges): "
-                 "time grows like edges^p.", "", "| family | algorithm | system | sizes | p |",
+                 "time grows like edges^p (families run at two sizes or more).", "", "| family | algorithm | system | sizes | p |",
                  "|---|---|---|---:|---:|"]
-        for row in self.data["growth"]:
+        rows = sorted((r for r in self.data["growth"] if r["sizes"] >= 2),
+                      key=lambda r: (r["family"], r["algorithm"], r["system"]))
+        for row in rows:
             lines.append(f"| {row['family']} | {row['algorithm']} | {self.system_text(row['system'])} | "
                          f"{row['sizes']} | {number_text(row['exponent'])} |")
         return lines

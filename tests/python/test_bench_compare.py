@@ -134,3 +134,24 @@ class TestEndToEnd:
         vorlan_rows = [cell for row in cells for cell in row if cell.strip().startswith("vorlan_cuda")]
         assert vorlan_rows and all(report.SOFTWARE_LABEL in line for line in vorlan_rows)
         assert "None claimed" in text
+
+    def test_floors_use_the_measured_bandwidth(self, tmp_path, monkeypatch, device):
+        # As on a GPU: a card name that is not the software GPU's, and known rates.
+        rates = {"source": "test", "device_copy": 1e9, "host_to_device": 1e8, "device_to_host": 2e8}
+        monkeypatch.setattr(peers.VorlanCuda, "device_name", property(lambda self: "Test GPU"))
+        monkeypatch.setattr(compare.bandwidth, "measure", lambda name: rates)
+        code, data = run_compare(tmp_path, "--systems", "vorlan_cuda,scipy", "--algorithms", "bfs,pagerank",
+                                 "--rmat-scales=")
+        assert code == 0 and not data["meta"]["software_gpu"]
+        graphs = {g["id"]: g for g in data["graphs"]}
+        for entry in (e for e in data["results"] if e["system"] == "vorlan_cuda"):
+            g, floor = graphs[entry["graph"]], entry["floor"]
+            if entry["algorithm"] == "pagerank":
+                expected = analysis.pagerank_iteration_bytes(g["num_nodes"], g["num_edges"]) / 1e9
+            else:
+                # The grid is connected: the search reaches every node and edge.
+                device_bytes, host = analysis.bfs_bytes(g["num_nodes"], g["num_nodes"], g["num_edges"])
+                expected = device_bytes / 1e9 + host["up"] / 1e8 + host["down"] / 2e8
+                assert floor["measured_seconds"] == entry["engine_seconds"]
+            assert floor["floor_seconds"] == pytest.approx(expected)
+            assert floor["ratio"] == pytest.approx(floor["measured_seconds"] / expected)
