@@ -310,16 +310,22 @@ def add_floors(comparison, graph, graph_id, vorlan, handle, answers):
 
 def load_cost_model(path):
     """Predicted floors from the software GPU's cost model, keyed by
-    (algorithm, R-MAT scale): any record in the file that names an
-    "algorithm", a "scale" and a number under a key containing "predicted"."""
+    (algorithm, R-MAT scale): every record in the file that names an
+    "algorithm" and a "scale" and holds, itself or in a part of it, a number
+    under a key containing "predicted" (seconds)."""
     found = {}
+
+    def predicted_in(node):
+        for key, value in node.items():
+            if "predicted" in key and isinstance(value, (int, float)) and not isinstance(value, bool):
+                return float(value)
+        parts = (predicted_in(value) for value in node.values() if isinstance(value, dict) and "algorithm" not in value)
+        return next((value for value in parts if value is not None), None)
 
     def visit(node):
         if isinstance(node, dict):
-            predicted = [value for key, value in node.items()
-                         if "predicted" in key and isinstance(value, (int, float))]
-            if "algorithm" in node and "scale" in node and predicted:
-                found[(node["algorithm"], int(node["scale"]))] = float(predicted[0])
+            if "algorithm" in node and "scale" in node and predicted_in(node) is not None:
+                found[(node["algorithm"], int(node["scale"]))] = predicted_in(node)
             for value in node.values():
                 visit(value)
         elif isinstance(node, list):

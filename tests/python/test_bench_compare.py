@@ -155,3 +155,16 @@ class TestEndToEnd:
                 assert floor["measured_seconds"] == entry["engine_seconds"]
             assert floor["floor_seconds"] == pytest.approx(expected)
             assert floor["ratio"] == pytest.approx(floor["measured_seconds"] / expected)
+
+    def test_cost_model_floors_sit_beside_our_times(self, tmp_path, device):
+        model = tmp_path / "model.json"
+        model.write_text(json.dumps({"runs": [
+            {"algorithm": "bfs", "scale": 6, "floors": {"predicted_seconds": 2.5e-6}},
+            {"algorithm": "bfs", "scale": 7, "predicted_seconds": 9.0},
+            {"algorithm": "pagerank", "scale": 6, "note": "no prediction"}]}))
+        code, data = run_compare(tmp_path, "--systems", "vorlan_cuda", "--algorithms", "bfs,pagerank",
+                                 "--cost-model", str(model))
+        placed = {(e["graph"].split("-")[0], e["algorithm"]): e.get("predicted_floor_seconds")
+                  for e in data["results"]}
+        assert placed == {("rmat", "bfs"): 2.5e-6, ("rmat", "pagerank"): None,
+                          ("grid", "bfs"): None, ("grid", "pagerank"): None}
