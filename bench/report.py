@@ -126,9 +126,10 @@ class Report:
         return lines
 
     def growth_table(self):
-        lines = ["## Cost growth", "", "Exponent p of a least-squares fit of log(time) against log(stored edges): "
-                 "time grows like edges^p (families run at two sizes or more).", "", "| family | algorithm | system | sizes | p |",
-                 "|---|---|---|---:|---:|"]
+        lines = ["## Cost growth", "",
+                 "Exponent p of a least-squares fit of log(time) against log(stored edges): time grows like "
+                 "edges^p (families run at two sizes or more).", "",
+                 "| family | algorithm | system | sizes | p |", "|---|---|---|---:|---:|"]
         rows = sorted((r for r in self.data["growth"] if r["sizes"] >= 2),
                       key=lambda r: (r["family"], r["algorithm"], r["system"]))
         for row in rows:

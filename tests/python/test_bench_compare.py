@@ -2,6 +2,7 @@
 and the end-to-end promise that a disagreement fails the run and that the
 report says what the software GPU's timings are."""
 
+import dataclasses
 import json
 import os
 import sys
@@ -74,13 +75,14 @@ class TestGrowthAndBudget:
         clock = [0.0]
         monkeypatch.setattr(compare.time, "perf_counter", lambda: clock[0])
 
-        def call(seconds=iter([1.0, 3.0, 1.0, 1.0])):
-            clock[0] += next(seconds)
-            return clock[0]
+        def call(steps=iter([1.0, 3.0, 1.0, 1.0])):
+            step = next(steps)
+            clock[0] += step
+            return peers.Run(clock[0], seconds=step / 2)  # half of it in the library
 
-        # 1 s, then 3 s: another 3 s call would end past 5.5 s.
+        # Calls of 1 s, then 3 s: another 3 s call would end past 5.5 s.
         best, run, count = compare.timed_calls(call, repeat=10, budget=5.5)
-        assert (best, run, count) == (1.0, 4.0, 2)
+        assert (best, run.value, count) == (0.5, 4.0, 2)
 
 
 class TestFloors:
@@ -107,8 +109,12 @@ def run_compare(tmp_path, *extra):
 class TestEndToEnd:
     def test_disagreement_fails_the_run(self, tmp_path, monkeypatch):
         real = peers.SciPy.triangle_count
-        monkeypatch.setattr(peers.SciPy, "triangle_count",
-                            lambda self, *args: peers.Run(real(self, *args).value + 1))
+
+        def off_by_one(self, *args):
+            run = real(self, *args)
+            return dataclasses.replace(run, value=run.value + 1)
+
+        monkeypatch.setattr(peers.SciPy, "triangle_count", off_by_one)
         code, data = run_compare(tmp_path, "--systems", "networkx,scipy", "--algorithms", "triangle_count")
         assert code == 1
         assert data["disagreements"] == 2
