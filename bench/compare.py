@@ -1,0 +1,421 @@
+"""Runs the four algorithms in vorlan_cuda and in the CPU libraries that are
+importable (NetworkX, SciPy, igraph), on generated graphs of growing size,
+checks that every comparable answer agrees, and writes what it measured.
+
+    python3 bench/compare.py [--quick] --json FILE [--edge-list FILE ...]
+                             [--rmat-scales 10,11,12,13] [--budget 20] ...
+
+Each system converts a graph once (timed apart as its load) and then runs each
+algorithm up to --repeat times; the record keeps the best wall time of a call.
+vorlan_cuda's first call of each algorithm compiles its kernels and is run once
+untimed. A peer whose call would take longer than --budget seconds (measured
+or predicted from the smaller sizes) is skipped at that size and above, and
+marked so; peers run in a forked child, so one that overruns is stopped.
+
+Exits with status 1 when any comparable result disagrees.
+"""
+
+import argparse
+import datetime
+import json
+import multiprocessing
+import os
+import platform
+import sys
+import time
+import warnings
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import analysis  # noqa: E402
+import bandwidth  # noqa: E402
+import graph_suite  # noqa: E402
+from peers import ALGORITHMS, Params, available_systems  # noqa: E402
+
+SOFTWARE_LABEL = "software GPU (CPU interpreter), not a GPU timing"
+QUICK_SCALES = {"rmat": [7, 8, 9, 10], "uniform": [8], "grid": [8]}
+FULL_SCALES = {"rmat": [10, 11, 12, 13, 14], "uniform": [10, 12, 14], "grid": [10, 12, 14]}
+
+
+def scale_list(text):
+    return [int(part) for part in text.replace(",", " ").split()]
+
+
+def parse_arguments(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--json", required=True, help="write the results here")
+    parser.add_argument("--quick", action="store_true", help="the smallest sizes only")
+    for family in graph_suite.FAMILIES:
+        parser.add_argument(f"--{family}-scales", type=scale_list, default=None,
+                            help=f"log2 node counts of the {family} graphs, e.g. 10,12,14")
+    parser.add_argument("--edge-factor", type=int, default=16, help="edge draws per node (R-MAT, uniform)")
+    parser.add_argument("--edge-list", action="append", default=[], help="also run on this edge-list file")
+    parser.add_argument("--systems", default="vorlan_cuda,networkx,scipy,igraph,graph_tool,networkit")
+    parser.add_argument("--algorithms", default=",".join(ALGORITHMS))
+    parser.add_argument("--limit", action="append", default=[], metavar="SYSTEM=EDGES",
+                        help="run SYSTEM only on graphs of at most EDGES stored edges")
+    parser.add_argument("--budget", type=float, default=20.0, help="seconds one peer call may take")
+    parser.add_argument("--deadline", type=float, default=None,
+                        help="seconds after which no further call starts (the rest is marked skipped)")
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--k", type=int, default=3, help="the k of k-truss")
+    parser.add_argument("--cost-model", help="JSON of predicted floors to place beside measured times")
+    args = parser.parse_args(argv)
+    chosen = QUICK_SCALES if args.quick else FULL_SCALES
+    args.scales = {family: getattr(args, f"{family}_scales") if getattr(args, f"{family}_scales") is not None
+                   else chosen[family] for family in graph_suite.FAMILIES}
+    args.limits = {name: int(edges) for name, edges in (item.split("=", 1) for item in args.limit)}
+    return args
+
+
+def make_graphs(args):
+    """(graph, seconds to make it) for every requested graph, smallest scale
+    first across the families, so that a run cut short by --deadline has
+    covered every family it could."""
+    wanted = sorted((scale, graph_suite.FAMILIES.index(family), family)
+                    for family in graph_suite.FAMILIES for scale in args.scales[family])
+    for scale, _, family in wanted:
+        started = time.perf_counter()
+        graph = graph_suite.make(family, scale, args.edge_factor)
+        yield graph, time.perf_counter() - started
+    for path in args.edge_list:
+        started = time.perf_counter()
+        graph = graph_suite.edge_list(path)
+        yield graph, time.perf_counter() - started
+
+
+def timed_calls(call, repeat, budget):
+    """Best time of up to `repeat` calls, stopping early when another call
+    would take the total past `budget`; returns (best, last run, calls).
+    A call's time is its Run's (the library call alone); the budget counts
+    whole calls."""
+    times, spent, run = [], 0.0, None
+    while len(times) < repeat:
+        started = time.perf_counter()
+        run = call()
+        whole = time.perf_counter() - started
+        times.append(run.seconds)
+        spent += whole
+        if spent + whole > budget:
+            break
+    return min(times), run, len(times)
+
+
+def _child(call, repeat, budget, pipe):
+    try:
+        pipe.send(("ok", timed_calls(call, repeat, budget)))
+    except BaseException as error:  # reported to the parent, which records it
+        pipe.send(("failed", f"{type(error).__name__}: {error}"))
+    finally:
+        pipe.close()
+
+
+def timed_in_child(call, repeat, budget, grace=5.0):
+    """timed_calls in a forked child that is stopped after `budget` seconds
+    (plus `grace` for handing back the answer). Returns (status, payload)."""
+    context = multiprocessing.get_context("fork")
+    receive, send = context.Pipe(duplex=False)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork with BLAS threads about
+        child = context.Process(target=_child, args=(call, repeat, budget, send))
+        child.start()
+    send.close()
+    try:
+        if receive.poll(budget + grace):
+            return receive.recv()
+        return "over budget", f"stopped after {budget + grace:.0f} s (budget {budget:g} s)"
+    except EOFError:
+        return "failed", f"the child died (exit {child.exitcode})"
+    finally:
+        child.kill()
+        child.join()
+        receive.close()
+
+
+class Comparison:
+    def __init__(self, args, systems, rates):
+        self.args = args
+        self.systems = systems
+        self.rates = rates
+        self.started = time.perf_counter()
+        self.params = None
+        self.results = []
+        self.loads = []
+        self.warmed = set()
+        # (system, algorithm, family) -> [(edges, seconds)], and why it stopped.
+        self.history = {}
+        self.stopped = {}
+
+    def record(self, graph_id, system, algorithm, status, note="", **fields):
+        entry = {"graph": graph_id, "system": system, "algorithm": algorithm, "status": status, "note": note}
+        entry.update(fields)
+        self.results.append(entry)
+        return entry
+
+    def past_deadline(self):
+        return self.args.deadline is not None and time.perf_counter() - self.started > self.args.deadline
+
+    def skip_reason(self, system, algorithm, graph):
+        """Why `system` does not run `algorithm` on `graph`, or None."""
+        if not hasattr(system, algorithm):
+            return "not offered"
+        if self.past_deadline():
+            return "skipped: past the --deadline"
+        key = (system.name, algorithm, graph.family)
+        if key in self.stopped:
+            return self.stopped[key]
+        predicted = analysis.predict_seconds(self.history.get(key, []), graph.num_edges)
+        if predicted is not None and predicted > self.args.budget:
+            self.stopped[key] = f"skipped: predicted {predicted:.0f} s > budget {self.args.budget:g} s"
+            return self.stopped[key]
+        return None
+
+    def run_graph(self, graph, graph_id):
+        self.params = Params(source=graph.hub(), k=self.args.k)
+        answers = {}
+        for system in self.systems:
+            handle, why_not = self.load(system, graph, graph_id)
+            for algorithm in self.args.algorithm_names:
+                entry = self.run_one(system, handle, algorithm, graph, graph_id, why_not)
+                if entry["status"] == "ok":
+                    answers.setdefault(algorithm, {})[system.name] = entry.pop("_value")
+            if handle is not None and system.name == "vorlan_cuda" and self.rates:
+                add_floors(self, graph, graph_id, system, handle, answers)
+            del handle
+        self.check_agreement(graph, graph_id, answers)
+
+    def load(self, system, graph, graph_id):
+        """(the system's form of the graph, None) or (None, why it was not made)."""
+        limit = self.args.limits.get(system.name)
+        if limit is not None and graph.num_edges > limit:
+            return None, f"skipped: above --limit {limit} edges"
+        key = (system.name, "load", graph.family)
+        predicted = analysis.predict_seconds(self.history.get(key, []), graph.num_edges)
+        if predicted is not None and predicted > self.args.budget:
+            return None, f"skipped: loading predicted {predicted:.0f} s > budget {self.args.budget:g} s"
+        started = time.perf_counter()
+        try:
+            handle = system.load(graph)
+        except Exception as error:  # e.g. out of memory: the system's runs are marked failed
+            return None, f"failed to load: {type(error).__name__}: {error}"
+        seconds = time.perf_counter() - started
+        self.history.setdefault(key, []).append((graph.num_edges, seconds))
+        self.loads.append({"graph": graph_id, "system": system.name, "seconds": seconds})
+        return handle, None
+
+    def run_one(self, system, handle, algorithm, graph, graph_id, why_not_loaded):
+        reason = self.skip_reason(system, algorithm, graph) or why_not_loaded
+        if reason == "not offered":
+            return self.record(graph_id, system.name, algorithm, "not offered")
+        if reason:
+            status = "skipped" if reason.startswith("skipped") else "failed"
+            return self.record(graph_id, system.name, algorithm, status, reason)
+        call = lambda: getattr(system, algorithm)(handle, graph, self.params)  # noqa: E731
+        fields = {}
+        if system.needs_warmup:
+            status, payload = self.run_in_process(system, algorithm, call, fields)
+        else:
+            status, payload = timed_in_child(call, self.args.repeat, self.args.budget)
+        key = (system.name, algorithm, graph.family)
+        if status != "ok":
+            self.stopped[key] = f"skipped: {status} at {graph_id}"
+            return self.record(graph_id, system.name, algorithm, "failed" if status == "failed" else "skipped",
+                               payload)
+        seconds, run, calls = payload
+        self.history.setdefault(key, []).append((graph.num_edges, seconds))
+        entry = self.record(graph_id, system.name, algorithm, "ok", seconds=seconds, calls=calls,
+                            edges_per_second=graph.num_edges / seconds if seconds > 0 else None,
+                            engine_seconds=run.engine_seconds, details=run.details, **fields)
+        entry["_value"] = run.value
+        return entry
+
+    def run_in_process(self, system, algorithm, call, fields):
+        try:
+            if (system.name, algorithm) not in self.warmed:
+                fields["cold_seconds"] = call().seconds
+                self.warmed.add((system.name, algorithm))
+            return "ok", timed_calls(call, self.args.repeat, self.args.budget)
+        except Exception as error:
+            return "failed", f"{type(error).__name__}: {error}"
+
+    def check_agreement(self, graph, graph_id, answers):
+        """Every answer against vorlan_cuda's (or, where it did not run, the
+        first system's); each result gets `agrees` True, False or None."""
+        for algorithm, by_system in answers.items():
+            names = list(by_system)
+            reference = "vorlan_cuda" if "vorlan_cuda" in by_system else names[0]
+            for entry in self.results:
+                if entry["graph"] != graph_id or entry["algorithm"] != algorithm or entry["status"] != "ok":
+                    continue
+                if entry["system"] == reference:
+                    entry["agrees"], entry["agreement"] = None, "reference"
+                    continue
+                why_not = None
+                if algorithm == "pagerank":
+                    why_not = (analysis.pagerank_incomparable(entry["system"], graph)
+                               or analysis.pagerank_incomparable(reference, graph))
+                if why_not:
+                    entry["agrees"], entry["agreement"] = None, why_not
+                    continue
+                agrees, note = analysis.agreement(algorithm, by_system[reference], by_system[entry["system"]])
+                entry["agrees"], entry["agreement"] = bool(agrees), f"vs {reference}: {note}"
+
+
+def add_ratios(results, software):
+    """Each time over the fastest other system's. Interpreter timings of the
+    software GPU are no one's speed, so there they take no part."""
+    timed = [e for e in results if e["status"] == "ok" and not (software and e["system"] == "vorlan_cuda")]
+    for entry in timed:
+        others = [other["seconds"] for other in timed
+                  if other["graph"] == entry["graph"] and other["algorithm"] == entry["algorithm"]
+                  and other["system"] != entry["system"]]
+        entry["ratio_to_fastest_peer"] = analysis.ratio_to_fastest_peer(entry["seconds"], others)
+
+
+def growth(results, graphs):
+    """Fitted exponent of time against edges per family, system and algorithm."""
+    families = {g["id"]: (g["family"], g["num_edges"]) for g in graphs}
+    series = {}
+    for entry in results:
+        if entry["status"] == "ok":
+            family, edges = families[entry["graph"]]
+            series.setdefault((family, entry["system"], entry["algorithm"]), []).append((edges, entry["seconds"]))
+    return [{"family": family, "system": system, "algorithm": algorithm, "points": sorted(points),
+             "sizes": len(points), "exponent": analysis.fit_exponent(points)}
+            for (family, system, algorithm), points in sorted(series.items())]
+
+
+def add_floors(comparison, graph, graph_id, vorlan, handle, answers):
+    """On a GPU: PageRank's time per iteration (the difference of two fixed
+    iteration counts, so set-up and copies cancel) and BFS's time, each over
+    the time its bytes need at the measured bandwidth."""
+    for entry in comparison.results:
+        if entry["graph"] != graph_id or entry["system"] != "vorlan_cuda" or entry["status"] != "ok":
+            continue
+        if entry["algorithm"] == "pagerank":
+            few, many = 10, 30
+            best = {count: min(vorlan.pagerank_fixed(handle, count, 0.85) for _ in range(2)) for count in (few, many)}
+            per_iteration = (best[many] - best[few]) / (many - few)
+            floor = analysis.floor_seconds(analysis.pagerank_iteration_bytes(graph.num_nodes, graph.num_edges),
+                                           None, comparison.rates)
+            entry["floor"] = {"what": "one iteration", "measured_seconds": per_iteration, "floor_seconds": floor,
+                              "ratio": per_iteration / floor if floor and per_iteration > 0 else None}
+        elif entry["algorithm"] == "bfs":
+            reached = answers["bfs"]["vorlan_cuda"] >= 0
+            device, host = analysis.bfs_bytes(graph.num_nodes, int(reached.sum()),
+                                              int(graph.degrees[reached].sum()))
+            floor = analysis.floor_seconds(device, host, comparison.rates)
+            seconds = entry["engine_seconds"]
+            entry["floor"] = {"what": "one search", "measured_seconds": seconds, "floor_seconds": floor,
+                              "ratio": seconds / floor if floor else None}
+
+
+def load_cost_model(path):
+    """Predicted floors from the software GPU's cost model, keyed by
+    (algorithm, R-MAT scale): every record in the file that names an
+    "algorithm" and a "scale" and holds, itself or in a part of it, a number
+    under a key containing "predicted" (seconds)."""
+    found = {}
+
+    def predicted_in(node):
+        for key, value in node.items():
+            if "predicted" in key and isinstance(value, (int, float)) and not isinstance(value, bool):
+                return float(value)
+        parts = (predicted_in(value) for value in node.values() if isinstance(value, dict) and "algorithm" not in value)
+        return next((value for value in parts if value is not None), None)
+
+    def visit(node):
+        if isinstance(node, dict):
+            if "algorithm" in node and "scale" in node and predicted_in(node) is not None:
+                found[(node["algorithm"], int(node["scale"]))] = predicted_in(node)
+            for value in node.values():
+                visit(value)
+        elif isinstance(node, list):
+            for value in node:
+                visit(value)
+
+    with open(path) as source:
+        visit(json.load(source))
+    return found
+
+
+def main(argv=None):
+    args = parse_arguments(argv)
+    args.algorithm_names = [name for name in args.algorithms.split(",") if name]
+    systems, missing = available_systems([name for name in args.systems.split(",") if name])
+    vorlan = next((s for s in systems if s.name == "vorlan_cuda"), None)
+    device_name = vorlan.device_name if vorlan else None
+    software = device_name is not None and "software GPU" in device_name
+    rates = bandwidth.measure(device_name) if vorlan and not software else None
+    cost_model = load_cost_model(args.cost_model) if args.cost_model else {}
+    meta = {"date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
+            "device": device_name, "software_gpu": software, "timing_label": SOFTWARE_LABEL if software else None,
+            "host": {"python": platform.python_version(), "machine": platform.machine(),
+                     "cpus": os.cpu_count(), "platform": platform.platform()},
+            "systems": [s.name for s in systems], "missing_systems": missing,
+            "algorithms": args.algorithm_names, "budget_seconds": args.budget, "repeat": args.repeat,
+            "k": args.k, "pagerank": {"damping": 0.85, "max_iterations": 100, "tolerance": 1e-6},
+            "bandwidth": rates, "cost_model": args.cost_model, "quick": args.quick,
+            "deadline_seconds": args.deadline, "graphs_not_run": []}
+
+    comparison = Comparison(args, systems, rates if rates and rates.get("source") else None)
+    graphs = []
+    for graph, made in make_graphs(args):
+        if comparison.past_deadline():
+            meta["graphs_not_run"].append(f"{graph.label}: past the --deadline")
+            continue
+        graph_id = f"{graph.family}-{graph.num_nodes}-{graph.num_edges}"
+        graphs.append({"id": graph_id, **graph.summary(), "source": graph.hub(), "generate_seconds": made})
+        print(f"{graph.label}: {graph.num_nodes:,} nodes, {graph.num_edges:,} stored edges "
+              f"(made in {made:.1f} s)", flush=True)
+        comparison.run_graph(graph, graph_id)
+        attach_cost_model(comparison, graph, graph_id, cost_model)
+        print_graph(comparison, graph_id)
+        # Written after every graph, so that a run cut short still leaves its figures.
+        write_json(args.json, meta, comparison, graphs, complete=False)
+
+    disagreements = write_json(args.json, meta, comparison, graphs, complete=True)
+    for entry in disagreements:
+        print(f"DISAGREES: {entry['system']} {entry['algorithm']} on {entry['graph']}: {entry['agreement']}",
+              file=sys.stderr)
+    print(f"{len(comparison.results)} results, {len(disagreements)} disagreements; JSON in {args.json}")
+    return 1 if disagreements else 0
+
+
+def write_json(path, meta, comparison, graphs, complete):
+    """Writes everything measured so far; returns the disagreeing results."""
+    add_ratios(comparison.results, meta["software_gpu"])
+    disagreements = [e for e in comparison.results if e.get("agrees") is False]
+    meta = dict(meta, complete=complete, total_seconds=time.perf_counter() - comparison.started)
+    data = {"meta": meta, "graphs": graphs, "loads": comparison.loads, "results": comparison.results,
+            "growth": growth(comparison.results, graphs), "disagreements": len(disagreements)}
+    with open(path, "w") as out:
+        json.dump(analysis.json_ready(data), out, indent=1)
+    return disagreements
+
+
+def attach_cost_model(comparison, graph, graph_id, cost_model):
+    if graph.family != "rmat" or not cost_model:
+        return
+    scale = graph.num_nodes.bit_length() - 1
+    for entry in comparison.results:
+        if entry["graph"] == graph_id and entry["system"] == "vorlan_cuda":
+            predicted = cost_model.get((entry["algorithm"], scale))
+            if predicted is not None:
+                entry["predicted_floor_seconds"] = predicted
+
+
+def print_graph(comparison, graph_id):
+    for entry in comparison.results:
+        if entry["graph"] != graph_id:
+            continue
+        if entry["status"] == "ok":
+            agrees = {True: "agrees", False: "DISAGREES", None: ""}[entry.get("agrees")]
+            print(f"  {entry['algorithm']:<15} {entry['system']:<12} {entry['seconds'] * 1000:10.2f} ms  {agrees}",
+                  flush=True)
+        elif entry["status"] != "not offered":
+            print(f"  {entry['algorithm']:<15} {entry['system']:<12} {entry['status']}: {entry['note']}", flush=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
