@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <format>
 #include <cstdio>
+#include <format>
 #include <numeric>
 
 #include "ptx/disassembler.hpp"
