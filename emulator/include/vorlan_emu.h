@@ -62,7 +62,7 @@ struct vemu_live_counts {
 struct vemu_kernel_stats {
   unsigned long long launches;
   unsigned long long warp_instructions;         /* instructions issued, once per warp */
-  unsigned long long thread_instructions;       /* instructions executed by active lanes */
+  unsigned long long thread_instructions;       /* instructions executed by active lanes (not guarded off) */
   unsigned long long global_sectors;            /* distinct 32-byte sectors per warp-level global access */
   unsigned long long shared_accesses;           /* warp-level shared-memory accesses */
   unsigned long long atomics;                   /* atomic operations by active lanes */

@@ -35,7 +35,8 @@ class Printer {
       case Op::CvtZext32: case Op::CvtSext32: case Op::CvtInt: case Op::Cvt:
         return std::format("cvt{}{}{}{}.{}", rounding(), ftz(), sat(), type, type_name(static_cast<Type>(in_.mod)));
       case Op::LdVec: case Op::StVec:
-        return std::format("{}{}.v{}{}", op_mnemonic(in_.op), kSpaceNames[in_.mod], (in_.flags & kVector4) ? 4 : 2, type);
+        return std::format("{}{}{}.v{}{}", op_mnemonic(in_.op), kSpaceNames[in_.mod], non_coherent(),
+                           (in_.flags & kVector4) ? 4 : 2, type);
       case Op::Shfl: return std::format("shfl.sync.{}.b32", kShflNames[in_.mod]);
       case Op::Vote: return std::format("vote.sync.{}{}", kVoteNames[in_.mod], type);
       case Op::NotPred: return "not.pred";
@@ -44,7 +45,13 @@ class Printer {
     if (op_format(in_.op) == Format::Atom || op_format(in_.op) == Format::Red) {
       return std::format("{}.{}{}", op_mnemonic(in_.op), kAtomNames[in_.mod], type);
     }
-    return std::string(op_mnemonic(in_.op)) + type;
+    return std::string(op_mnemonic(in_.op)) + non_coherent() + type;
+  }
+
+  // Loads alone may carry .nc, which shares its flag bit with other families' qualifiers.
+  const char* non_coherent() const {
+    const bool load = op_format(in_.op) == Format::Load || in_.op == Op::LdVec;
+    return load && (in_.flags & kNonCoherent) ? ".nc" : "";
   }
 
   std::string operands() const {

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "ptx/hazard_checks.hpp"
 #include "ptx/kernel_image.hpp"
@@ -59,11 +60,14 @@ class ExecContext {
   bool checking() const { return shared_shadow_ != nullptr; }
   // Threads of the block are numbered from `first_thread` across the grid;
   // per-lane visit counts below `visit_base` belong to earlier blocks.
-  void begin_block(std::uint32_t first_thread, std::uint64_t visit_base) {
+  void begin_block(std::uint32_t first_thread, std::uint64_t visit_base, std::uint32_t warps) {
     first_thread_ = first_thread;
     visit_base_ = visit_base;
-    accesses_.clear();
+    accesses_.resize(warps);
+    for (AccessSet& set : accesses_) set.clear();
   }
+  // A warp whose lanes have all exited makes no more accesses to tell apart.
+  void end_warp(std::uint32_t warp) { accesses_[warp].clear(); }
   void set_thread(std::uint32_t index) { thread_ = index; }
   std::uint32_t grid_thread() const { return first_thread_ + thread_; }
   std::uint64_t visit_base() const { return visit_base_; }
@@ -80,12 +84,12 @@ class ExecContext {
     } else if constexpr (S == Space::Shared) {
       std::byte* where = shared(address, bytes);
       if (where == nullptr) return nullptr;
-      if (accesses_.insert(warp_issue(issue), kSharedAccess)) ++counts_.shared_accesses;
+      if (accesses_[thread_ / 32].insert(issue, kSharedAccess)) ++counts_.shared_accesses;
       return checking() ? shared_checked(where, address, bytes, access) : where;
     } else if constexpr (S == Space::Global) {
       std::byte* where = global(address, bytes);
       if (where == nullptr) return nullptr;
-      if (accesses_.insert(warp_issue(issue), address >> 5)) ++counts_.global_sectors;
+      if (accesses_[thread_ / 32].insert(issue, address >> 5)) ++counts_.global_sectors;
       if (!checking() || recent_.shadow == nullptr) return where;
       return global_checked(where, address - recent_.base, address, bytes, access, value);
     } else {
@@ -146,7 +150,6 @@ class ExecContext {
   std::byte* shared_checked(std::byte* where, std::uint64_t offset, unsigned bytes, Access access) {
     return hazard(where, kSharedWindow + offset, bytes, shared_shadow_->check(access, offset, bytes, thread_));
   }
-  std::uint64_t warp_issue(std::uint64_t issue) const { return issue | (std::uint64_t{thread_ / 32} << 48); }
   // Stands for the sector of a shared access: warp-level shared accesses are counted, not their sectors.
   static constexpr std::uint64_t kSharedAccess = std::uint64_t{1} << 63;
 
@@ -163,7 +166,7 @@ class ExecContext {
   std::uint32_t thread_ = 0;  // the running thread's index in its block
   std::uint64_t visit_base_ = 0;
   LaunchCounts counts_;
-  AccessSet accesses_;
+  std::vector<AccessSet> accesses_;  // per warp of the block
 };
 
 }  // namespace vorlan::emu::ptx

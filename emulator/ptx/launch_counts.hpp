@@ -22,8 +22,10 @@ struct LaunchCounts {
   std::uint64_t busiest_warp = 0;
 };
 
-// Which (warp issue, 32-byte sector) pairs the running block has touched: an
-// open-addressed set, emptied between blocks by forgetting only what went in.
+// Which (issue, 32-byte sector) pairs one warp has touched: an open-addressed
+// set, emptied by forgetting only what went in, and given back to the system
+// when it grew large, so that one busy warp does not hold memory for the rest
+// of the process.
 class AccessSet {
  public:
   AccessSet() : slots_(kInitialSlots) {}
@@ -33,6 +35,11 @@ class AccessSet {
     return place(issue, sector);
   }
   void clear() {
+    if (slots_.size() > kKeptSlots) {
+      std::vector<Slot>(kInitialSlots).swap(slots_);
+      std::vector<std::uint32_t>().swap(used_);
+      return;
+    }
     for (const std::uint32_t index : used_) slots_[index] = Slot{};
     used_.clear();
   }
@@ -44,6 +51,7 @@ class AccessSet {
   };
   static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
   static constexpr std::size_t kInitialSlots = 1024;
+  static constexpr std::size_t kKeptSlots = std::size_t{1} << 16;
 
   bool place(std::uint64_t issue, std::uint64_t sector) {
     const std::size_t mask = slots_.size() - 1;

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <format>
 #include <cstdio>
+#include <format>
 #include <numeric>
 
 #include "ptx/disassembler.hpp"
@@ -98,6 +98,7 @@ LaunchRunner::LaunchRunner(const LaunchRequest& request, const KernelImage& kern
   std::uint64_t* const visits = grown(visit_tables.lanes, code * threads_per_block_);
   std::uint64_t* const highs = grown(visit_tables.warps, code * warps_per_block_);
   warp_issued_.resize(warps_per_block_);
+  warp_live_.resize(warps_per_block_);
   for (std::uint32_t i = 0; i < threads_per_block_; ++i) {
     threads_[i].index = i;
     threads_[i].regs = registers_.data() + i * slots;
@@ -152,7 +153,11 @@ CUresult LaunchRunner::run_block(const Dim3& block_id, std::uint64_t linear) {
 
 void LaunchRunner::start_block(const Dim3& block_id, std::uint64_t linear) {
   block_id_ = block_id;
-  context_.begin_block(static_cast<std::uint32_t>(linear * threads_per_block_), std::uint64_t{++blocks} << 32);
+  context_.begin_block(static_cast<std::uint32_t>(linear * threads_per_block_), std::uint64_t{++blocks} << 32,
+                       warps_per_block_);
+  for (std::uint32_t warp = 0; warp < warps_per_block_; ++warp) {
+    warp_live_[warp] = static_cast<std::uint32_t>(warp_lanes(warp).size());
+  }
   shared_shadow_.begin_block();
   std::ranges::fill(warp_issued_, 0);
   for (Thread& thread : threads_) {
@@ -266,6 +271,7 @@ CUresult LaunchRunner::run_lane(Thread& thread, bool& preempted) {
     case Stop::Exit:
       thread.status = Thread::Status::Exited;
       --live_;
+      if (--warp_live_[thread.index / kWarpSize] == 0) context_.end_warp(thread.index / kWarpSize);
       return CUDA_SUCCESS;
     case Stop::Fault:
       break;

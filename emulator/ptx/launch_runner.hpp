@@ -62,6 +62,7 @@ class LaunchRunner {
   std::vector<std::uint32_t> lane_order_;
   SharedShadow shared_shadow_;
   std::vector<std::uint64_t> warp_issued_;
+  std::vector<std::uint32_t> warp_live_;  // lanes of each warp not yet exited
   std::uint32_t live_ = 0;
   Dim3 block_id_;
 };

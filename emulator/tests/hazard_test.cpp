@@ -22,7 +22,7 @@ struct HazardCase {
 };
 
 const HazardCase kHazards[] = {
-    {"nc_after_write", 1, 0, "non-coherent load (ld.global.nc) of an address this launch wrote"},
+    {"nc_after_write", 1, 0, "non-coherent load (ld.global.nc) of an address this launch wrote in kernel nc_after_write, line 22 (pc 9): ld.global.nc.u32"},
     {"shared_race", 1, 0, "shared-memory race"},
     {"read_undefined", 2, 9, "read of global memory never written"},
     {"read_undefined_shared", 0, 1, "read of shared memory not written in this block"},
