@@ -109,6 +109,12 @@ def floor_seconds(device_bytes, host_bytes, bandwidth):
     return total
 
 
+def outcome_text(entry):
+    """What happened to a call that did not run to an answer, in one phrase."""
+    note = entry.get("note") or ""
+    return note if note.startswith(entry["status"]) else f"{entry['status']}: {note}"
+
+
 def ratio_to_fastest_peer(seconds, other_seconds):
     """This system's time over the fastest other system's; None without one."""
     others = [s for s in other_seconds if s and s > 0]
