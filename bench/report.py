@@ -16,9 +16,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from analysis import outcome_text  # noqa: E402
-
-SOFTWARE_LABEL = "software GPU (CPU interpreter), not a GPU timing"
+from analysis import SOFTWARE_LABEL, outcome_text  # noqa: E402
 
 
 def seconds_text(seconds):
