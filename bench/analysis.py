@@ -6,6 +6,9 @@ import math
 
 import numpy as np
 
+# How every vorlan_cuda figure from the software GPU is labelled.
+SOFTWARE_LABEL = "software GPU (CPU interpreter), not a GPU timing"
+
 # Converged PageRank vectors (each sums to at most 1) may differ by this much
 # in L1: both stop once an iteration changes them by less than 1e-6 in L1,
 # which leaves each within about 1e-6 * d / (1 - d) = 6e-6 of the fixed point,
@@ -107,6 +110,12 @@ def floor_seconds(device_bytes, host_bytes, bandwidth):
                 return None
             total += amount / rate
     return total
+
+
+def outcome_text(entry):
+    """What happened to a call that did not run to an answer, in one phrase."""
+    note = entry.get("note") or ""
+    return note if note.startswith(entry["status"]) else f"{entry['status']}: {note}"
 
 
 def ratio_to_fastest_peer(seconds, other_seconds):

@@ -6,11 +6,13 @@ checks that every comparable answer agrees, and writes what it measured.
                              [--rmat-scales 10,11,12,13] [--budget 20] ...
 
 Each system converts a graph once (timed apart as its load) and then runs each
-algorithm up to --repeat times; the record keeps the best wall time of a call.
-vorlan_cuda's first call of each algorithm compiles its kernels and is run once
-untimed. A peer whose call would take longer than --budget seconds (measured
-or predicted from the smaller sizes) is skipped at that size and above, and
-marked so; peers run in a forked child, so one that overruns is stopped.
+algorithm up to --repeat times; the record keeps the best time of the library
+call. vorlan_cuda's first call of each algorithm compiles its kernels and is
+run once untimed. A system whose call would take longer than --budget seconds
+(measured, or predicted from the smaller sizes) is skipped at that size and
+above, and marked so. Peers run in a forked child, so one that overruns is
+stopped; vorlan_cuda, which holds the GPU, runs in this process and is only
+skipped by prediction.
 
 Exits with status 1 when any comparable result disagrees.
 """
@@ -32,7 +34,7 @@ import bandwidth  # noqa: E402
 import graph_suite  # noqa: E402
 from peers import ALGORITHMS, Params, available_systems  # noqa: E402
 
-SOFTWARE_LABEL = "software GPU (CPU interpreter), not a GPU timing"
+THREAD_VARIABLES = ("OMP_NUM_THREADS", "OMP_WAIT_POLICY", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS")
 QUICK_SCALES = {"rmat": [7, 8, 9, 10], "uniform": [8], "grid": [8]}
 FULL_SCALES = {"rmat": [10, 11, 12, 13, 14], "uniform": [10, 12, 14], "grid": [10, 12, 14]}
 
@@ -349,9 +351,13 @@ def main(argv=None):
     rates = bandwidth.measure(device_name) if vorlan and not software else None
     cost_model = load_cost_model(args.cost_model) if args.cost_model else {}
     meta = {"date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
-            "device": device_name, "software_gpu": software, "timing_label": SOFTWARE_LABEL if software else None,
+            "device": device_name, "software_gpu": software,
+            "timing_label": analysis.SOFTWARE_LABEL if software else None,
             "host": {"python": platform.python_version(), "machine": platform.machine(),
-                     "cpus": os.cpu_count(), "platform": platform.platform()},
+                     "cpus": os.cpu_count(), "platform": platform.platform(),
+                     # Peers' own threads (igraph's OpenMP, BLAS) follow these; on a
+                     # machine whose cores are busy, spinning OpenMP threads slow them.
+                     "thread_settings": {name: os.environ[name] for name in THREAD_VARIABLES if name in os.environ}},
             "systems": [s.name for s in systems], "missing_systems": missing,
             "algorithms": args.algorithm_names, "budget_seconds": args.budget, "repeat": args.repeat,
             "k": args.k, "pagerank": {"damping": 0.85, "max_iterations": 100, "tolerance": 1e-6},
@@ -414,7 +420,7 @@ def print_graph(comparison, graph_id):
             print(f"  {entry['algorithm']:<15} {entry['system']:<12} {entry['seconds'] * 1000:10.2f} ms  {agrees}",
                   flush=True)
         elif entry["status"] != "not offered":
-            print(f"  {entry['algorithm']:<15} {entry['system']:<12} {entry['status']}: {entry['note']}", flush=True)
+            print(f"  {entry['algorithm']:<15} {entry['system']:<12} {analysis.outcome_text(entry)}", flush=True)
 
 
 if __name__ == "__main__":

@@ -301,4 +301,6 @@ def available_systems(wanted):
             systems.append(cls())
         except ImportError as error:
             missing[name] = f"not importable here ({error})"
+        except Exception as error:  # e.g. vorlan_cuda finds no GPU
+            missing[name] = f"unavailable: {type(error).__name__}: {error}"
     return systems, missing

@@ -14,7 +14,9 @@ import json
 import os
 import sys
 
-SOFTWARE_LABEL = "software GPU (CPU interpreter), not a GPU timing"
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from analysis import SOFTWARE_LABEL, outcome_text  # noqa: E402
 
 
 def seconds_text(seconds):
@@ -62,7 +64,7 @@ class Report:
                  f"- Date: {meta.get('date')}",
                  f"- Device: {meta.get('device') or 'none (vorlan_cuda not run)'}",
                  f"- Host: {host.get('cpus')} CPUs, {host.get('machine')}, Python {host.get('python')}, "
-                 f"{host.get('platform')}",
+                 f"{host.get('platform')}; thread settings: {host.get('thread_settings') or 'defaults'}",
                  f"- Systems: {', '.join(meta.get('systems', []))}"]
         for name, why in meta.get("missing_systems", {}).items():
             lines.append(f"  - {name}: {why}")
@@ -110,7 +112,7 @@ class Report:
                 continue
             label = self.graphs[e["graph"]]["label"]
             if e["status"] != "ok":
-                row = [label, self.system_text(e["system"]), f"{e['status']}: {e['note']}", "", "", ""]
+                row = [label, self.system_text(e["system"]), outcome_text(e), "", "", ""]
             else:
                 ratio = None if (self.software and "vorlan_cuda" in e["system"]) else e.get("ratio_to_fastest_peer")
                 row = [label, self.system_text(e["system"]), seconds_text(e["seconds"]),

@@ -174,3 +174,49 @@ class TestEndToEnd:
                   for e in data["results"]}
         assert placed == {("rmat", "bfs"): 2.5e-6, ("rmat", "pagerank"): None,
                           ("grid", "bfs"): None, ("grid", "pagerank"): None}
+
+
+FAKE_GPU_LIBRARIES = {
+    # Just enough of CuPy and torch, backed by NumPy, for the bandwidth probe.
+    "cupy": """
+import numpy as np
+__version__ = "fake"
+asarray = np.array
+empty_like = np.empty_like
+asnumpy = np.array
+class cuda:
+    class Device:
+        def synchronize(self):
+            pass
+""",
+    "torch": """
+import numpy as np
+__version__ = "fake"
+class Tensor:
+    def __init__(self, array):
+        self.array = np.array(array)
+    def cuda(self):
+        return Tensor(self.array)
+    def cpu(self):
+        return Tensor(self.array)
+    def copy_(self, other):
+        self.array[...] = other.array
+def from_numpy(array):
+    return Tensor(array)
+def empty_like(tensor):
+    return Tensor(np.empty_like(tensor.array))
+class cuda:
+    @staticmethod
+    def synchronize():
+        pass
+""",
+}
+
+
+@pytest.mark.parametrize("library", ["cupy", "torch"])
+def test_bandwidth_probe_measures_with_what_is_there(tmp_path, monkeypatch, library):
+    (tmp_path / f"{library}.py").write_text(FAKE_GPU_LIBRARIES[library])
+    monkeypatch.setenv("PYTHONPATH", f"{tmp_path}{os.pathsep}{os.environ.get('PYTHONPATH', '')}")
+    rates = compare.bandwidth.measure("Test GPU", size=1 << 20)
+    assert rates["source"] == f"measured with {library} fake"
+    assert all(rates[key] > 0 for key in ("device_copy", "host_to_device", "device_to_host"))
