@@ -269,7 +269,7 @@ void raise_cast_error(PyObject* object, const char* target) {
 
 // The length is a hint only: a __len__ that fails or reports more than can be
 // allocated must not stop a sequence that iterates fine.
-void reserve_from_length(std::vector<std::uint32_t>& values, PyObject* sequence) {
+void reserve_from_length(HostArray<std::uint32_t>& values, PyObject* sequence) {
   const Py_ssize_t length = PyObject_Size(sequence);
   if (length < 0) {
     PyErr_Clear();
@@ -282,8 +282,8 @@ void reserve_from_length(std::vector<std::uint32_t>& values, PyObject* sequence)
   }
 }
 
-std::optional<std::vector<std::uint32_t>> read_elements(PyObject* sequence) {
-  std::vector<std::uint32_t> values;
+std::optional<HostArray<std::uint32_t>> read_elements(PyObject* sequence) {
+  HostArray<std::uint32_t> values;
   reserve_from_length(values, sequence);
   PyRef iterator = PyRef::steal(PyObject_GetIter(sequence));
   if (!iterator) return std::nullopt;
@@ -319,8 +319,8 @@ bool compact_u32(PyObject* item, std::uint32_t& value) {
 // item is held while it converts, since its __index__ may grow, shrink or
 // replace the list's storage; the snapshot is taken again after it, the
 // length included, as the list iterator reads it before every item.
-std::optional<std::vector<std::uint32_t>> read_items(PyObject* sequence) {
-  std::vector<std::uint32_t> values;
+std::optional<HostArray<std::uint32_t>> read_items(PyObject* sequence) {
+  HostArray<std::uint32_t> values;
   values.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence)));
   Py_ssize_t i = 0;
   while (true) {
@@ -369,16 +369,16 @@ void raise_unfit(const UnfitElement& unfit) {
   fault_unless(!read_u32(integer.get()), "an unfit buffer element converted");
 }
 
-std::optional<std::vector<std::uint32_t>> read_buffer(const Py_buffer& view,
+std::optional<HostArray<std::uint32_t>> read_buffer(const Py_buffer& view,
                                                       IntegerLayout layout) {
-  std::vector<std::uint32_t> values(layout.count);
+  HostArray<std::uint32_t> values(layout.count);
   const auto unfit = copy_integers(view, layout, values);
   if (!unfit) return values;
   raise_unfit(*unfit);
   return std::nullopt;
 }
 
-std::optional<std::vector<std::uint32_t>> read_sequence(PyObject* sequence) {
+std::optional<HostArray<std::uint32_t>> read_sequence(PyObject* sequence) {
   if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) return read_items(sequence);
   if (PyObject_CheckBuffer(sequence) && iterates_as_exported(sequence)) {
     BufferView view;
@@ -389,7 +389,7 @@ std::optional<std::vector<std::uint32_t>> read_sequence(PyObject* sequence) {
   return read_elements(sequence);
 }
 
-std::optional<std::vector<std::uint32_t>> read_u32_list(PyObject* object) {
+std::optional<HostArray<std::uint32_t>> read_u32_list(PyObject* object) {
   // A str is a sequence too, but of characters, never of numbers.
   if (PyUnicode_Check(object)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
@@ -427,7 +427,7 @@ std::optional<float> convert_f32(PyObject* object, std::string_view parameter) {
   return narrow_to_f32(*wide);
 }
 
-std::optional<std::vector<std::uint32_t>> convert_u32_list(PyObject* object,
+std::optional<HostArray<std::uint32_t>> convert_u32_list(PyObject* object,
                                                            std::string_view parameter) {
   return as_argument(read_u32_list(object), parameter);
 }

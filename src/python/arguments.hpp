@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "driver/fault.hpp"
+#include "python/host_array.hpp"
 #include "python/py_ref.hpp"
 
 namespace vorlan::python {
@@ -74,7 +75,7 @@ std::optional<float> convert_f32(PyObject* object, std::string_view parameter);
 // Buffers of native integers are copied straight from memory and exact lists
 // and tuples read in place; both give what iterating the object would give,
 // values and exceptions alike.
-std::optional<std::vector<std::uint32_t>> convert_u32_list(PyObject* object,
+std::optional<HostArray<std::uint32_t>> convert_u32_list(PyObject* object,
                                                            std::string_view parameter);
 
 // `object` itself (borrowed) when it is an instance of `type` or of a subclass;

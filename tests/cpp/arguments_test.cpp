@@ -571,7 +571,7 @@ TEST_F(ArgumentsTest, AbsentOptionalTakesTheDefaultButNoneIsConverted) {
 // The list converter
 
 TEST_F(ArgumentsTest, SequencesConvertElementByElement) {
-  using Values = std::vector<std::uint32_t>;
+  using Values = HostArray<std::uint32_t>;
   const std::pair<const char*, Values> cases[] = {
       {"[0, 1, 2]", {0, 1, 2}},
       {"(5, 4)", {5, 4}},
