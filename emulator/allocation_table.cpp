@@ -1,7 +1,6 @@
 #include "allocation_table.hpp"
 
 #include <cstring>
-#include <new>
 
 #include "result_codes.hpp"
 
@@ -40,13 +39,13 @@ AllocationTable::AllocationTable(AddressSpace& addresses, std::uint64_t capacity
 std::expected<std::uint64_t, CUresult> AllocationTable::allocate(std::uint64_t bytes) {
   std::uint64_t charged = round_up(bytes, kAllocationAlignment);
   if (charged < bytes || charged > capacity_ - used_) return std::unexpected(CUDA_ERROR_OUT_OF_MEMORY);
-  std::unique_ptr<std::byte[]> storage{new (std::nothrow) std::byte[bytes]};
+  HostPages storage(bytes);
   auto shadow = std::make_unique<MemoryShadow>(bytes);
-  if (!storage || !shadow->valid()) return std::unexpected(CUDA_ERROR_OUT_OF_MEMORY);
+  if (!storage.valid() || !shadow->valid()) return std::unexpected(CUDA_ERROR_OUT_OF_MEMORY);
   std::uint64_t base = addresses_.reserve(bytes);
   if (base == 0) return std::unexpected(CUDA_ERROR_OUT_OF_MEMORY);
-  std::memset(storage.get(), kPoison, bytes);
-  MemorySpan span{base, bytes, storage.get(), shadow.get()};
+  std::memset(storage.data(), kPoison, bytes);
+  MemorySpan span{base, bytes, storage.data(), shadow.get()};
   blocks_.emplace(base, Block{span, std::move(storage), std::move(shadow)});
   used_ += charged;
   return base;

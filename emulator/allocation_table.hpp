@@ -9,6 +9,7 @@
 #include <memory>
 #include <span>
 
+#include "host_pages.hpp"
 #include "ptx/kernel_runner.hpp"
 #include "ptx/memory_shadow.hpp"
 
@@ -56,7 +57,7 @@ class AllocationTable final : public GlobalMemory {
  private:
   struct Block {
     MemorySpan span;
-    std::unique_ptr<std::byte[]> storage;
+    HostPages storage;
     std::unique_ptr<MemoryShadow> shadow;
   };
 

@@ -27,9 +27,9 @@ bool changes(const std::byte* current, const std::byte* value, unsigned first, s
   return false;
 }
 
-Hazard check_word(ShadowWord& word, Access access, unsigned first, std::uint8_t mask, const std::byte* current,
-                  const std::byte* value, std::uint32_t launch, std::uint32_t thread) {
-  if (reads(access) && (word.defined & mask) != mask) return {kUndefinedGlobal, kNoThread};
+Hazard check_word(ShadowWord& word, std::uint8_t& defined, Access access, unsigned first, std::uint8_t mask,
+                  const std::byte* current, const std::byte* value, std::uint32_t launch, std::uint32_t thread) {
+  if (reads(access) && (defined & mask) != mask) return {kUndefinedGlobal, kNoThread};
   const bool this_launch = word.launch == launch;
   if (access == Access::LoadNc && this_launch) return {kNcAfterWrite, word.writer};
   if (!writes(access)) return {};
@@ -41,7 +41,7 @@ Hazard check_word(ShadowWord& word, Access access, unsigned first, std::uint8_t 
   word.written = static_cast<std::uint8_t>(same_writer ? word.written | mask : mask);
   word.launch = launch;
   word.writer = thread;
-  word.defined |= mask;
+  defined |= mask;
   word.atomic = access == Access::Atomic ? 1 : 0;
   return {};
 }
@@ -55,8 +55,9 @@ Hazard check_global(MemoryShadow& shadow, Access access, std::uint64_t offset, u
   const unsigned per_word = bytes < 4 ? bytes : 4;
   for (unsigned done = 0; done < bytes; done += per_word) {
     const std::byte* word_value = value == nullptr ? nullptr : value + done;
-    const Hazard hazard = check_word(shadow.word((offset + done) / 4), access, first, byte_mask(first, per_word),
-                                     current + done, word_value, launch, thread);
+    const std::uint64_t index = (offset + done) / 4;
+    const Hazard hazard = check_word(shadow.word(index), shadow.defined(index), access, first,
+                                     byte_mask(first, per_word), current + done, word_value, launch, thread);
     if (hazard.what != nullptr) return hazard;
   }
   return {};

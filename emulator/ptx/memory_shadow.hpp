@@ -5,35 +5,41 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
+
+#include "host_pages.hpp"
 
 namespace vorlan::emu {
 
 struct ShadowWord {
   std::uint32_t launch;  // the last launch that wrote the word; 0: none
   std::uint32_t writer;  // that launch's writing thread, numbered across the grid
-  std::uint8_t defined;  // byte mask: written since the allocation
   std::uint8_t written;  // byte mask: written by `writer` in `launch`
   std::uint8_t atomic;   // 1: the last write was an atomic
 };
 
+// The byte masks of what was ever written live apart from the kernels'
+// write records: host copies, which define whole buffers at once, then touch
+// a quarter of the buffer's size instead of three times it.
 class MemoryShadow {
  public:
-  // calloc: zero pages come from the system untouched, so a large allocation
-  // costs its shadow nothing until it is used.
+  // Mapped pages come zeroed and untouched, so a large allocation costs its
+  // shadow nothing until it is used.
   explicit MemoryShadow(std::uint64_t bytes)
-      : words_(static_cast<ShadowWord*>(std::calloc((bytes + 3) / 4, sizeof(ShadowWord)))) {}
-  bool valid() const { return words_ != nullptr; }
-  ShadowWord& word(std::uint64_t index) { return words_.get()[index]; }
+      : words_((bytes + 3) / 4 * sizeof(ShadowWord)), defined_((bytes + 3) / 4) {}
+  bool valid() const { return words_.valid() && defined_.valid(); }
+  ShadowWord& word(std::uint64_t index) {
+    return reinterpret_cast<ShadowWord*>(words_.data())[index];
+  }
+  // Byte mask of word `index`: its bytes written since the allocation.
+  std::uint8_t& defined(std::uint64_t index) {
+    return reinterpret_cast<std::uint8_t*>(defined_.data())[index];
+  }
   // Host copies into the allocation define its bytes.
   void mark_defined(std::uint64_t offset, std::uint64_t bytes);
 
  private:
-  struct Free {
-    void operator()(ShadowWord* words) const { std::free(words); }
-  };
-  std::unique_ptr<ShadowWord, Free> words_;
+  HostPages words_;
+  HostPages defined_;
 };
 
 }  // namespace vorlan::emu
