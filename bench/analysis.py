@@ -71,6 +71,19 @@ def predict_seconds(points, edges):
     return last_seconds * (edges / last_edges) ** exponent
 
 
+def floor_at(points, edges):
+    """(seconds, basis) of a cost-model floor at `edges` stored edges, from
+    (edges, seconds) points: a point of that size as it is; otherwise the
+    nearest point in log distance scaled by the exponent fitted over all,
+    which is an estimate, not a bound, and says so."""
+    for e, seconds in points:
+        if e == edges:
+            return seconds, "counted"
+    near_edges, near_seconds = min(points, key=lambda p: abs(math.log(p[0] / edges)))
+    exponent = fit_exponent(points) or 1.0
+    return near_seconds * (edges / near_edges) ** exponent, "extrapolated"
+
+
 # Bytes each algorithm must move at the least, written out so that a reader
 # can check them. n nodes, m stored edges, 4-byte ids, offsets and ranks.
 

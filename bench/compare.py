@@ -312,33 +312,27 @@ def add_floors(comparison, graph, graph_id, vorlan, handle, answers):
                               "ratio": seconds / floor if floor else None}
 
 
+# Our algorithm names for the cost model's (bench/cost_model.py), which runs
+# k-truss at k = 3 only.
+COST_MODEL_NAMES = {"triangle_count": "triangle_count", "bfs": "bfs", "pagerank": "pagerank",
+                    "k_truss_3": "k_truss"}
+
+
 def load_cost_model(path):
-    """Predicted floors from the software GPU's cost model, keyed by
-    (algorithm, R-MAT scale): every record in the file that names an
-    "algorithm" and a "scale" and holds, itself or in a part of it, a number
-    under a key containing "predicted" (seconds)."""
-    found = {}
-
-    def predicted_in(node):
-        for key, value in node.items():
-            if "predicted" in key and isinstance(value, (int, float)) and not isinstance(value, bool):
-                return float(value)
-        parts = (predicted_in(value) for value in node.values() if isinstance(value, dict) and "algorithm" not in value)
-        return next((value for value in parts if value is not None), None)
-
-    def visit(node):
-        if isinstance(node, dict):
-            if "algorithm" in node and "scale" in node and predicted_in(node) is not None:
-                found[(node["algorithm"], int(node["scale"]))] = predicted_in(node)
-            for value in node.values():
-                visit(value)
-        elif isinstance(node, list):
-            for value in node:
-                visit(value)
-
+    """The lower bounds of bench/cost_model.py's JSON: per algorithm, the
+    (stored edges, seconds) of each R-MAT graph it counted. PageRank's is
+    per iteration, since calls here run as many iterations as they need."""
     with open(path) as source:
-        visit(json.load(source))
-    return found
+        data = json.load(source)
+    model = {}
+    for name, algorithm in data["algorithms"].items():
+        ours = COST_MODEL_NAMES.get(name)
+        if ours is None:
+            continue
+        per_call = data.get("pagerank_iterations", 20) if ours == "pagerank" else 1
+        model[ours] = sorted((run["num_edges"], run["predicted_seconds"]["lower_bound"] / per_call)
+                             for run in algorithm["runs"])
+    return model
 
 
 def main(argv=None):
@@ -401,14 +395,23 @@ def write_json(path, meta, comparison, graphs, complete):
 
 
 def attach_cost_model(comparison, graph, graph_id, cost_model):
+    """Places the cost model's predicted floor beside vorlan_cuda's R-MAT
+    times: at a size it counted, its own figure; elsewhere the nearest one's
+    scaled by the fitted exponent, and marked as extrapolated."""
     if graph.family != "rmat" or not cost_model:
         return
-    scale = graph.num_nodes.bit_length() - 1
     for entry in comparison.results:
-        if entry["graph"] == graph_id and entry["system"] == "vorlan_cuda":
-            predicted = cost_model.get((entry["algorithm"], scale))
-            if predicted is not None:
-                entry["predicted_floor_seconds"] = predicted
+        if entry["graph"] != graph_id or entry["system"] != "vorlan_cuda" or entry["status"] != "ok":
+            continue
+        if entry["algorithm"] == "k_truss" and comparison.args.k != 3:
+            continue
+        points = cost_model.get(entry["algorithm"])
+        if not points:
+            continue
+        floor, basis = analysis.floor_at(points, graph.num_edges)
+        if entry["algorithm"] == "pagerank":
+            floor *= entry["details"]["iterations"]
+        entry["predicted_floor_seconds"], entry["predicted_floor_basis"] = floor, basis
 
 
 def print_graph(comparison, graph_id):

@@ -37,6 +37,7 @@ the prediction):
   "model":       {"bandwidth_bytes_per_second", "sms", "schedulers_per_sm",
                   "clock_hz", "latency_cycles", "sector_bytes"}
   "edge_factor": R-MAT edge draws per node
+  "pagerank_iterations": the iterations each PageRank run makes
   "algorithms":  {name: {
       "runs": [{"scale", "num_nodes", "num_edges" (stored, i.e. CSR entries),
                 "kernels": {kernel: {the vemu_kernel_stats fields}},
@@ -82,6 +83,9 @@ FIELDS = ("launches", "warp_instructions", "thread_instructions", "global_sector
 
 class KernelStats(ctypes.Structure):
     _fields_ = [(name, ctypes.c_ulonglong) for name in FIELDS]
+
+
+PAGERANK_ITERATIONS = 20
 
 
 def software_gpu():
@@ -155,7 +159,7 @@ def algorithm_calls(graph, offsets):
     return {
         "triangle_count": lambda: graph.triangle_count(),
         "bfs": lambda: graph.bfs(hub),
-        "pagerank": lambda: graph.pagerank(max_iterations=20, tolerance=0.0),
+        "pagerank": lambda: graph.pagerank(max_iterations=PAGERANK_ITERATIONS, tolerance=0.0),
         "k_truss_3": lambda: graph.k_truss(3),
     }
 
@@ -209,7 +213,7 @@ def main():
                  "clock_hz": CLOCK, "latency_cycles": args.latency_cycles, "sector_bytes": SECTOR}
         with open(args.json, "w") as out:
             json.dump({"source": "software GPU cost counters", "model": model, "edge_factor": args.edge_factor,
-                       "algorithms": algorithms}, out, indent=1)
+                       "pagerank_iterations": PAGERANK_ITERATIONS, "algorithms": algorithms}, out, indent=1)
 
 
 if __name__ == "__main__":

@@ -123,7 +123,8 @@ class Report:
                 row += [f"{seconds_text(floor.get('floor_seconds'))} per {floor['what']}" if floor else "",
                         number_text(floor.get("ratio"), 1) if floor else ""]
             if has_model:
-                row.append(seconds_text(e.get("predicted_floor_seconds")) if "predicted_floor_seconds" in e else "")
+                row.append(f"{seconds_text(e['predicted_floor_seconds'])} ({e['predicted_floor_basis']})"
+                           if "predicted_floor_seconds" in e else "")
             lines.append("| " + " | ".join(row) + " |")
         return lines
 
