@@ -34,18 +34,40 @@ bool in_driver_library(void* caller) {
 }  // namespace
 
 // Replacing operator new and delete by malloc and free is sound; the
-// compiler cannot tell that they belong together.
+// compiler cannot tell that they belong together. They are exported, so that
+// they replace the library's (and a sanitizer's) versions for the whole
+// process.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#define VORLAN_REPLACEMENT __attribute__((visibility("default")))
 
-void* operator new(std::size_t size) {
-  if (countdown > 0 && !in_driver_library(__builtin_return_address(0)) && --countdown == 0) {
-    throw std::bad_alloc();
-  }
+// Whether this allocation is the one to fail.
+bool fail_now(void* caller) {
+  return countdown > 0 && !in_driver_library(caller) && --countdown == 0;
+}
+
+VORLAN_REPLACEMENT void* operator new(std::size_t size) {
+  if (fail_now(__builtin_return_address(0))) throw std::bad_alloc();
   if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
   throw std::bad_alloc();
 }
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+VORLAN_REPLACEMENT void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  if (fail_now(__builtin_return_address(0))) return nullptr;
+  return std::malloc(size == 0 ? 1 : size);
+}
+VORLAN_REPLACEMENT void* operator new[](std::size_t size) { return operator new(size); }
+VORLAN_REPLACEMENT void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+  return operator new(size, tag);
+}
+VORLAN_REPLACEMENT void operator delete(void* memory) noexcept { std::free(memory); }
+VORLAN_REPLACEMENT void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+VORLAN_REPLACEMENT void operator delete(void* memory, const std::nothrow_t&) noexcept {
+  std::free(memory);
+}
+VORLAN_REPLACEMENT void operator delete[](void* memory) noexcept { std::free(memory); }
+VORLAN_REPLACEMENT void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
+VORLAN_REPLACEMENT void operator delete[](void* memory, const std::nothrow_t&) noexcept {
+  std::free(memory);
+}
 
 namespace vorlan::python {
 namespace {

@@ -19,7 +19,7 @@ import re
 
 import pytest
 
-from conftest import needs_software_gpu, run_reporting
+from conftest import RELEASES, needs_software_gpu, run_reporting
 
 INJECTED = 2  # CUDA_ERROR_OUT_OF_MEMORY
 INJECTED_TEXT = 'DriverError(CUDA_ERROR_OUT_OF_MEMORY, "out of memory")'
@@ -31,11 +31,6 @@ KERNEL_STEPS = ("launch failed", "BFS expand failed", "degree kernel failed",
 LOAD_ENTRY_POINTS = {"cuModuleLoadData", "cuModuleGetFunction", "cuCtxGetCurrent", "cuCtxSetCurrent"}
 # Queries whose failure GpuDevice() papers over (fallback name, zero memory).
 UNREPORTED_QUERIES = {"cuDeviceGetName", "cuDeviceTotalMem_v2"}
-
-# The release calls, with the object each one gives back.
-RELEASES = {"cuMemFreeAsync": "allocations", "cuMemFree_v2": "allocations",
-            "cuEventDestroy_v2": "events", "cuModuleUnload": "modules",
-            "cuDevicePrimaryCtxRelease_v2": "context_refs"}
 
 HEADER = os.path.join(os.path.dirname(__file__), "..", "..", "src", "driver", "cuda_api.hpp")
 with open(HEADER) as header:
