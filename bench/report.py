@@ -89,6 +89,11 @@ class Report:
             lines.append(f"- Bandwidth floors: none ({rates.get('why')})")
         elif self.software:
             lines.append("- Bandwidth floors: none on the software GPU")
+        if meta.get("cost_model"):
+            lines.append(f"- Cost-model floor: the lower bound on an H100 SXM that {meta['cost_model']} predicts "
+                         "from the software GPU's counts of each kernel's memory sectors, warp instructions and "
+                         "busiest warp (bench/cost_model.py); \"counted\" on a graph the model ran, "
+                         "\"extrapolated\" by its growth exponent elsewhere")
         return lines
 
     def graph_table(self):
