@@ -5,18 +5,21 @@
 One R-MAT graph, handed over as Python lists, tuples, array.array('I'), NumPy
 uint32 and int64 arrays, and a SciPy CSR matrix's indptr/indices. Each input
 is uploaded --repeat times and the best time is kept; the time covers the
-whole call (conversion, the graph checks and the copy to the device). The
-report gives each as MB/s of u32 payload (4 bytes per offset and target,
-whatever the input's element size) and as a ratio to the time of building
-array.array('I', lst) from the same lists (what turning a list into a typed
-array costs in Python itself: the baseline a list's conversion is held to),
-and to from_csr of those arrays, in wall time and in CPU time (of all the process's threads),
-which on a shared machine leaves out the waiting for a core. Where the test
-build's vorlan_arguments_probe is found (build/tests/python), the conversion
-alone is timed too: the converter copying both arrays into its host vectors
-(plus one more copy, into the bytes object the probe returns). "list, made array('I') first" adds the array.array
-construction a list holder would otherwise do by hand. Runs on whatever driver
-the process finds.
+whole call (conversion, the graph checks and the copy to the device).
+
+The report gives each as MB/s of u32 payload (4 bytes per offset and target,
+whatever the input's element size) and as two ratios, in wall time and in CPU
+time (of all the process's threads, which on a shared machine leaves out the
+waiting for a core):
+  ÷base   to building array.array('I', lst) from the same lists: what turning
+          a list into a typed array costs in Python itself, the baseline a
+          list's conversion is held to;
+  ÷array  to from_csr of those arrays.
+"list, made array('I') first" adds the array.array construction a list holder
+would otherwise do by hand. Where the test build's vorlan_arguments_probe is
+found (build/tests/python), the conversion alone is timed too: the converter
+copying both arrays into its host vectors, plus one more copy into the bytes
+object the probe returns. Runs on whatever driver the process finds.
 """
 
 import argparse
@@ -104,21 +107,21 @@ def main():
     kinds = inputs(offsets, targets)
     timings = {}
     for name, (offsets_in, targets_in) in kinds.items():
-        timings[name] = {"from_csr": best_time(
+        timings[name] = {"timed": best_time(
             lambda: vorlan_cuda.GpuGraph.from_csr(offsets_in, targets_in, device), args.repeat)}
         if probe is not None:
             timings[name]["conversion"] = best_time(
                 lambda: (probe.u32_list(offsets_in, "offsets"), probe.u32_list(targets_in, "targets")),
                 args.repeat)
-    timings[BASELINE] = {"from_csr": best_time(
+    timings[BASELINE] = {"timed": best_time(
         lambda: (array.array("I", offsets), array.array("I", targets)), args.repeat)}
-    timings["list, made array('I') first"] = {"from_csr": best_time(
+    timings["list, made array('I') first"] = {"timed": best_time(
         lambda: vorlan_cuda.GpuGraph.from_csr(array.array("I", offsets), array.array("I", targets),
                                               device), args.repeat)}
     # What one fresh copy of the payload costs on this machine, page faults
     # included: from_csr makes two (the host vectors, then device memory).
     uint32 = kinds["numpy uint32"]
-    timings["reference: numpy copy of both"] = {"from_csr": best_time(
+    timings["reference: numpy copy of both"] = {"timed": best_time(
         lambda: (uint32[0].copy(), uint32[1].copy()), args.repeat)}
     report(timings, payload, {"device": device.name, "num_nodes": len(offsets) - 1,
                               "num_edges": len(targets), "payload_bytes": payload,
@@ -126,13 +129,13 @@ def main():
 
 
 def report(timings, payload, results, json_path):
-    wall_base, cpu_base = timings[BASELINE]["from_csr"]
-    wall_array, cpu_array = timings["array('I')"]["from_csr"]
+    wall_base, cpu_base = timings[BASELINE]["timed"]
+    wall_array, cpu_array = timings["array('I')"]["timed"]
     results["inputs"] = {}
     print(f"  {'':<36} {'wall ms':>8} {'MB/s':>6} {'÷base':>6} {'÷array':>6} {'CPU ms':>7} {'MB/s':>6}"
           f" {'÷base':>6} {'÷array':>6}   {'conversion alone: ms':>20} {'MB/s':>6}")
     for name, timing in timings.items():
-        wall, cpu = timing["from_csr"]
+        wall, cpu = timing["timed"]
         entry = {"wall_seconds": wall, "wall_mb_per_second": payload / wall / 1e6,
                  "wall_ratio_to_baseline": wall / wall_base,
                  "wall_ratio_to_array_input": wall / wall_array, "cpu_seconds": cpu,

@@ -4,12 +4,12 @@
 // case ever asks what kind of operand it has.
 #include "ptx/interpreter.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
-#include <cstring>
-#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "ptx/atomics.hpp"
 #include "ptx/disassembler.hpp"
