@@ -23,7 +23,7 @@ std::optional<int> attribute_value(const Device& device, CUdevice_attribute attr
     case 5: case 6: case 7: return static_cast<int>(kMaxGridDim[attribute - 5]);
     case 8: case 97: return static_cast<int>(kMaxSharedBytesPerBlock);
     case 9: return 64 * 1024;     // constant memory
-    case 10: return kWarpSize;
+    case 10: return static_cast<int>(kWarpSize);
     case 12: return 64 * 1024;    // registers per block
     case 16: return 1;            // multiprocessors
     case 41: return 1;            // unified addressing

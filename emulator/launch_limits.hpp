@@ -11,7 +11,7 @@ inline constexpr std::uint32_t kMaxThreadsPerBlock = 1024;
 inline constexpr std::uint32_t kMaxBlockDim[3] = {1024, 1024, 64};
 inline constexpr std::uint32_t kMaxGridDim[3] = {2147483647u, 65535, 65535};
 inline constexpr std::uint32_t kMaxSharedBytesPerBlock = 48 * 1024;
-inline constexpr int kWarpSize = 32;
+inline constexpr std::uint32_t kWarpSize = 32;
 inline constexpr int kComputeMajor = 7;
 inline constexpr int kComputeMinor = 0;
 // The driver API version this library implements: 12.6.

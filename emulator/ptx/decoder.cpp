@@ -5,6 +5,7 @@
 #include <format>
 #include <unordered_set>
 
+#include "launch_limits.hpp"
 #include "ptx/instruction_table.hpp"
 
 namespace vorlan::emu::ptx {
@@ -318,7 +319,7 @@ Result<std::uint16_t> Decoder::source(const Operand& operand, Type type, Width w
   }
   if (operand.negated) return error("'!' applies only to predicate operands");
   if (registers_.contains(operand.name)) return register_operand(operand.name, type, width);
-  if (operand.name == "WARP_SZ" && is_integer(type)) return constant(32);
+  if (operand.name == "WARP_SZ" && is_integer(type)) return constant(kWarpSize);
   if (auto slot = special(operand.name)) {
     if (!is_integer(type) || type_bits(type) > 32) return error(operand.name + " is a 32-bit integer register");
     return *slot;

@@ -83,6 +83,12 @@ struct LaunchRequest {
   bool profile = false;                    // print the cost counters at exit
 };
 
+// Why the device would refuse `grid` blocks of `block` threads using
+// `shared_bytes` of shared memory per block, if it would; the limits are
+// those of launch_limits.hpp.
+std::optional<std::string> launch_shape_problem(const Dim3& grid, const Dim3& block,
+                                                std::uint64_t shared_bytes);
+
 // Runs the whole grid to completion. Returns CUDA_SUCCESS, or the fault that
 // stopped it: CUDA_ERROR_ILLEGAL_ADDRESS, CUDA_ERROR_MISALIGNED_ADDRESS,
 // CUDA_ERROR_LAUNCH_TIMEOUT (budget spent), or another launch failure code.

@@ -1,7 +1,9 @@
 // The engine's entry point for one kernel launch: checks the launch
 // configuration the way the driver would, then hands the grid to the runner.
 #include <cstdio>
+#include <format>
 
+#include "launch_limits.hpp"
 #include "ptx/kernel_image.hpp"
 #include "ptx/launch_runner.hpp"
 #include "ptx/verbose.hpp"
@@ -12,16 +14,20 @@ namespace {
 using vorlan::cuda::CUDA_ERROR_INVALID_VALUE;
 using vorlan::cuda::CUDA_SUCCESS;
 
-constexpr std::uint64_t kMaxSharedPerBlock = 48 * 1024;
-
-bool block_fits(const Dim3& block) {
-  if (block.x == 0 || block.y == 0 || block.z == 0) return false;
-  if (block.x > 1024 || block.y > 1024 || block.z > 64) return false;
-  return std::uint64_t{block.x} * block.y * block.z <= 1024;
+std::uint32_t component(const Dim3& dims, int axis) {
+  return axis == 0 ? dims.x : axis == 1 ? dims.y : dims.z;
 }
 
-bool grid_fits(const Dim3& grid) {
-  return grid.x != 0 && grid.y != 0 && grid.z != 0 && grid.x <= 0x7FFFFFFFu && grid.y <= 65535 && grid.z <= 65535;
+std::optional<std::string> dims_problem(const Dim3& dims, const std::uint32_t (&limits)[3],
+                                        std::string_view what) {
+  for (int axis = 0; axis < 3; ++axis) {
+    const std::uint32_t value = component(dims, axis);
+    if (value == 0 || value > limits[axis]) {
+      return std::format("{} {}x{}x{}: each dimension must be 1 to {}x{}x{}", what, dims.x, dims.y,
+                         dims.z, limits[0], limits[1], limits[2]);
+    }
+  }
+  return std::nullopt;
 }
 
 bool within_limits(const ptx::ThreadLimit& max, const ptx::ThreadLimit& required, const Dim3& block) {
@@ -37,18 +43,33 @@ CUresult refuse(const char* reason) {
 }
 
 CUresult validate(const LaunchRequest& request, const ptx::KernelImage& kernel) {
-  if (!block_fits(request.block)) return refuse("block dimensions out of range");
-  if (!grid_fits(request.grid)) return refuse("grid dimensions out of range");
+  const std::uint64_t shared = std::uint64_t{kernel.dynamic_shared_offset_} + request.dynamic_shared_bytes;
+  if (auto problem = launch_shape_problem(request.grid, request.block, shared)) {
+    return refuse(problem->c_str());
+  }
   if (!within_limits(kernel.max_threads_, kernel.required_threads_, request.block)) {
     return refuse("block size outside the kernel's .maxntid/.reqntid");
   }
   if (request.params.size() != kernel.param_bytes_) return refuse("parameter image of the wrong size");
-  const std::uint64_t shared = std::uint64_t{kernel.dynamic_shared_offset_} + request.dynamic_shared_bytes;
-  if (shared > kMaxSharedPerBlock || kernel.static_shared_ > kMaxSharedPerBlock) return refuse("more than 48 KiB of shared memory");
   return CUDA_SUCCESS;
 }
 
 }  // namespace
+
+std::optional<std::string> launch_shape_problem(const Dim3& grid, const Dim3& block,
+                                                std::uint64_t shared_bytes) {
+  if (auto problem = dims_problem(grid, kMaxGridDim, "grid")) return problem;
+  if (auto problem = dims_problem(block, kMaxBlockDim, "block")) return problem;
+  const std::uint64_t threads = std::uint64_t{block.x} * block.y * block.z;
+  if (threads > kMaxThreadsPerBlock) {
+    return std::format("{} threads per block, at most {}", threads, kMaxThreadsPerBlock);
+  }
+  if (shared_bytes > kMaxSharedBytesPerBlock) {
+    return std::format("{} bytes of shared memory per block, at most {}", shared_bytes,
+                       kMaxSharedBytesPerBlock);
+  }
+  return std::nullopt;
+}
 
 CUresult execute(const LaunchRequest& request, GlobalMemory& memory) {
   const auto* kernel = dynamic_cast<const ptx::KernelImage*>(request.kernel);

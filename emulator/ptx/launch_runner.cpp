@@ -6,6 +6,7 @@
 #include <format>
 #include <numeric>
 
+#include "launch_limits.hpp"
 #include "ptx/disassembler.hpp"
 #include "ptx/interpreter.hpp"
 #include "ptx/kernel_stats.hpp"
@@ -17,7 +18,6 @@ namespace {
 using vorlan::cuda::CUDA_ERROR_LAUNCH_TIMEOUT;
 using vorlan::cuda::CUDA_SUCCESS;
 
-constexpr std::uint32_t kWarpSize = 32;
 // With a seed, a thread runs between 1 and this many instructions before the
 // scheduler moves on, so that threads of a block interleave finely.
 constexpr std::uint64_t kSeededSlice = 48;

@@ -147,6 +147,89 @@ STORE:
   ret;
 }
 
+// The mirror of shared_race: thread 0 (warp 0) reads the word it defined
+// before the first barrier, then thread 32 (warp 1) overwrites it; with
+// k = 1 a second barrier lies between the read and the write.
+.visible .entry shared_war(.param .u64 buf, .param .u32 k)
+{
+  .reg .pred %p<4>;
+  .reg .b32 %r<4>;
+  .reg .b64 %rd<2>;
+  .shared .align 4 .b32 word;
+  ld.param.u64 %rd1, [buf];
+  ld.param.u32 %r1, [k];
+  mov.u32 %r2, %tid.x;
+  setp.eq.u32 %p1, %r2, 0;
+  @%p1 st.shared.u32 [word], 5;
+  bar.sync 0;
+  @%p1 ld.shared.u32 %r3, [word];
+  @%p1 st.global.u32 [%rd1], %r3;
+  setp.ne.u32 %p3, %r1, 0;
+  @%p3 bar.sync 0;
+  setp.eq.u32 %p2, %r2, 32;
+  @%p2 st.shared.u32 [word], 9;
+  ret;
+}
+
+// Thread 0 stores to buf[k], then loads buf[0] through the non-coherent
+// path: its own write for k = 0, a word the host wrote for k = 1.
+.visible .entry nc_own_write(.param .u64 buf, .param .u32 k)
+{
+  .reg .pred %p1;
+  .reg .b32 %r<4>;
+  .reg .b64 %rd<3>;
+  ld.param.u64 %rd1, [buf];
+  ld.param.u32 %r1, [k];
+  mov.u32 %r2, %tid.x;
+  setp.ne.u32 %p1, %r2, 0;
+  @%p1 bra DONE;
+  mul.wide.u32 %rd2, %r1, 4;
+  add.u64 %rd2, %rd1, %rd2;
+  st.global.u32 [%rd2], 7;
+  ld.global.nc.u32 %r3, [%rd1];
+  st.global.u32 [%rd1+128], %r3;
+DONE:
+  ret;
+}
+
+// Run after a host copy of 6 bytes: word 1 holds two written bytes (4 and
+// 5). k = 0 loads the whole word, k = 1 only its 16 written bits.
+.visible .entry read_partial(.param .u64 buf, .param .u32 k)
+{
+  .reg .pred %p1;
+  .reg .b16 %h1;
+  .reg .b32 %r<3>;
+  .reg .b64 %rd<2>;
+  ld.param.u64 %rd1, [buf];
+  ld.param.u32 %r1, [k];
+  mov.u32 %r2, %tid.x;
+  setp.ne.u32 %p1, %r2, 0;
+  @%p1 bra DONE;
+  setp.eq.u32 %p1, %r1, 0;
+  @%p1 ld.global.u32 %r2, [%rd1+4];
+  @%p1 st.global.u32 [%rd1+128], %r2;
+  @!%p1 ld.global.u16 %h1, [%rd1+4];
+  @!%p1 st.global.u16 [%rd1+128], %h1;
+DONE:
+  ret;
+}
+
+// Every thread shuffles with member mask k; run on 16 threads, where lanes 16
+// to 31 do not exist: 0xffffffff names them, 0x0000ffff does not.
+.visible .entry shfl_partial_warp(.param .u64 buf, .param .u32 k)
+{
+  .reg .b32 %r<4>;
+  .reg .b64 %rd<3>;
+  ld.param.u64 %rd1, [buf];
+  ld.param.u32 %r1, [k];
+  mov.u32 %r2, %tid.x;
+  shfl.sync.idx.b32 %r3, %r2, 0, 31, %r1;
+  mul.wide.u32 %rd2, %r2, 4;
+  add.u64 %rd2, %rd1, %rd2;
+  st.global.u32 [%rd2], %r3;
+  ret;
+}
+
 // Hand-counted costs, see CountersMatchTheHandCount: threads below 40 store
 // their index to buf[tid], add 1 to buf[64] and write shared word tid.
 .visible .entry counted(.param .u64 buf)

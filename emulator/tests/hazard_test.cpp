@@ -19,6 +19,8 @@ struct HazardCase {
   std::uint32_t clean_k;
   std::uint32_t hazard_k;
   const char* report;  // a phrase the report must contain
+  unsigned block = 32;              // threads in the one block
+  std::size_t host_bytes = 16;      // bytes of the buffer the host wrote first
 };
 
 const HazardCase kHazards[] = {
@@ -29,6 +31,12 @@ const HazardCase kHazards[] = {
     {"store_conflict", 0, 1, "plain stores of different values"},
     {"shfl_after_exit", 32, 16, "names lane 16, which has exited"},
     {"vote_split", 0, 1, "waits at another instruction"},
+    // Each check in its other direction, or at the edge of what it tracks.
+    // The write (thread 32) is what fails: the check saw thread 0's read.
+    {"shared_war", 1, 0, "shared-memory race: another thread accessed this address since the last barrier in kernel shared_war, line 163 (pc 11): @%p2 st.shared.u32", 64},
+    {"nc_own_write", 1, 0, "non-coherent load (ld.global.nc) of an address this launch wrote"},
+    {"read_partial", 1, 0, "read of global memory never written", 32, 6},
+    {"shfl_partial_warp", 0x0000ffffu, 0xffffffffu, "names lane 16, which does not exist", 16},
 };
 
 class HazardTest : public EmuTest {
@@ -49,19 +57,22 @@ class HazardTest : public EmuTest {
     ASSERT_EQ(cu.cuModuleLoadData(&module, kHazardModule), CUDA_SUCCESS);
   }
   // A 128-word buffer whose first `defined` words the host wrote.
-  CUdeviceptr buffer(std::size_t defined) {
+  CUdeviceptr buffer(std::size_t defined) { return buffer_with_bytes(defined * 4); }
+  // A 128-word buffer whose first `bytes` bytes the host wrote.
+  CUdeviceptr buffer_with_bytes(std::size_t bytes) {
     CUdeviceptr buf = allocate(128 * 4);
-    std::vector<std::uint32_t> words(defined, 3);
-    if (defined != 0) {
-      EXPECT_EQ(cu.cuMemcpyHtoDAsync_v2(buf, words.data(), defined * 4, nullptr), CUDA_SUCCESS);
+    std::vector<std::uint8_t> written(bytes, 3);
+    if (bytes != 0) {
+      EXPECT_EQ(cu.cuMemcpyHtoDAsync_v2(buf, written.data(), bytes, nullptr), CUDA_SUCCESS);
     }
     return buf;
   }
   // Launches `kernel` on one block of 32 threads; the result of the next synchronisation.
-  CUresult run(const char* name, std::uint32_t k, unsigned grid = 1, unsigned block = 32) {
+  CUresult run(const char* name, std::uint32_t k, unsigned grid = 1, unsigned block = 32,
+               std::size_t host_bytes = 16) {
     CUfunction function = nullptr;
     EXPECT_EQ(cu.cuModuleGetFunction(&function, module, name), CUDA_SUCCESS) << name;
-    CUdeviceptr buf = buffer(4);
+    CUdeviceptr buf = buffer_with_bytes(host_bytes);
     void* params[] = {&buf, &k};
     EXPECT_EQ(cu.cuLaunchKernel(function, grid, 1, 1, block, 1, 1, 0, nullptr, params, nullptr), CUDA_SUCCESS);
     return cu.cuCtxSynchronize();
@@ -80,7 +91,7 @@ TEST_P(EachHazard, FailsTheLaunchAndNamesIt) {
   const HazardCase& c = GetParam();
   load();
   const CUdeviceptr probe = allocate(4);
-  ASSERT_EQ(run(c.kernel, c.hazard_k), CUDA_ERROR_LAUNCH_FAILED);
+  ASSERT_EQ(run(c.kernel, c.hazard_k, 1, c.block, c.host_bytes), CUDA_ERROR_LAUNCH_FAILED);
   const std::string text = report();
   EXPECT_NE(text.find(c.report), std::string::npos) << text;
   EXPECT_NE(text.find(std::string("kernel ") + c.kernel), std::string::npos) << text;
@@ -92,7 +103,7 @@ TEST_P(EachHazard, FailsTheLaunchAndNamesIt) {
 TEST_P(EachHazard, CleanTwinRuns) {
   const HazardCase& c = GetParam();
   load();
-  EXPECT_EQ(run(c.kernel, c.clean_k), CUDA_SUCCESS) << report();
+  EXPECT_EQ(run(c.kernel, c.clean_k, 1, c.block, c.host_bytes), CUDA_SUCCESS) << report();
   EXPECT_EQ(last_check(nullptr, 0), 0);
 }
 
@@ -100,7 +111,7 @@ TEST_P(EachHazard, GoesUncheckedWhenTheChecksAreOff) {
   const HazardCase& c = GetParam();
   setenv("VORLAN_EMU_CHECK", "0", 1);
   load();
-  EXPECT_EQ(run(c.kernel, c.hazard_k), CUDA_SUCCESS);
+  EXPECT_EQ(run(c.kernel, c.hazard_k, 1, c.block, c.host_bytes), CUDA_SUCCESS);
   unsetenv("VORLAN_EMU_CHECK");
 }
 
