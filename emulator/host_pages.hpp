@@ -1,20 +1,13 @@
-// Zeroed host memory for device allocations and their shadows. Large blocks
-// are mapped straight from the kernel and backed by huge pages where the
-// system allows; small ones come from the heap.
-//
-// A graph upload allocates and fills tens of megabytes at once; with 4 KiB
-// pages the page faults alone cost more than the copy. Mapped pages also come
-// zeroed without being touched, so a shadow that is never used costs nothing.
-// Small blocks (counters, flags) stay on the heap: a mapping each would cost a
-// system call and a page apiece.
+// Zeroed host memory for device allocations and their shadows, from the
+// allocator the module's host arrays use too. A shadow that is never used
+// costs nothing: large blocks are mapped, and mapped pages come zeroed
+// without being touched.
 #pragma once
 
-#include <sys/mman.h>
-
 #include <cstddef>
-#include <cstdint>
-#include <cstdlib>
 #include <utility>
+
+#include "common/mapped_pages.hpp"
 
 namespace vorlan::emu {
 
@@ -23,14 +16,7 @@ class HostPages {
   HostPages() = default;
   explicit HostPages(std::size_t bytes) {
     if (bytes == 0) return;
-    if (bytes < kMappedFrom) {
-      data_ = static_cast<std::byte*>(std::calloc(bytes, 1));
-    } else {
-      void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-      if (memory == MAP_FAILED) return;
-      (void)madvise(memory, bytes, MADV_HUGEPAGE);  // advice only: small pages work too
-      data_ = static_cast<std::byte*>(memory);
-    }
+    data_ = static_cast<std::byte*>(common::allocate_pages(bytes, common::Fill::kZeroed));
     if (data_ != nullptr) size_ = bytes;
   }
   HostPages(HostPages&& other) noexcept
@@ -42,21 +28,13 @@ class HostPages {
   }
   HostPages(const HostPages&) = delete;
   HostPages& operator=(const HostPages&) = delete;
-  ~HostPages() {
-    if (size_ >= kMappedFrom) {
-      munmap(data_, size_);
-    } else {
-      std::free(data_);
-    }
-  }
+  ~HostPages() { common::free_pages(data_, size_); }
 
-  // False when the mapping failed (or nothing was asked for).
+  // False when the allocation failed (or nothing was asked for).
   bool valid() const { return data_ != nullptr; }
   std::byte* data() const { return data_; }
 
  private:
-  static constexpr std::size_t kMappedFrom = std::size_t{1} << 20;
-
   std::byte* data_ = nullptr;
   std::size_t size_ = 0;
 };

@@ -1,6 +1,6 @@
 // The host copy of an array argument: a vector whose elements start
 // uninitialised and whose large blocks come straight from the kernel in huge
-// pages.
+// pages (common/mapped_pages.hpp).
 //
 // A graph's arrays are copied once into memory of our own and then uploaded.
 // For tens of millions of elements the copy is not what costs: zero-filling the
@@ -9,13 +9,13 @@
 // is written before it is read (the converters fill it whole or push_back).
 #pragma once
 
-#include <sys/mman.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <new>
 #include <utility>
 #include <vector>
+
+#include "common/mapped_pages.hpp"
 
 namespace vorlan::python {
 
@@ -30,23 +30,14 @@ class BulkAllocator {
 
   T* allocate(std::size_t n) {
     if (n > std::size_t(-1) / sizeof(T)) throw std::bad_alloc();
-    const std::size_t bytes = n * sizeof(T);
-    if (bytes < kMappedFrom) return static_cast<T*>(::operator new(bytes));
-    void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED) throw std::bad_alloc();
-    // Advice only: where huge pages are off, the memory is still good.
-    (void)madvise(memory, bytes, MADV_HUGEPAGE);
+    // A request for nothing still needs a pointer of its own.
+    const std::size_t bytes = n == 0 ? 1 : n * sizeof(T);
+    void* memory = common::allocate_pages(bytes, common::Fill::kUninitialised);
+    if (memory == nullptr) throw std::bad_alloc();
     return static_cast<T*>(memory);
   }
 
-  void deallocate(T* p, std::size_t n) noexcept {
-    const std::size_t bytes = n * sizeof(T);
-    if (bytes < kMappedFrom) {
-      ::operator delete(p);
-    } else {
-      munmap(p, bytes);
-    }
-  }
+  void deallocate(T* p, std::size_t n) noexcept { common::free_pages(p, n * sizeof(T)); }
 
   // Value-initialisation (resize, the count constructor) leaves elements as
   // they are; every other construction is the usual one.
@@ -60,10 +51,6 @@ class BulkAllocator {
   }
 
   friend bool operator==(const BulkAllocator&, const BulkAllocator&) noexcept { return true; }
-
- private:
-  // Two huge pages: below that, the heap's recycled blocks are the cheaper.
-  static constexpr std::size_t kMappedFrom = std::size_t{4} << 20;
 };
 
 template <class T>
