@@ -173,6 +173,8 @@ std::string quoted(std::string_view text) {
   return out;
 }
 
+// Written as a Rust value's debug form, which callers match on: the shape of
+// this text must not change.
 std::string to_string(DriverError error) {
   const auto text = result_text(error.code());
   return std::format("DriverError({}, {})", result_name(error.code()),

@@ -26,6 +26,11 @@ struct Display {
 
 }  // namespace
 
+GpuError GpuError::too_many_elements(std::string_view array, std::uint64_t count) {
+  return GpuError(InvalidCsr{std::format("{} has {} elements; at most {} are supported", array,
+                                         count, kMaxArrayElements)});
+}
+
 std::string GpuError::display() const { return std::visit(Display{}, variant_); }
 
 }  // namespace vorlan::engine

@@ -5,11 +5,16 @@
 #include <cstdint>
 #include <expected>
 #include <string>
+#include <string_view>
 #include <variant>
 
 #include "driver/result.hpp"
 
 namespace vorlan::engine {
+
+// Offsets and sizes are u32s on the device, so a graph array holds at most
+// 2^32 - 1 elements.
+inline constexpr std::uint64_t kMaxArrayElements = 0xFFFF'FFFFu;
 
 class GpuError {
  public:
@@ -43,6 +48,8 @@ class GpuError {
   explicit GpuError(Variant variant) : variant_(std::move(variant)) {}
 
   static GpuError kernel(std::string message) { return GpuError(Kernel{std::move(message)}); }
+  // A graph array longer than kMaxArrayElements: "ARRAY has N elements; ...".
+  static GpuError too_many_elements(std::string_view array, std::uint64_t count);
 
   const Variant& variant() const { return variant_; }
   std::string display() const;

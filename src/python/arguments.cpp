@@ -9,6 +9,8 @@
 #include <type_traits>
 #include <variant>
 
+#include "engine/error.hpp"
+#include "python/boundary.hpp"
 #include "python/integer_buffer.hpp"
 
 namespace vorlan::python {
@@ -215,6 +217,7 @@ std::optional<std::uint32_t> read_u32(PyObject* object) {
   const auto wide = read_u64(object);
   if (!wide) return std::nullopt;
   if (*wide > std::numeric_limits<std::uint32_t>::max()) {
+    // Callers match on this text (a Rust library's wording): it must not change.
     PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
     return std::nullopt;
   }
@@ -260,11 +263,47 @@ const std::string* sequence_type_name() {
 }
 
 // Raises "'T' object cannot be cast as 'TARGET'" with T the qualified name of
-// the object's type.
+// the object's type. Callers match on this wording, which is not CPython's
+// own: it must not change.
 void raise_cast_error(PyObject* object, const char* target) {
   PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
   if (!qualname) return;
   PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as '%s'", qualname.get(), target);
+}
+
+// An mmap is a byte sequence whose iteration hands out 1-byte bytes objects,
+// while its exported memory (read as bytes, one element per byte, like bytes
+// and bytearray) holds the byte values. Both paths must agree, so on the
+// iteration path such an item is read as its byte.
+bool is_mmap(PyObject* object) {
+  PyObject* mro = Py_TYPE(object)->tp_mro;
+  for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
+    auto* type = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+    if (std::string_view(type->tp_name) == "mmap.mmap") return true;
+  }
+  return false;
+}
+
+std::optional<std::uint32_t> read_byte_item(PyObject* item) {
+  if (PyBytes_Check(item) && PyBytes_GET_SIZE(item) == 1) {
+    return static_cast<unsigned char>(PyBytes_AS_STRING(item)[0]);
+  }
+  return read_u32(item);
+}
+
+using ItemReader = std::optional<std::uint32_t> (*)(PyObject*);
+
+ItemReader item_reader(PyObject* sequence) {
+  return is_mmap(sequence) ? read_byte_item : read_u32;
+}
+
+// Checked before anything is copied: an over-long buffer (a broadcast view
+// claims any length at no cost) is refused at once, not after its copy has
+// taken tens of gigabytes. The text is the graph store's for the same limit.
+bool within_element_limit(std::uint64_t count, std::string_view parameter) {
+  if (count <= engine::kMaxArrayElements) return true;
+  raise_gpu_error(engine::GpuError::too_many_elements(parameter, count));
+  return false;
 }
 
 // The length is a hint only: a __len__ that fails or reports more than can be
@@ -282,13 +321,16 @@ void reserve_from_length(HostArray<std::uint32_t>& values, PyObject* sequence) {
   }
 }
 
-std::optional<HostArray<std::uint32_t>> read_elements(PyObject* sequence) {
+std::optional<HostArray<std::uint32_t>> read_elements(PyObject* sequence,
+                                                       std::string_view parameter) {
   HostArray<std::uint32_t> values;
   reserve_from_length(values, sequence);
   PyRef iterator = PyRef::steal(PyObject_GetIter(sequence));
   if (!iterator) return std::nullopt;
+  const ItemReader read_item = item_reader(sequence);
   while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-    const auto value = read_u32(item.get());
+    if (!within_element_limit(values.size() + 1, parameter)) return std::nullopt;
+    const auto value = read_item(item.get());
     if (!value) return std::nullopt;
     values.push_back(*value);
   }
@@ -319,7 +361,10 @@ bool compact_u32(PyObject* item, std::uint32_t& value) {
 // item is held while it converts, since its __index__ may grow, shrink or
 // replace the list's storage; the snapshot is taken again after it, the
 // length included, as the list iterator reads it before every item.
-std::optional<HostArray<std::uint32_t>> read_items(PyObject* sequence) {
+std::optional<HostArray<std::uint32_t>> read_items(PyObject* sequence,
+                                                    std::string_view parameter) {
+  const auto size = static_cast<std::uint64_t>(PySequence_Fast_GET_SIZE(sequence));
+  if (!within_element_limit(size, parameter)) return std::nullopt;
   HostArray<std::uint32_t> values;
   values.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence)));
   Py_ssize_t i = 0;
@@ -369,8 +414,9 @@ void raise_unfit(const UnfitElement& unfit) {
   fault_unless(!read_u32(integer.get()), "an unfit buffer element converted");
 }
 
-std::optional<HostArray<std::uint32_t>> read_buffer(const Py_buffer& view,
-                                                      IntegerLayout layout) {
+std::optional<HostArray<std::uint32_t>> read_buffer(const Py_buffer& view, IntegerLayout layout,
+                                                      std::string_view parameter) {
+  if (!within_element_limit(layout.count, parameter)) return std::nullopt;
   HostArray<std::uint32_t> values(layout.count);
   const auto unfit = copy_integers(view, layout, values);
   if (!unfit) return values;
@@ -378,19 +424,26 @@ std::optional<HostArray<std::uint32_t>> read_buffer(const Py_buffer& view,
   return std::nullopt;
 }
 
-std::optional<HostArray<std::uint32_t>> read_sequence(PyObject* sequence) {
-  if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) return read_items(sequence);
+std::optional<HostArray<std::uint32_t>> read_sequence(PyObject* sequence,
+                                                      std::string_view parameter) {
+  if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) {
+    return read_items(sequence, parameter);
+  }
   if (PyObject_CheckBuffer(sequence) && iterates_as_exported(sequence)) {
     BufferView view;
     if (view.acquire(sequence)) {
-      if (const auto layout = integer_layout(view.get())) return read_buffer(view.get(), *layout);
+      if (const auto layout = integer_layout(view.get())) {
+        return read_buffer(view.get(), *layout, parameter);
+      }
     }
   }
-  return read_elements(sequence);
+  return read_elements(sequence, parameter);
 }
 
-std::optional<HostArray<std::uint32_t>> read_u32_list(PyObject* object) {
-  // A str is a sequence too, but of characters, never of numbers.
+std::optional<HostArray<std::uint32_t>> read_u32_list(PyObject* object,
+                                                        std::string_view parameter) {
+  // A str is a sequence too, but of characters, never of numbers. The text is
+  // the one callers already match on (it names Rust types): it must not change.
   if (PyUnicode_Check(object)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
     return std::nullopt;
@@ -400,7 +453,7 @@ std::optional<HostArray<std::uint32_t>> read_u32_list(PyObject* object) {
     return std::nullopt;
   }
   try {
-    return read_sequence(object);
+    return read_sequence(object, parameter);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
     return std::nullopt;
@@ -429,7 +482,7 @@ std::optional<float> convert_f32(PyObject* object, std::string_view parameter) {
 
 std::optional<HostArray<std::uint32_t>> convert_u32_list(PyObject* object,
                                                            std::string_view parameter) {
-  return as_argument(read_u32_list(object), parameter);
+  return as_argument(read_u32_list(object, parameter), parameter);
 }
 
 PyObject* convert_instance(PyObject* object, PyTypeObject* type, const char* type_name,

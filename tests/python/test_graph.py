@@ -11,6 +11,7 @@ import textwrap
 import threading
 import weakref
 
+import numpy as np
 import pytest
 
 from vorlan_cuda import GpuDevice, GpuGraph
@@ -362,6 +363,19 @@ class TestInvalidCsr:
                 GpuGraph.from_csr(offsets, targets, device)
         assert counter.delta == calls()
         assert emu.live() == before
+
+    # A broadcast view claims 2**34 elements at no cost; copying them first
+    # would take 64 GiB before the refusal.
+    @pytest.mark.parametrize("array", ["offsets", "targets"])
+    def test_an_over_long_array_is_refused_before_it_is_copied(self, emu, device, array):
+        arrays = {"offsets": [0, 0], "targets": []}
+        arrays[array] = np.broadcast_to(np.uint8(0), (2**34,))
+        with emu.counting(*LIFE_CALLS) as counter:
+            with pytest.raises(ValueError) as excinfo:
+                GpuGraph.from_csr(arrays["offsets"], arrays["targets"], device)
+        assert excinfo.value.args == (f"invalid CSR graph: {array} has 17179869184 elements; "
+                                      "at most 4294967295 are supported",)
+        assert counter.delta == calls()
 
     def test_device_stays_usable_after_a_refusal(self, device):
         with pytest.raises(ValueError):

@@ -10,6 +10,7 @@ elements over in a plain sequence class that exports no buffer.
 import array
 import ctypes
 import importlib.util
+import mmap
 import os
 import sys
 import threading
@@ -155,6 +156,44 @@ def test_ctypes_arrays_of_either_byte_order_convert_as_their_elements_do(scalar,
 ])
 def test_buffers_store_one_value_per_element(obj, expected):
     assert outcome(obj) == ("ok", expected)
+
+
+# The buffer path stages elements in blocks of 2,048: lengths of one block,
+# either side of it and across several, for every width, contiguous, strided
+# and reversed. Random values make any element read from the wrong place show.
+@pytest.mark.parametrize("length", [2047, 2048, 2049, 4096, 6145])
+@pytest.mark.parametrize("step", [1, 3, -1, -2])
+@pytest.mark.parametrize("code", INTEGER_CODES)
+def test_long_buffers_convert_as_their_elements_do(code, step, length):
+    dtype = np.dtype("=" + code)
+    high = min(np.iinfo(dtype).max, U32_MAX)
+    rng = np.random.default_rng(length * 10 + abs(step))
+    values = rng.integers(0, high, size=length * abs(step), dtype=dtype, endpoint=True)[::step]
+    assert len(values) == length
+    assert assert_like_iteration(values) == ("ok", [int(v) for v in values])
+
+
+@pytest.mark.parametrize("position", [0, 2047, 2048, 4095, 6144])
+@pytest.mark.parametrize("step", [1, -1, 2])
+def test_an_unfit_element_is_found_in_whichever_block_it_is(position, step):
+    values = np.zeros(6145 * abs(step), dtype=np.int32)[::step]
+    values[position] = -1
+    assert assert_like_iteration(values) == (OverflowError, "can't convert negative int to unsigned")
+
+
+class IteratedMmap(mmap.mmap):
+    """An mmap whose redefined __len__ sends it down the iteration path."""
+
+    def __len__(self):
+        return mmap.mmap.__len__(self)
+
+
+@pytest.mark.parametrize("kind", [mmap.mmap, IteratedMmap])
+def test_an_mmap_is_read_as_bytes_on_either_path(kind):
+    data = bytes([0, 5, 255, 7]) * 700
+    with kind(-1, len(data)) as mapped:
+        mapped.write(data)
+        assert outcome(mapped) == ("ok", list(data))
 
 
 @pytest.mark.parametrize("values, dtype, message", [
