@@ -122,6 +122,15 @@ class TestConstruction:
         assert counter.delta == {"cuDevicePrimaryCtxRetain": 0, "cuDevicePrimaryCtxRelease_v2": 0}
         assert emu.live() == before
 
+    @pytest.mark.parametrize("ordinal", BEYOND)
+    def test_only_ordinals_the_driver_can_name_reach_it(self, emu, ordinal):
+        # An ordinal past the driver's int is refused here: handed on, its low
+        # bits would name another device.
+        with emu.counting("cuDeviceGet") as counter:
+            with pytest.raises(RuntimeError):
+                GpuDevice(ordinal)
+        assert counter.delta == {"cuDeviceGet": 1 if ordinal <= 2**31 - 1 else 0}
+
     def test_device_opened_on_another_thread_works_here(self):
         made = []
         worker = threading.Thread(target=lambda: made.append(GpuDevice(0)))
