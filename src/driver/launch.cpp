@@ -43,9 +43,9 @@ DriverResult<KernelFunction> get_function(const SharedModule& module, std::strin
 
 DriverResult<> KernelLaunch::launch(const LaunchDims& dims) {
   if (auto r = stream_.context().bind_current(); !r) return r;
-  return check(driver_api().cuLaunchKernel(function_.handle, dims.grid_x, dims.grid_y, dims.grid_z,
-                                           dims.block_x, dims.block_y, dims.block_z,
-                                           dims.shared_bytes, stream_.handle(),
+  const auto& [grid, block, shared_bytes] = dims;
+  return check(driver_api().cuLaunchKernel(function_.handle, grid.x, grid.y, grid.z, block.x,
+                                           block.y, block.z, shared_bytes, stream_.handle(),
                                            parameters_.data(), nullptr));
 }
 

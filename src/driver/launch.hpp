@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <type_traits>
 #include <string_view>
 #include <vector>
 
@@ -42,16 +43,23 @@ struct KernelFunction {
 DriverResult<SharedModule> load_module(const SharedContext& context, std::string_view ptx);
 DriverResult<KernelFunction> get_function(const SharedModule& module, std::string_view name);
 
+// Extents along x, y and z: of a grid in blocks, or of a block in threads.
+struct Dim3 {
+  std::uint32_t x = 1;
+  std::uint32_t y = 1;
+  std::uint32_t z = 1;
+};
+
 struct LaunchDims {
-  std::uint32_t grid_x = 1, grid_y = 1, grid_z = 1;
-  std::uint32_t block_x = 1, block_y = 1, block_z = 1;
-  std::uint32_t shared_bytes = 0;
+  Dim3 grid;
+  Dim3 block;
+  std::uint32_t shared_bytes = 0;  // dynamic shared memory per block
 };
 
 // One-dimensional launch of `blocks` blocks of `threads` threads.
 constexpr LaunchDims linear_launch(std::uint32_t blocks, std::uint32_t threads,
                                    std::uint32_t shared_bytes = 0) {
-  return LaunchDims{blocks, 1, 1, threads, 1, 1, shared_bytes};
+  return LaunchDims{.grid = {.x = blocks}, .block = {.x = threads}, .shared_bytes = shared_bytes};
 }
 
 class KernelLaunch {
@@ -69,10 +77,15 @@ class KernelLaunch {
   KernelLaunch& write(DeviceBuffer<T>& buffer) {
     return pointer(buffer.raw().address());
   }
+  // The driver reads a scalar through its address at launch(), so a
+  // temporary (`.scalar(k - 2)`) would be gone by then: only named values.
   template <class T>
   KernelLaunch& scalar(const T& value) {
+    static_assert(std::is_trivially_copyable_v<T>, "the driver copies a kernel parameter bytewise");
     return pointer(&value);
   }
+  template <class T>
+  KernelLaunch& scalar(const T&& value) = delete;
 
   DriverResult<> launch(const LaunchDims& dims);
 
