@@ -17,6 +17,27 @@ class DriverError {
  public:
   explicit constexpr DriverError(CUresult code) : code_(code) {}
   constexpr CUresult code() const { return code_; }
+  // Whether the error belongs to the context rather than to the call: after
+  // a kernel broke the context (a fault, a timeout, a device-side assert),
+  // every later call on it returns the same code, whatever it was asked.
+  constexpr bool breaks_context() const {
+    switch (code_) {
+      case cuda::CUDA_ERROR_ECC_UNCORRECTABLE:
+      case cuda::CUDA_ERROR_ILLEGAL_ADDRESS:
+      case cuda::CUDA_ERROR_LAUNCH_TIMEOUT:
+      case cuda::CUDA_ERROR_ASSERT:
+      case cuda::CUDA_ERROR_HARDWARE_STACK_ERROR:
+      case cuda::CUDA_ERROR_ILLEGAL_INSTRUCTION:
+      case cuda::CUDA_ERROR_MISALIGNED_ADDRESS:
+      case cuda::CUDA_ERROR_INVALID_ADDRESS_SPACE:
+      case cuda::CUDA_ERROR_INVALID_PC:
+      case cuda::CUDA_ERROR_LAUNCH_FAILED:
+      case cuda::CUDA_ERROR_EXTERNAL_DEVICE:
+        return true;
+      default:
+        return false;
+    }
+  }
   friend constexpr bool operator==(DriverError, DriverError) = default;
 
  private:

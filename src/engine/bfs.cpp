@@ -8,6 +8,7 @@
 #include "engine/kernel_steps.hpp"
 #include "engine/kernels.hpp"
 #include "engine/module_cache.hpp"
+#include "engine/try.hpp"
 
 namespace vorlan::engine {
 namespace {
@@ -31,20 +32,14 @@ GpuResult<SearchBuffers> prepare(const GraphStore& graph, std::uint32_t source) 
   const std::uint32_t n = graph.num_nodes();
   std::vector<std::uint32_t> initial(n, kUnreached);
   initial[source] = 0;
-  auto distances = upload_step<std::uint32_t>(graph.shared_stream(), initial);
-  if (!distances) return std::unexpected(std::move(distances.error()));
-  auto frontier = lift(driver::allocate<std::uint32_t>(graph.shared_stream(), n));
-  if (!frontier) return std::unexpected(std::move(frontier.error()));
   const std::array<std::uint32_t, 1> first = {source};
-  if (auto r = copy_step<std::uint32_t>(graph.stream(), first, *frontier); !r) {
-    return std::unexpected(r.error());
-  }
-  auto next_frontier = filled_buffer<std::uint32_t>(graph.shared_stream(), n, 0);
-  if (!next_frontier) return std::unexpected(std::move(next_frontier.error()));
-  auto next_count = filled_buffer<std::uint32_t>(graph.shared_stream(), 1, 0);
-  if (!next_count) return std::unexpected(std::move(next_count.error()));
-  return SearchBuffers{std::move(*distances), std::move(*frontier), std::move(*next_frontier),
-                       std::move(*next_count)};
+  VORLAN_TRY(auto distances, upload_step<std::uint32_t>(graph.shared_stream(), initial));
+  VORLAN_TRY(auto frontier, driver::allocate<std::uint32_t>(graph.shared_stream(), n));
+  VORLAN_CHECK(copy_step<std::uint32_t>(graph.stream(), first, frontier));
+  VORLAN_TRY(auto next_frontier, filled_buffer<std::uint32_t>(graph.shared_stream(), n, 0));
+  VORLAN_TRY(auto next_count, filled_buffer<std::uint32_t>(graph.shared_stream(), 1, 0));
+  return SearchBuffers{std::move(distances), std::move(frontier), std::move(next_frontier),
+                       std::move(next_count)};
 }
 
 // Expands one level; returns how many nodes it claimed.
@@ -52,17 +47,13 @@ GpuResult<std::uint32_t> expand_level(const GraphStore& graph, const driver::Ker
                                       SearchBuffers& buffers, std::uint32_t frontier_size,
                                       std::uint32_t level) {
   const std::array<std::uint32_t, 1> zero = {0};
-  if (auto r = copy_step<std::uint32_t>(graph.stream(), zero, buffers.next_count); !r) {
-    return std::unexpected(r.error());
-  }
+  VORLAN_CHECK(copy_step<std::uint32_t>(graph.stream(), zero, buffers.next_count));
   driver::KernelLaunch launch(graph.stream(), expand);
   launch.read(graph.offsets()).read(graph.targets()).write(buffers.distances)
       .read(buffers.frontier).scalar(frontier_size).write(buffers.next_frontier)
       .write(buffers.next_count).scalar(level);
-  if (auto r = launch_step(launch, blocks_for(frontier_size), "BFS expand failed"); !r) {
-    return std::unexpected(r.error());
-  }
-  if (auto r = synchronize_step(graph.stream()); !r) return std::unexpected(r.error());
+  VORLAN_CHECK(launch_step(launch, blocks_for(frontier_size), "BFS expand failed"));
+  VORLAN_CHECK(synchronize_step(graph.stream()));
   return read_scalar(graph.stream(), buffers.next_count);
 }
 
@@ -76,25 +67,23 @@ GpuResult<BfsResult> breadth_first_search(const GraphStore& graph, std::uint32_t
     return std::unexpected(GpuError::kernel(
         std::format("source node {} out of range (num_nodes = {})", source, n)));
   }
-  const auto kernels = kernels_step(slot, graph.stream(), kernels::bfs_ptx, kKernelNames);
-  if (!kernels) return std::unexpected(std::move(kernels.error()));
-  auto buffers = prepare(graph, source);
-  if (!buffers) return std::unexpected(std::move(buffers.error()));
+  VORLAN_TRY(const KernelSet kernels,
+             kernels_step(slot, graph.stream(), kernels::bfs_ptx, kKernelNames));
+  VORLAN_TRY(auto buffers, prepare(graph, source));
   std::uint32_t level = 0;
   for (std::uint32_t frontier_size = 1;;) {
-    if (auto r = interrupt_step(interrupt); !r) return std::unexpected(r.error());
-    auto claimed = expand_level(graph, (*kernels)[kExpand], *buffers, frontier_size, level);
-    if (!claimed) return std::unexpected(std::move(claimed.error()));
-    if (*claimed == 0) break;
+    VORLAN_CHECK(interrupt_step(interrupt));
+    VORLAN_TRY(const std::uint32_t claimed,
+               expand_level(graph, kernels[kExpand], buffers, frontier_size, level));
+    if (claimed == 0) break;
     ++level;
-    std::swap(buffers->frontier, buffers->next_frontier);
-    frontier_size = *claimed;
+    std::swap(buffers.frontier, buffers.next_frontier);
+    frontier_size = claimed;
   }
-  auto distances = download_step(graph.stream(), buffers->distances);
-  if (!distances) return std::unexpected(std::move(distances.error()));
+  VORLAN_TRY(auto distances, download_step(graph.stream(), buffers.distances));
   const auto reachable = static_cast<std::uint32_t>(std::ranges::count_if(
-      *distances, [](std::uint32_t d) { return static_cast<std::int32_t>(d) >= 0; }));
-  return BfsResult{std::move(*distances), reachable, level, clock.elapsed_seconds()};
+      distances, [](std::uint32_t d) { return static_cast<std::int32_t>(d) >= 0; }));
+  return BfsResult{std::move(distances), reachable, level, clock.elapsed_seconds()};
 }
 
 }  // namespace vorlan::engine

@@ -37,7 +37,7 @@ GpuResult<TrussBuffers> prepare(const GraphStore& graph) {
 // One round: fresh supports, then removal of the edges below min_support.
 // Returns how many positions it removed.
 GpuResult<std::uint32_t> remove_round(const GraphStore& graph,
-                                      const std::vector<driver::KernelFunction>& kernels,
+                                      KernelSet kernels,
                                       TrussBuffers& buffers, std::uint32_t min_support) {
   const std::uint32_t n = graph.num_nodes();
   const std::uint32_t m = graph.num_edges();

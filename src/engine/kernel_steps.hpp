@@ -39,13 +39,13 @@ class Stopwatch {
 // The algorithm's kernels from the module cache. A failure an earlier teardown
 // left on the context is this call's driver error and is taken first: it says
 // nothing about the module, which would otherwise fail to load because of it.
-inline GpuResult<std::vector<driver::KernelFunction>> kernels_step(
-    ModuleSlot& slot, const driver::DeviceStream& stream, std::string_view ptx,
-    std::span<const std::string_view> names) {
+inline GpuResult<KernelSet> kernels_step(ModuleSlot& slot, const driver::DeviceStream& stream,
+                                         std::string_view ptx,
+                                         std::span<const std::string_view> names) {
   if (CUresult pending = stream.context().take_deferred()) {
     return std::unexpected(GpuError(driver::DriverError(pending)));
   }
-  return get_kernels(slot, stream.shared_context(), ptx, names);
+  return lift(get_kernels(slot, stream.shared_context(), ptx, names));
 }
 
 // Between iterations, levels and rounds: stops the operation when the caller's

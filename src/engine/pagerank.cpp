@@ -6,6 +6,7 @@
 #include "engine/kernel_steps.hpp"
 #include "engine/kernels.hpp"
 #include "engine/module_cache.hpp"
+#include "engine/try.hpp"
 
 namespace vorlan::engine {
 namespace {
@@ -27,38 +28,30 @@ struct RankBuffers {
 // Ranks start at 1/n; out-degrees are computed once on the device.
 GpuResult<RankBuffers> prepare(const GraphStore& graph, const driver::KernelFunction& degrees) {
   const std::uint32_t n = graph.num_nodes();
-  auto ranks = filled_buffer<float>(graph.shared_stream(), n, 1.0f / static_cast<float>(n));
-  if (!ranks) return std::unexpected(std::move(ranks.error()));
-  auto new_ranks = filled_buffer<float>(graph.shared_stream(), n, 0.0f);
-  if (!new_ranks) return std::unexpected(std::move(new_ranks.error()));
-  auto out_degrees = filled_buffer<std::uint32_t>(graph.shared_stream(), n, 0);
-  if (!out_degrees) return std::unexpected(std::move(out_degrees.error()));
+  const float initial = 1.0f / static_cast<float>(n);
+  VORLAN_TRY(auto ranks, filled_buffer<float>(graph.shared_stream(), n, initial));
+  VORLAN_TRY(auto new_ranks, filled_buffer<float>(graph.shared_stream(), n, 0.0f));
+  VORLAN_TRY(auto out_degrees, filled_buffer<std::uint32_t>(graph.shared_stream(), n, 0));
   driver::KernelLaunch launch(graph.stream(), degrees);
-  launch.read(graph.offsets()).scalar(n).write(*out_degrees);
-  if (auto r = launch_step(launch, blocks_for(n), "degree kernel failed"); !r) {
-    return std::unexpected(r.error());
-  }
-  return RankBuffers{std::move(*ranks), std::move(*new_ranks), std::move(*out_degrees)};
+  launch.read(graph.offsets()).scalar(n).write(out_degrees);
+  VORLAN_CHECK(launch_step(launch, blocks_for(n), "degree kernel failed"));
+  return RankBuffers{std::move(ranks), std::move(new_ranks), std::move(out_degrees)};
 }
 
 // One iteration: new ranks from the current ones, then their L1 change.
-GpuResult<float> iterate(const GraphStore& graph, const std::vector<driver::KernelFunction>& kernels,
-                         RankBuffers& buffers, driver::DeviceBuffer<float>& diff, float damping) {
+GpuResult<float> iterate(const GraphStore& graph, KernelSet kernels, RankBuffers& buffers,
+                         driver::DeviceBuffer<float>& diff, float damping) {
   const std::uint32_t n = graph.num_nodes();
+  const std::array<float, 1> zero = {0.0f};
   driver::KernelLaunch step(graph.stream(), kernels[kIteration]);
   step.read(graph.offsets()).read(graph.targets()).read(buffers.ranks).write(buffers.new_ranks)
       .read(buffers.out_degrees).scalar(n).scalar(damping);
-  if (auto r = launch_step(step, blocks_for(n), "iteration kernel failed"); !r) {
-    return std::unexpected(r.error());
-  }
-  const std::array<float, 1> zero = {0.0f};
-  if (auto r = copy_step<float>(graph.stream(), zero, diff); !r) return std::unexpected(r.error());
+  VORLAN_CHECK(launch_step(step, blocks_for(n), "iteration kernel failed"));
+  VORLAN_CHECK(copy_step<float>(graph.stream(), zero, diff));
   driver::KernelLaunch change(graph.stream(), kernels[kDiff]);
   change.read(buffers.ranks).read(buffers.new_ranks).scalar(n).write(diff);
-  if (auto r = launch_step(change, blocks_for(n), "diff kernel failed", kDiffSharedBytes); !r) {
-    return std::unexpected(r.error());
-  }
-  if (auto r = synchronize_step(graph.stream()); !r) return std::unexpected(r.error());
+  VORLAN_CHECK(launch_step(change, blocks_for(n), "diff kernel failed", kDiffSharedBytes));
+  VORLAN_CHECK(synchronize_step(graph.stream()));
   return read_scalar(graph.stream(), diff);
 }
 
@@ -68,29 +61,22 @@ GpuResult<PageRankResult> pagerank(const GraphStore& graph, float damping,
                                    std::uint32_t max_iterations, float tolerance,
                                    InterruptPoll interrupt) {
   const Stopwatch clock;
-  const auto kernels = kernels_step(slot, graph.stream(), kernels::pagerank_ptx, kKernelNames);
-  if (!kernels) return std::unexpected(std::move(kernels.error()));
-  auto buffers = prepare(graph, (*kernels)[kOutDegrees]);
-  if (!buffers) return std::unexpected(std::move(buffers.error()));
-  auto diff = filled_buffer<float>(graph.shared_stream(), 1, 0.0f);
-  if (!diff) return std::unexpected(std::move(diff.error()));
+  VORLAN_TRY(const KernelSet kernels,
+             kernels_step(slot, graph.stream(), kernels::pagerank_ptx, kKernelNames));
+  VORLAN_TRY(auto buffers, prepare(graph, kernels[kOutDegrees]));
+  VORLAN_TRY(auto diff, filled_buffer<float>(graph.shared_stream(), 1, 0.0f));
   std::uint32_t iterations = 0;
   bool converged = false;
-  while (iterations < max_iterations) {
-    if (auto r = interrupt_step(interrupt); !r) return std::unexpected(r.error());
-    auto change = iterate(graph, *kernels, *buffers, *diff, damping);
-    if (!change) return std::unexpected(std::move(change.error()));
+  while (iterations < max_iterations && !converged) {
+    VORLAN_CHECK(interrupt_step(interrupt));
+    VORLAN_TRY(const float change, iterate(graph, kernels, buffers, diff, damping));
     ++iterations;
-    std::swap(buffers->ranks, buffers->new_ranks);
-    if (tolerance > *change) {
-      converged = true;
-      break;
-    }
+    std::swap(buffers.ranks, buffers.new_ranks);
+    converged = tolerance > change;
   }
-  if (auto r = synchronize_step(graph.stream()); !r) return std::unexpected(r.error());
-  auto ranks = download_step(graph.stream(), buffers->ranks);
-  if (!ranks) return std::unexpected(std::move(ranks.error()));
-  return PageRankResult{std::move(*ranks), iterations, converged, clock.elapsed_seconds()};
+  VORLAN_CHECK(synchronize_step(graph.stream()));
+  VORLAN_TRY(auto ranks, download_step(graph.stream(), buffers.ranks));
+  return PageRankResult{std::move(ranks), iterations, converged, clock.elapsed_seconds()};
 }
 
 }  // namespace vorlan::engine

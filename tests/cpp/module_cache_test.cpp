@@ -22,6 +22,7 @@
 #include "driver/launch.hpp"
 #include "driver/memory.hpp"
 #include "engine/module_cache.hpp"
+#include "module_cache_support.hpp"
 #include "software_gpu.hpp"
 
 namespace vorlan::engine {
@@ -48,32 +49,15 @@ SharedContext open(std::uint64_t ordinal = 0) {
   return value_of(DeviceContext::create(ordinal), "DeviceContext::create");
 }
 
-// The message of the Fault that `call` raises, or a note that it raised none.
-std::string fault_of(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const Fault& fault) {
-    return fault.what();
-  }
-  return "<no fault>";
-}
-
 // Runs kernels[0] (double_index_kernel) over n elements on a stream of
 // `context` and returns what it wrote.
-std::vector<std::uint32_t> run_double_index(const SharedContext& context,
-                                            const std::vector<KernelFunction>& kernels,
+std::vector<std::uint32_t> run_double_index(const SharedContext& context, KernelSet kernels,
                                             std::uint32_t n) {
   auto stream = std::make_shared<DeviceStream>(context);
   auto out = value_of(driver::allocate<std::uint32_t>(stream, n), "allocate");
-  value_of(KernelLaunch(*stream, kernels.at(0)).write(out).scalar(n).launch(driver::linear_launch(1, 256)),
+  value_of(KernelLaunch(*stream, kernels.front()).write(out).scalar(n).launch(driver::linear_launch(1, 256)),
            "launch");
   return value_of(driver::download<std::uint32_t>(*stream, out), "download");
-}
-
-std::vector<std::uint32_t> doubled_indices(std::uint32_t n) {
-  std::vector<std::uint32_t> values(n);
-  for (std::uint32_t i = 0; i < n; ++i) values[i] = 2 * i;
-  return values;
 }
 
 // Leaves `code` as the context's deferred error, as a failed teardown does.
@@ -89,13 +73,13 @@ TEST(ModuleCache, TwoCallsOnOneContextLoadTheModuleOnce) {
   ModuleSlot slot;
   const auto modules = live().modules;
   CallCounter calls;
-  const auto first = get_kernels(slot, context, kTestPtx, kNames);
+  const auto first = kernels_of(get_kernels(slot, context, kTestPtx, kNames));
   EXPECT_EQ(calls.made_besides_probe(), (CallMap{{"cuModuleLoadData", 1}, {"cuModuleGetFunction", 2}}));
   EXPECT_EQ(live().modules, modules + 1);
   ASSERT_EQ(first.size(), kNames.size());
 
   calls.restart();
-  const auto second = get_kernels(slot, context, kTestPtx, kNames);
+  const auto second = kernels_of(get_kernels(slot, context, kTestPtx, kNames));
   EXPECT_EQ(calls.made(), CallMap{}) << "a filled slot needs no driver call";
   EXPECT_EQ(live().modules, modules + 1);
   ASSERT_EQ(second.size(), kNames.size());
@@ -111,7 +95,7 @@ TEST(ModuleCache, FunctionsComeInTheOrderOfTheNames) {
   ModuleSlot slot;
   constexpr std::array<std::string_view, 3> names{"scale_add_kernel", "read_far_kernel",
                                                   "double_index_kernel"};
-  const auto kernels = get_kernels(slot, context, kTestPtx, names);
+  const auto kernels = kernels_of(get_kernels(slot, context, kTestPtx, names));
   ASSERT_EQ(kernels.size(), names.size());
   for (std::size_t i = 0; i < names.size(); ++i) {
     ASSERT_NE(kernels[i].module, nullptr);
@@ -153,7 +137,7 @@ TEST(ModuleCache, AFailedLoadFaultsAndTheNextCallLoadsAgain) {
   EXPECT_EQ(live().modules, modules);
 
   calls.restart();
-  const auto kernels = get_kernels(slot, context, kTestPtx, kNames);
+  const auto kernels = kernels_of(get_kernels(slot, context, kTestPtx, kNames));
   EXPECT_EQ(calls.made_besides_probe(), (CallMap{{"cuModuleLoadData", 1}, {"cuModuleGetFunction", 2}}));
   EXPECT_EQ(live().modules, modules + 1);
   EXPECT_EQ(run_double_index(context, kernels, 5), doubled_indices(5));
@@ -200,7 +184,7 @@ TEST(ModuleCache, AFailedLookupLeavesTheSlotToBeFilledAgain) {
   EXPECT_EQ(live().modules, modules);
 
   CallCounter calls;
-  const auto kernels = get_kernels(slot, context, kTestPtx, kNames);
+  const auto kernels = kernels_of(get_kernels(slot, context, kTestPtx, kNames));
   EXPECT_EQ(calls.made_besides_probe(), (CallMap{{"cuModuleLoadData", 1}, {"cuModuleGetFunction", 2}}));
   ASSERT_EQ(kernels.size(), kNames.size());
   EXPECT_EQ(live().modules, modules + 1);
@@ -216,9 +200,74 @@ TEST(ModuleCache, APendingDeferredErrorFailsTheLoad) {
             "failed to load PTX module: DriverError(CUDA_ERROR_INVALID_HANDLE, \"invalid resource "
             "handle\")");
   EXPECT_EQ(calls.made_besides({"cuGetErrorString"}), CallMap{});
-  const auto kernels = get_kernels(slot, context, kTestPtx, kNames);
+  const auto kernels = kernels_of(get_kernels(slot, context, kTestPtx, kNames));
   EXPECT_EQ(run_double_index(context, kernels, 4), doubled_indices(4));
 }
+
+// A context an earlier kernel broke returns its error from every call, the
+// load and the lookups included: that is the caller's driver error, while
+// a refusal of the module itself stays a fault (the tests above).
+struct BrokenContextCase {
+  const char* entry_point;
+  CUresult code;
+};
+
+class BrokenContext : public ::testing::TestWithParam<BrokenContextCase> {};
+
+TEST_P(BrokenContext, FailsTheLoadAsADriverErrorAndTheNextCallLoadsAgain) {
+  const auto [entry_point, code] = GetParam();
+  auto context = open();
+  ModuleSlot slot;
+  const auto modules = live().modules;
+  fail_call(entry_point, code);
+  driver::DriverResult<KernelSet> broken = std::unexpected(driver::DriverError(0));
+  EXPECT_EQ(fault_of([&] { broken = get_kernels(slot, context, kTestPtx, kNames); }), "<no fault>");
+  EXPECT_TRUE(fails_with(broken, code));
+  EXPECT_EQ(live().modules, modules) << "nothing stays loaded";
+
+  const auto kernels = kernels_of(get_kernels(slot, context, kTestPtx, kNames));
+  EXPECT_EQ(run_double_index(context, kernels, 5), doubled_indices(5));
+}
+
+std::vector<BrokenContextCase> broken_context_cases() {
+  std::vector<BrokenContextCase> cases;
+  for (const char* entry_point : {"cuModuleLoadData", "cuModuleGetFunction"}) {
+    for (CUresult code : {CUDA_ERROR_ECC_UNCORRECTABLE, CUDA_ERROR_ILLEGAL_ADDRESS,
+                          CUDA_ERROR_LAUNCH_TIMEOUT, CUDA_ERROR_ASSERT,
+                          CUDA_ERROR_HARDWARE_STACK_ERROR, CUDA_ERROR_ILLEGAL_INSTRUCTION,
+                          CUDA_ERROR_MISALIGNED_ADDRESS, CUDA_ERROR_INVALID_ADDRESS_SPACE,
+                          CUDA_ERROR_INVALID_PC, CUDA_ERROR_LAUNCH_FAILED,
+                          CUDA_ERROR_EXTERNAL_DEVICE}) {
+      cases.push_back({entry_point, code});
+    }
+  }
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(StickyCodes, BrokenContext, ::testing::ValuesIn(broken_context_cases()),
+                         [](const auto& param_info) {
+                           return std::string(param_info.param.entry_point) + "_" +
+                                  std::to_string(param_info.param.code);
+                         });
+
+// Codes that say nothing about the context are the module's: faults.
+class ModuleRefusal : public ::testing::TestWithParam<CUresult> {};
+
+TEST_P(ModuleRefusal, FaultsWithTheDriversCode) {
+  auto context = open();
+  ModuleSlot slot;
+  fail_call("cuModuleLoadData", GetParam());
+  EXPECT_EQ(fault_of([&] { (void)get_kernels(slot, context, kTestPtx, kNames); }).rfind(
+                "failed to load PTX module: DriverError(" +
+                    std::string(driver::result_name(GetParam())) + ",",
+                0),
+            0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(ModuleCodes, ModuleRefusal,
+                         ::testing::Values(CUDA_ERROR_INVALID_PTX, CUDA_ERROR_UNSUPPORTED_PTX_VERSION,
+                                           CUDA_ERROR_OUT_OF_MEMORY, CUDA_ERROR_INVALID_VALUE,
+                                           CUDA_ERROR_LAUNCH_OUT_OF_RESOURCES, CUDA_ERROR_UNKNOWN));
 
 TEST(ModuleCache, TwoContextsOfOneDeviceShareOneEntry) {
   auto first = open(0);
@@ -226,9 +275,9 @@ TEST(ModuleCache, TwoContextsOfOneDeviceShareOneEntry) {
   ASSERT_EQ(first->handle(), second->handle());
   ModuleSlot slot;
   const auto modules = live().modules;
-  const auto from_first = get_kernels(slot, first, kTestPtx, kNames);
+  const auto from_first = kernels_of(get_kernels(slot, first, kTestPtx, kNames));
   CallCounter calls;
-  const auto from_second = get_kernels(slot, second, kTestPtx, kNames);
+  const auto from_second = kernels_of(get_kernels(slot, second, kTestPtx, kNames));
   EXPECT_EQ(calls.made(), CallMap{});
   EXPECT_EQ(live().modules, modules + 1);
   ASSERT_EQ(from_second.size(), kNames.size());
@@ -244,16 +293,18 @@ TEST(ModuleCache, DroppedFunctionsLeaveTheModuleLoaded) {
   auto context = open();
   ModuleSlot slot;
   const auto modules = live().modules;
-  auto kernels = get_kernels(slot, context, kTestPtx, kNames);
+  const auto view = kernels_of(get_kernels(slot, context, kTestPtx, kNames));
+  std::vector<KernelFunction> kernels(view.begin(), view.end());
   CallCounter calls;
   kernels.clear();
   EXPECT_EQ(calls.made("cuModuleUnload"), 0u);
   EXPECT_EQ(live().modules, modules + 1);
 
   calls.restart();
-  kernels = get_kernels(slot, context, kTestPtx, kNames);
+  const auto again = kernels_of(get_kernels(slot, context, kTestPtx, kNames));
   EXPECT_EQ(calls.made(), CallMap{});
-  EXPECT_EQ(run_double_index(context, kernels, 7), doubled_indices(7));
+  EXPECT_EQ(again.data(), view.data()) << "a filled slot hands out its own kernels";
+  EXPECT_EQ(run_double_index(context, again, 7), doubled_indices(7));
 }
 
 TEST(ModuleCache, EachSlotIsFilledOnItsOwn) {
@@ -261,9 +312,9 @@ TEST(ModuleCache, EachSlotIsFilledOnItsOwn) {
   ModuleSlot one;
   ModuleSlot other;
   const auto modules = live().modules;
-  const auto from_one = get_kernels(one, context, kTestPtx, kNames);
+  const auto from_one = kernels_of(get_kernels(one, context, kTestPtx, kNames));
   CallCounter calls;
-  const auto from_other = get_kernels(other, context, kTestPtx, kNames);
+  const auto from_other = kernels_of(get_kernels(other, context, kTestPtx, kNames));
   EXPECT_EQ(calls.made("cuModuleLoadData"), 1u);
   EXPECT_EQ(live().modules, modules + 2);
   EXPECT_NE(from_one[0].module, from_other[0].module);
@@ -274,7 +325,7 @@ TEST(ModuleCache, TheCacheKeepsItsContextAlive) {
   const auto retains = live().context_refs;
   const CUcontext handle = context->handle();
   ModuleSlot slot;
-  const auto kernels = get_kernels(slot, context, kTestPtx, kNames);
+  const auto kernels = kernels_of(get_kernels(slot, context, kTestPtx, kNames));
   CallCounter calls;
   context.reset();
   EXPECT_EQ(calls.made("cuDevicePrimaryCtxRelease_v2"), 0u);
@@ -284,7 +335,7 @@ TEST(ModuleCache, TheCacheKeepsItsContextAlive) {
   auto again = open();
   ASSERT_EQ(again->handle(), handle);
   calls.restart();
-  const auto cached = get_kernels(slot, again, kTestPtx, kNames);
+  const auto cached = kernels_of(get_kernels(slot, again, kTestPtx, kNames));
   EXPECT_EQ(calls.made(), CallMap{});
   EXPECT_EQ(cached[0].handle, kernels[0].handle);
   EXPECT_EQ(run_double_index(again, cached, 6), doubled_indices(6));
@@ -295,14 +346,14 @@ TEST(ModuleCache, ConcurrentFirstCallersLoadTheModuleOnce) {
   ModuleSlot slot;
   constexpr int kThreads = 4;
   std::latch start(kThreads);
-  std::array<std::vector<KernelFunction>, kThreads> results;
+  std::array<KernelSet, kThreads> results;
   CallCounter calls;
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       start.arrive_and_wait();
       try {
-        results[static_cast<std::size_t>(t)] = get_kernels(slot, context, kTestPtx, kNames);
+        results[static_cast<std::size_t>(t)] = kernels_of(get_kernels(slot, context, kTestPtx, kNames));
       } catch (const std::exception& error) {
         ADD_FAILURE() << "thread " << t << ": " << error.what();
       }

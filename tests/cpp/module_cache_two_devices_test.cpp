@@ -17,6 +17,7 @@
 #include "driver/launch.hpp"
 #include "driver/memory.hpp"
 #include "engine/module_cache.hpp"
+#include "module_cache_support.hpp"
 #include "software_gpu.hpp"
 
 namespace vorlan::engine {
@@ -45,21 +46,6 @@ class TwoDevices : public ::testing::Test {
   }
 };
 
-std::string fault_of(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const Fault& fault) {
-    return fault.what();
-  }
-  return "<no fault>";
-}
-
-std::vector<std::uint32_t> doubled_indices(std::uint32_t n) {
-  std::vector<std::uint32_t> values(n);
-  for (std::uint32_t i = 0; i < n; ++i) values[i] = 2 * i;
-  return values;
-}
-
 TEST_F(TwoDevices, EachDeviceGetsItsOwnModule) {
   auto first = open(0);
   auto second = open(1);
@@ -69,13 +55,13 @@ TEST_F(TwoDevices, EachDeviceGetsItsOwnModule) {
   const auto modules1 = live(1).modules;
 
   CallCounter calls;
-  const auto kernels0 = get_kernels(slot, first, kTestPtx, kNames);
+  const auto kernels0 = kernels_of(get_kernels(slot, first, kTestPtx, kNames));
   EXPECT_EQ(calls.made("cuModuleLoadData"), 1u);
   EXPECT_EQ(live(0).modules, modules0 + 1);
   EXPECT_EQ(live(1).modules, modules1);
 
   calls.restart();
-  const auto kernels1 = get_kernels(slot, second, kTestPtx, kNames);
+  const auto kernels1 = kernels_of(get_kernels(slot, second, kTestPtx, kNames));
   EXPECT_EQ(calls.made_besides_probe(),
             (CallMap{{"cuCtxSetCurrent", 1}, {"cuModuleLoadData", 1}, {"cuModuleGetFunction", 2}}));
   EXPECT_EQ(live(0).modules, modules0 + 1);
@@ -91,8 +77,8 @@ TEST_F(TwoDevices, EachDeviceGetsItsOwnModule) {
 
   // Both entries stay: asking again, in either order, loads nothing.
   calls.restart();
-  const auto again1 = get_kernels(slot, second, kTestPtx, kNames);
-  const auto again0 = get_kernels(slot, first, kTestPtx, kNames);
+  const auto again1 = kernels_of(get_kernels(slot, second, kTestPtx, kNames));
+  const auto again0 = kernels_of(get_kernels(slot, first, kTestPtx, kNames));
   EXPECT_EQ(calls.made(), CallMap{});
   EXPECT_EQ(again0[0].handle, kernels0[0].handle);
   EXPECT_EQ(again1[0].handle, kernels1[0].handle);
@@ -103,8 +89,8 @@ TEST_F(TwoDevices, KernelsOfDeviceOneRunOnDeviceOne) {
   auto second = open(1);
   ModuleSlot slot;
   // Device 0 fills the slot first, as when an algorithm ran there earlier.
-  const auto kernels0 = get_kernels(slot, first, kTestPtx, kNames);
-  const auto kernels1 = get_kernels(slot, second, kTestPtx, kNames);
+  const auto kernels0 = kernels_of(get_kernels(slot, first, kTestPtx, kNames));
+  const auto kernels1 = kernels_of(get_kernels(slot, second, kTestPtx, kNames));
 
   auto stream = std::make_shared<DeviceStream>(second);
   const auto allocations0 = live(0).allocations;
@@ -129,9 +115,9 @@ TEST_F(TwoDevices, TwoContextsOfDeviceOneShareItsEntry) {
   auto first = open(1);
   auto second = open(1);
   ModuleSlot slot;
-  const auto kernels = get_kernels(slot, first, kTestPtx, kNames);
+  const auto kernels = kernels_of(get_kernels(slot, first, kTestPtx, kNames));
   CallCounter calls;
-  const auto shared = get_kernels(slot, second, kTestPtx, kNames);
+  const auto shared = kernels_of(get_kernels(slot, second, kTestPtx, kNames));
   EXPECT_EQ(calls.made(), CallMap{});
   EXPECT_EQ(shared[0].handle, kernels[0].handle);
   EXPECT_EQ(shared[1].handle, kernels[1].handle);
@@ -141,7 +127,7 @@ TEST_F(TwoDevices, AFailedLoadOnOneDeviceLeavesTheOtherEntryAlone) {
   auto first = open(0);
   auto second = open(1);
   ModuleSlot slot;
-  const auto kernels0 = get_kernels(slot, first, kTestPtx, kNames);
+  const auto kernels0 = kernels_of(get_kernels(slot, first, kTestPtx, kNames));
   const auto modules1 = live(1).modules;
   fail_call("cuModuleLoadData", CUDA_ERROR_OUT_OF_MEMORY);
   EXPECT_EQ(fault_of([&] { (void)get_kernels(slot, second, kTestPtx, kNames); }),
@@ -149,10 +135,10 @@ TEST_F(TwoDevices, AFailedLoadOnOneDeviceLeavesTheOtherEntryAlone) {
   EXPECT_EQ(live(1).modules, modules1);
 
   CallCounter calls;
-  const auto cached0 = get_kernels(slot, first, kTestPtx, kNames);
+  const auto cached0 = kernels_of(get_kernels(slot, first, kTestPtx, kNames));
   EXPECT_EQ(calls.made(), CallMap{});
   EXPECT_EQ(cached0[0].handle, kernels0[0].handle);
-  const auto kernels1 = get_kernels(slot, second, kTestPtx, kNames);
+  const auto kernels1 = kernels_of(get_kernels(slot, second, kTestPtx, kNames));
   EXPECT_EQ(calls.made("cuModuleLoadData"), 1u);
   EXPECT_EQ(live(1).modules, modules1 + 1);
   EXPECT_EQ(kernels1[0].module->context(), second);
