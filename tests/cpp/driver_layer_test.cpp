@@ -31,6 +31,18 @@ namespace {
 using namespace vorlan::test;
 using namespace vorlan::cuda;
 
+// scalar() keeps its argument's address until launch(): a named value is
+// taken, a temporary is not. (A type the driver cannot copy bytewise stops the
+// build inside scalar() itself.)
+template <class T>
+concept TakenAsScalar = requires(KernelLaunch& launch, T&& value) {
+  launch.scalar(std::forward<T>(value));
+};
+static_assert(TakenAsScalar<std::uint32_t&>);
+static_assert(TakenAsScalar<const float&>);
+static_assert(!TakenAsScalar<std::uint32_t>, "a temporary would be gone by launch()");
+static_assert(!TakenAsScalar<const std::uint32_t>);
+
 class DriverLayerTest : public ::testing::Test {
  protected:
   void SetUp() override {
