@@ -128,16 +128,5 @@ TEST_F(CostCounters, DistinctSectorsSpanManyPagesAndStartAfreshEachLaunch) {
   EXPECT_EQ(s.distinct_global_sectors, 2u * 256);
 }
 
-// Neighbouring words share a sector; a stride of 8 words (one sector) does not.
-TEST_F(CostCounters, WordsOfOneSectorCountOnce) {
-  load();
-  const CUdeviceptr buf = written(256 * 32);
-  launch("strided", buf, 1, 1, 256);  // 256 words: 32 sectors, word 0's among them
-  launch("strided", buf, 8, 1, 256);  // 256 sectors
-  const struct vemu_kernel_stats s = stats("strided");
-  EXPECT_EQ(s.distinct_global_sectors, 32u + 256);
-  EXPECT_EQ(s.global_sectors, 8u * (4 + 1) + 8u * 32 + 8);
-}
-
 }  // namespace
 }  // namespace vorlan::emu::test
