@@ -47,8 +47,9 @@ def agreement(algorithm, reference, other):
 
 
 def fit_exponent(points):
-    """Least-squares slope of log(seconds) against log(edges): the p in
-    time ~ edges^p. None with fewer than two distinct sizes."""
+    """Least-squares slope of log(value) against log(edges) over the
+    (edges, value) points with both positive: the p in value ~ edges^p, for
+    times and cost counts alike. None with fewer than two distinct sizes."""
     usable = [(e, s) for e, s in points if e > 0 and s > 0]
     if len({e for e, _ in usable}) < 2:
         return None

@@ -11,11 +11,16 @@ import json
 import subprocess
 import sys
 
+import h100
+
+_H100_SXM = {"device_copy": h100.HBM_BYTES_PER_SECOND, "host_to_device": h100.PCIE_BYTES_PER_SECOND,
+             "device_to_host": h100.PCIE_BYTES_PER_SECOND}
+
 # Published peak figures (bytes per second), only for cards we can name.
 NOMINAL = {
-    "H100 SXM": {"device_copy": 3.35e12, "host_to_device": 64e9, "device_to_host": 64e9},
+    h100.NAME: _H100_SXM,
     "H100 PCIe": {"device_copy": 2.0e12, "host_to_device": 64e9, "device_to_host": 64e9},
-    "H100": {"device_copy": 3.35e12, "host_to_device": 64e9, "device_to_host": 64e9},
+    "H100": _H100_SXM,
     "H200": {"device_copy": 4.8e12, "host_to_device": 64e9, "device_to_host": 64e9},
     "A100": {"device_copy": 1.55e12, "host_to_device": 32e9, "device_to_host": 32e9},
 }

@@ -84,9 +84,15 @@ int vemu_kernel_stats(const char* kernel, struct vemu_kernel_stats* out) {
   if (kernel == nullptr || out == nullptr) return -1;
   const auto stats = kernel_stats(kernel);
   if (!stats) return -1;
-  *out = {stats->launches,           stats->warp_instructions, stats->thread_instructions,
-          stats->global_sectors,     stats->shared_accesses,   stats->atomics,
-          stats->busiest_warp_instructions};
+  *out = {stats->launches,
+          stats->warp_instructions,
+          stats->thread_instructions,
+          stats->global_sectors,
+          stats->shared_accesses,
+          stats->atomics,
+          stats->busiest_warp_instructions,
+          stats->distinct_global_sectors,
+          stats->summed_busiest_warp_instructions};
   return 0;
 }
 

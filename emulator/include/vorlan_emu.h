@@ -58,7 +58,7 @@ struct vemu_live_counts {
  * of a warp reaches an instruction as one issue of that warp; the lanes'
  * accesses at that issue form one warp-level access. Every figure follows
  * from the threads' paths alone: not from the scheduling seed, the host or
- * timing. */
+ * timing. Fields are only ever appended, so that older readers stay right. */
 struct vemu_kernel_stats {
   unsigned long long launches;
   unsigned long long warp_instructions;         /* instructions issued, once per warp */
@@ -67,6 +67,9 @@ struct vemu_kernel_stats {
   unsigned long long shared_accesses;           /* warp-level shared-memory accesses */
   unsigned long long atomics;                   /* atomic operations by active lanes */
   unsigned long long busiest_warp_instructions; /* the largest count of one warp in any launch */
+  unsigned long long distinct_global_sectors;   /* distinct 32-byte sectors of global memory each launch
+                                                   touched, however many warps did: summed over launches */
+  unsigned long long summed_busiest_warp_instructions; /* each launch's busiest warp, summed over launches */
 };
 
 /* Makes the nth next call of `entry_point` (its exported name, such as

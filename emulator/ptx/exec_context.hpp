@@ -89,7 +89,7 @@ class ExecContext {
     } else if constexpr (S == Space::Global) {
       std::byte* where = global(address, bytes);
       if (where == nullptr) return nullptr;
-      if (accesses_[thread_ / 32].insert(issue, address >> 5)) ++counts_.global_sectors;
+      if (accesses_[thread_ / 32].insert(issue, address >> 5)) count_sector(address >> 5);
       if (!checking() || recent_.shadow == nullptr) return where;
       return global_checked(where, address - recent_.base, address, bytes, access, value);
     } else {
@@ -150,6 +150,11 @@ class ExecContext {
   std::byte* shared_checked(std::byte* where, std::uint64_t offset, unsigned bytes, Access access) {
     return hazard(where, kSharedWindow + offset, bytes, shared_shadow_->check(access, offset, bytes, thread_));
   }
+  // A warp-level access reached a sector it had not reached at this issue.
+  void count_sector(std::uint64_t sector) {
+    ++counts_.global_sectors;
+    if (sectors_.insert(sector)) ++counts_.distinct_global_sectors;
+  }
   // Stands for the sector of a shared access: warp-level shared accesses are counted, not their sectors.
   static constexpr std::uint64_t kSharedAccess = std::uint64_t{1} << 63;
 
@@ -167,6 +172,7 @@ class ExecContext {
   std::uint64_t visit_base_ = 0;
   LaunchCounts counts_;
   std::vector<AccessSet> accesses_;  // per warp of the block
+  SectorSet sectors_;                // of the whole launch
 };
 
 }  // namespace vorlan::emu::ptx

@@ -109,7 +109,9 @@ struct KernelStats {
   std::uint64_t global_sectors = 0;
   std::uint64_t shared_accesses = 0;
   std::uint64_t atomics = 0;
-  std::uint64_t busiest_warp_instructions = 0;
+  std::uint64_t busiest_warp_instructions = 0;          // the largest of one warp in any launch
+  std::uint64_t distinct_global_sectors = 0;            // each launch's distinct sectors, summed
+  std::uint64_t summed_busiest_warp_instructions = 0;   // each launch's busiest warp, summed
 };
 std::optional<KernelStats> kernel_stats(std::string_view kernel);
 void reset_kernel_stats();

@@ -28,7 +28,11 @@ class StatsRegistry {
     stats.global_sectors += counts.global_sectors;
     stats.shared_accesses += counts.shared_accesses;
     stats.atomics += counts.atomics;
+    // Launches of one stream run one after another: the busiest warps add up
+    // along the stream, while the busiest of them is one warp's figure.
     stats.busiest_warp_instructions = std::max(stats.busiest_warp_instructions, counts.busiest_warp);
+    stats.summed_busiest_warp_instructions += counts.busiest_warp;
+    stats.distinct_global_sectors += counts.distinct_global_sectors;
   }
   std::optional<KernelStats> find(std::string_view kernel) {
     const std::scoped_lock lock(mutex_);
@@ -51,15 +55,17 @@ class StatsRegistry {
 
  private:
   void print() const {
-    std::fprintf(stderr, "vorlan emu profile: %-28s %8s %14s %14s %12s %10s %10s %12s %6s\n", "kernel", "launches",
-                 "warp instr", "thread instr", "sectors", "shared", "atomics", "busiest warp", "lanes");
+    std::fprintf(stderr, "vorlan emu profile: %-28s %8s %14s %14s %12s %12s %10s %10s %12s %14s %6s\n", "kernel",
+                 "launches", "warp instr", "thread instr", "sectors", "distinct", "shared", "atomics", "busiest warp",
+                 "busiest summed", "lanes");
     for (const auto& [name, s] : kernels_) {
       const double lanes = s.warp_instructions == 0 ? 0.0 : double(s.thread_instructions) / (32.0 * double(s.warp_instructions));
       std::fprintf(stderr,
-                   "vorlan emu profile: %-28s %8" PRIu64 " %14" PRIu64 " %14" PRIu64 " %12" PRIu64 " %10" PRIu64
-                   " %10" PRIu64 " %12" PRIu64 " %6.3f\n",
+                   "vorlan emu profile: %-28s %8" PRIu64 " %14" PRIu64 " %14" PRIu64 " %12" PRIu64 " %12" PRIu64
+                   " %10" PRIu64 " %10" PRIu64 " %12" PRIu64 " %14" PRIu64 " %6.3f\n",
                    name.c_str(), s.launches, s.warp_instructions, s.thread_instructions, s.global_sectors,
-                   s.shared_accesses, s.atomics, s.busiest_warp_instructions, lanes);
+                   s.distinct_global_sectors, s.shared_accesses, s.atomics, s.busiest_warp_instructions,
+                   s.summed_busiest_warp_instructions, lanes);
     }
   }
 

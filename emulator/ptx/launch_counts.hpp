@@ -6,8 +6,11 @@
 // which threads ran.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstdint>
+#include <memory>
+#include <unordered_map>
 #include <vector>
 
 namespace vorlan::emu::ptx {
@@ -16,7 +19,8 @@ struct LaunchCounts {
   std::uint64_t warp_instructions = 0;
   std::uint64_t thread_instructions = 0;  // issued to lanes, guarded-off ones included
   std::uint64_t guarded_off = 0;
-  std::uint64_t global_sectors = 0;
+  std::uint64_t global_sectors = 0;           // summed over warp-level accesses
+  std::uint64_t distinct_global_sectors = 0;  // each sector once, however many warps touch it
   std::uint64_t shared_accesses = 0;
   std::uint64_t atomics = 0;
   std::uint64_t busiest_warp = 0;
@@ -78,6 +82,46 @@ class AccessSet {
 
   std::vector<Slot> slots_;
   std::vector<std::uint32_t> used_;
+};
+
+// The distinct 32-byte sectors of global memory one launch has touched: what
+// it must move between DRAM and the chip at the least. Device addresses only
+// grow over a process, so the set is a bitmap per page of addresses, made on
+// first touch; a few recently used pages are found without hashing, since a
+// kernel walks only a handful of arrays at a time.
+class SectorSet {
+ public:
+  // Whether `sector` (address / 32) is new.
+  bool insert(std::uint64_t sector) {
+    const std::uint64_t page = sector >> kPageBits;
+    Recent& recent = recent_[page % kRecent];
+    if (recent.page != page || recent.bits == nullptr) recent = Recent{page, &bits_of(page)};
+    const std::uint64_t offset = sector & (kPageSectors - 1);
+    std::uint64_t& word = (*recent.bits)[offset / 64];
+    const std::uint64_t bit = std::uint64_t{1} << (offset % 64);
+    if (word & bit) return false;
+    word |= bit;
+    return true;
+  }
+
+ private:
+  static constexpr unsigned kPageBits = 12;  // 4096 sectors: 128 KiB of device memory, 512 bytes of bits
+  static constexpr std::uint64_t kPageSectors = std::uint64_t{1} << kPageBits;
+  static constexpr std::size_t kRecent = 8;
+  using Bits = std::array<std::uint64_t, kPageSectors / 64>;
+  struct Recent {
+    std::uint64_t page = 0;
+    Bits* bits = nullptr;
+  };
+
+  Bits& bits_of(std::uint64_t page) {
+    auto& slot = pages_[page];
+    if (!slot) slot = std::make_unique<Bits>();
+    return *slot;
+  }
+
+  std::unordered_map<std::uint64_t, std::unique_ptr<Bits>> pages_;
+  std::array<Recent, kRecent> recent_{};
 };
 
 }  // namespace vorlan::emu::ptx

@@ -146,7 +146,9 @@ TEST_F(HazardTest, EqualStoresFromManyBlocksAreClean) {
 // Warp 1: tids 32-39 run 12 active, tids 40-63 run 5 (4 to the branch, ret):
 // 13 issues, 8 x 12 + 24 x 5 = 216 active. Sectors: warp 0 stores 128
 // contiguous bytes (4) and adds to one word (1); warp 1 stores 32 bytes (1)
-// and adds (1): 7 a block. Shared: one warp-level store per warp.
+// and adds (1): 7 a block. Shared: one warp-level store per warp. Both
+// blocks store to words 0-39 (sectors 0-4) and add to word 64 (sector 8):
+// 6 distinct sectors in the launch.
 constexpr struct vemu_kernel_stats kCounted = {
     .launches = 1,
     .warp_instructions = 2 * 26,
@@ -155,6 +157,8 @@ constexpr struct vemu_kernel_stats kCounted = {
     .shared_accesses = 2 * 2,
     .atomics = 2 * 40,
     .busiest_warp_instructions = 13,
+    .distinct_global_sectors = 6,
+    .summed_busiest_warp_instructions = 13,
 };
 
 TEST_F(HazardTest, CountersMatchTheHandCountForEverySeed) {
@@ -177,6 +181,8 @@ TEST_F(HazardTest, CountersMatchTheHandCountForEverySeed) {
     EXPECT_EQ(stats.shared_accesses, kCounted.shared_accesses) << "seed " << seed;
     EXPECT_EQ(stats.atomics, kCounted.atomics) << "seed " << seed;
     EXPECT_EQ(stats.busiest_warp_instructions, kCounted.busiest_warp_instructions) << "seed " << seed;
+    EXPECT_EQ(stats.distinct_global_sectors, kCounted.distinct_global_sectors) << "seed " << seed;
+    EXPECT_EQ(stats.summed_busiest_warp_instructions, kCounted.summed_busiest_warp_instructions) << "seed " << seed;
   }
   unsetenv("VORLAN_EMU_SEED");
 }

@@ -7,7 +7,6 @@ interface take the `emu` fixture, which skips them on a real GPU.
 """
 
 import collections
-import ctypes
 import gc
 import os
 import subprocess
@@ -15,6 +14,8 @@ import sys
 import tempfile
 
 import pytest
+
+import vorlan_emu
 
 BUILD_DIR = os.environ.get("VORLAN_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
 EMULATOR_DIR = os.path.join(BUILD_DIR, "emulator")
@@ -44,18 +45,6 @@ def empty_library_dir():
         yield folder
 
 
-class LiveCounts(ctypes.Structure):
-    """What one device of the software GPU holds (struct vemu_live_counts)."""
-
-    _fields_ = [("allocations", ctypes.c_ulonglong), ("allocated_bytes", ctypes.c_ulonglong),
-                ("events", ctypes.c_ulonglong), ("modules", ctypes.c_ulonglong),
-                ("context_refs", ctypes.c_ulonglong), ("pending_fault", ctypes.c_uint),
-                ("sticky_error", ctypes.c_uint)]
-
-    def as_dict(self):
-        return {name: getattr(self, name) for name, _ in self._fields_}
-
-
 # The release calls, with the kind of object each gives back. A release made
 # to fail leaves its object with the driver, for as long as the context is
 # retained.
@@ -71,32 +60,29 @@ class SoftwareGpu:
     the module loaded (same name, same search path, so the same handle)."""
 
     def __init__(self):
-        self.lib = ctypes.CDLL("libcuda.so")
-        self.lib.vemu_fail_call.argtypes = [ctypes.c_char_p, ctypes.c_uint, ctypes.c_uint]
-        self.lib.vemu_call_count.argtypes = [ctypes.c_char_p]
-        self.lib.vemu_call_count.restype = ctypes.c_ulonglong
-        self.lib.vemu_live.argtypes = [ctypes.c_int, ctypes.POINTER(LiveCounts)]
+        self.controls = vorlan_emu.load()
+        assert self.controls is not None, "libcuda.so on the library path is not the software GPU"
 
     def fail_call(self, entry_point, nth, result):
         """Makes the nth next call of entry_point return result, doing nothing."""
-        assert self.lib.vemu_fail_call(entry_point.encode(), nth, result) == 0
+        assert self.controls.fail_call(entry_point, nth, result)
         if entry_point in RELEASES:
             failed_releases[RELEASES[entry_point]] += 1
 
     def calls(self, entry_point):
-        return self.lib.vemu_call_count(entry_point.encode())
+        return self.controls.call_count(entry_point)
 
     def live(self, device=0):
-        counts = LiveCounts()
-        assert self.lib.vemu_live(device, ctypes.byref(counts)) == 0
-        return counts.as_dict()
+        counts = self.controls.live(device)
+        assert counts is not None
+        return counts
 
     def counting(self, *entry_points):
         """A context manager whose .delta holds the calls made inside it."""
         return CallCounter(self, entry_points)
 
     def clear_failures(self):
-        self.lib.vemu_reset_counters()
+        self.controls.reset_counters()
 
 
 class CallCounter:
@@ -141,10 +127,9 @@ def check_nothing_held():
     gc.collect()
     gpu = SoftwareGpu()
     for ordinal in range(int(os.environ.get("VORLAN_EMU_DEVICES", "1"))):
-        counts = LiveCounts()
-        if gpu.lib.vemu_live(ordinal, ctypes.byref(counts)) != 0:
+        held = gpu.controls.live(ordinal)
+        if held is None:
             continue  # the driver was never initialised here
-        held = counts.as_dict()
         assert held["allocations"] <= failed_releases["allocations"], (held, failed_releases)
         assert held["events"] <= failed_releases["events"], (held, failed_releases)
         assert held["modules"] <= 4 + failed_releases["modules"], (held, failed_releases)
