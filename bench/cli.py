@@ -84,6 +84,8 @@ def write_json_atomically(path, data):
     folder = os.path.dirname(os.path.abspath(path))
     handle, temporary = tempfile.mkstemp(dir=folder, prefix=f".{os.path.basename(path)}.", suffix=".tmp")
     try:
+        # mkstemp's file is private; the result should read like any file written here.
+        os.fchmod(handle, 0o666 & ~_umask())
         with os.fdopen(handle, "w") as out:
             json.dump(data, out, indent=1)
             out.flush()
@@ -92,6 +94,12 @@ def write_json_atomically(path, data):
     except BaseException:
         os.unlink(temporary)
         raise
+
+
+def _umask():
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
 
 
 def read_json(path, what="file"):

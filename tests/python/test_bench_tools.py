@@ -246,6 +246,9 @@ class TestJsonSurvivesAStop:
             cli.write_json_atomically(str(path), {"second": object()})  # fails halfway through
         assert json.loads(path.read_text()) == {"first": 1}
         assert os.listdir(tmp_path) == ["out.json"], "the temporary file must not be left behind"
+        mask = os.umask(0o022)
+        os.umask(mask)
+        assert os.stat(path).st_mode & 0o777 == 0o666 & ~mask
 
     def test_killed_run_leaves_every_finished_result(self, tmp_path):
         # The process kills itself right after its sixth result, of eight.
