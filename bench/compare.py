@@ -70,7 +70,7 @@ def name_list(known, what):
         unknown = [name for name in names if name not in known]
         if unknown:
             raise argparse.ArgumentTypeError(f"unknown {what} {', '.join(unknown)} "
-                                                 f"(known: {', '.join(known)})")
+                                             f"(known: {', '.join(known)})")
         if not names:
             raise argparse.ArgumentTypeError(f"no {what} named")
         return names
@@ -82,7 +82,7 @@ def system_limit(text):
     name, equals, edges = text.partition("=")
     if not equals or name not in KNOWN_SYSTEMS:
         raise argparse.ArgumentTypeError(f"{text!r} is not SYSTEM=EDGES with SYSTEM one of "
-                                             f"{', '.join(KNOWN_SYSTEMS)}")
+                                         f"{', '.join(KNOWN_SYSTEMS)}")
     try:
         return name, cli.integer_at_least(0)(edges)
     except argparse.ArgumentTypeError as error:
