@@ -14,12 +14,19 @@ above, and marked so. Peers run in a forked child, so one that overruns is
 stopped; vorlan_cuda, which holds the GPU, runs in this process and is only
 skipped by prediction.
 
-Exits with status 1 when any comparable result disagrees.
+The JSON is rewritten after every result (atomically: a temporary file,
+then a rename) and marked incomplete until the run ends, so a run that is
+stopped leaves what it finished.
+
+Arguments, edge-list files, --cost-model and the --json folder are checked
+before any work; a bad one is refused in one line with exit status 2.
+Exits with status 1 when any comparable result disagrees, when a
+vorlan_cuda call failed, or when no answer could be compared with another
+system's.
 """
 
 import argparse
 import datetime
-import json
 import multiprocessing
 import os
 import platform
@@ -27,63 +34,118 @@ import sys
 import time
 import warnings
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-import analysis  # noqa: E402
-import bandwidth  # noqa: E402
-import graph_suite  # noqa: E402
-from peers import ALGORITHMS, Params, available_systems  # noqa: E402
+import analysis
+import bandwidth
+import cli
+import graph_suite
+from peers import ALGORITHMS, KNOWN_SYSTEMS, Params, available_systems
 
 THREAD_VARIABLES = ("OMP_NUM_THREADS", "OMP_WAIT_POLICY", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS")
 QUICK_SCALES = {"rmat": [7, 8, 9, 10], "uniform": [8], "grid": [8]}
 FULL_SCALES = {"rmat": [10, 11, 12, 13, 14], "uniform": [10, 12, 14], "grid": [10, 12, 14]}
 
 
+# Node ids are 32-bit on the GPU; scale 31 is already 2**31 nodes.
+MAX_SCALE = 31
+
+
 def scale_list(text):
-    return [int(part) for part in text.replace(",", " ").split()]
+    """Scales such as "10,12 14"; empty text asks for none of that family."""
+    scales = []
+    for part in text.replace(",", " ").split():
+        try:
+            scale = int(part)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{part!r} is not an integer scale") from None
+        if not 1 <= scale <= MAX_SCALE:
+            raise argparse.ArgumentTypeError(f"scale {scale} is outside 1..{MAX_SCALE}")
+        scales.append(scale)
+    return scales
+
+
+def name_list(known, what):
+    """An argparse type: a comma-separated, non-empty list of names from `known`."""
+    def parse(text):
+        names = [name for name in text.split(",") if name]
+        unknown = [name for name in names if name not in known]
+        if unknown:
+            raise argparse.ArgumentTypeError(f"unknown {what} {', '.join(unknown)} "
+                                             f"(known: {', '.join(known)})")
+        if not names:
+            raise argparse.ArgumentTypeError(f"no {what} named")
+        return names
+    return parse
+
+
+def system_limit(text):
+    """SYSTEM=EDGES of --limit, as (system, edges)."""
+    name, equals, edges = text.partition("=")
+    if not equals or name not in KNOWN_SYSTEMS:
+        raise argparse.ArgumentTypeError(f"{text!r} is not SYSTEM=EDGES with SYSTEM one of "
+                                         f"{', '.join(KNOWN_SYSTEMS)}")
+    try:
+        return name, cli.integer_at_least(0)(edges)
+    except argparse.ArgumentTypeError as error:
+        raise argparse.ArgumentTypeError(f"{text!r}: the edge count {error}") from None
 
 
 def parse_arguments(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = cli.Parser(description=__doc__.splitlines()[0])
     parser.add_argument("--json", required=True, help="write the results here")
     parser.add_argument("--quick", action="store_true", help="the smallest sizes only")
     for family in graph_suite.FAMILIES:
         parser.add_argument(f"--{family}-scales", type=scale_list, default=None,
                             help=f"log2 node counts of the {family} graphs, e.g. 10,12,14")
-    parser.add_argument("--edge-factor", type=int, default=16, help="edge draws per node (R-MAT, uniform)")
+    parser.add_argument("--edge-factor", type=cli.integer_at_least(1), default=16,
+                        help="edge draws per node (R-MAT, uniform)")
     parser.add_argument("--edge-list", action="append", default=[], help="also run on this edge-list file")
-    parser.add_argument("--systems", default="vorlan_cuda,networkx,scipy,igraph,graph_tool,networkit")
-    parser.add_argument("--algorithms", default=",".join(ALGORITHMS))
-    parser.add_argument("--limit", action="append", default=[], metavar="SYSTEM=EDGES",
+    parser.add_argument("--systems", type=name_list(KNOWN_SYSTEMS, "system"), default=list(KNOWN_SYSTEMS))
+    parser.add_argument("--algorithms", type=name_list(ALGORITHMS, "algorithm"), default=list(ALGORITHMS))
+    parser.add_argument("--limit", type=system_limit, action="append", default=[], metavar="SYSTEM=EDGES",
                         help="run SYSTEM only on graphs of at most EDGES stored edges")
-    parser.add_argument("--budget", type=float, default=20.0, help="seconds one peer call may take")
-    parser.add_argument("--deadline", type=float, default=None,
+    parser.add_argument("--budget", type=cli.positive_float, default=20.0, help="seconds one peer call may take")
+    parser.add_argument("--deadline", type=cli.positive_float, default=None,
                         help="seconds after which no further call starts (the rest is marked skipped)")
-    parser.add_argument("--repeat", type=int, default=3)
-    parser.add_argument("--k", type=int, default=3, help="the k of k-truss")
+    parser.add_argument("--repeat", type=cli.integer_at_least(1), default=3)
+    # vorlan_cuda refuses k < 3 (every edge of a graph is in a 2-truss).
+    parser.add_argument("--k", type=cli.integer_at_least(3), default=3, help="the k of k-truss")
     parser.add_argument("--cost-model", help="JSON of predicted floors to place beside measured times")
     args = parser.parse_args(argv)
     chosen = QUICK_SCALES if args.quick else FULL_SCALES
     args.scales = {family: getattr(args, f"{family}_scales") if getattr(args, f"{family}_scales") is not None
                    else chosen[family] for family in graph_suite.FAMILIES}
-    args.limits = {name: int(edges) for name, edges in (item.split("=", 1) for item in args.limit)}
+    args.limits = dict(args.limit)
+    args.algorithm_names = args.algorithms
+    if not any(args.scales.values()) and not args.edge_list:
+        parser.error("no graphs to run: every family's scales are empty and no --edge-list is given")
     return args
 
 
-def make_graphs(args):
+def read_edge_lists(paths):
+    """(graph, seconds to read it) of every --edge-list file, read before any
+    generated graph runs, so that a malformed one is refused at once."""
+    graphs = []
+    for path in paths:
+        started = time.perf_counter()
+        try:
+            graph = graph_suite.edge_list(path)
+        except graph_suite.EdgeListError as error:
+            raise cli.ToolError(f"--edge-list {error}") from None
+        graphs.append((graph, time.perf_counter() - started))
+    return graphs
+
+
+def make_graphs(args, edge_lists):
     """(graph, seconds to make it) for every requested graph, smallest scale
     first across the families, so that a run cut short by --deadline has
-    covered every family it could."""
+    covered every family it could; then the edge lists, already read."""
     wanted = sorted((scale, graph_suite.FAMILIES.index(family), family)
                     for family in graph_suite.FAMILIES for scale in args.scales[family])
     for scale, _, family in wanted:
         started = time.perf_counter()
         graph = graph_suite.make(family, scale, args.edge_factor)
         yield graph, time.perf_counter() - started
-    for path in args.edge_list:
-        started = time.perf_counter()
-        graph = graph_suite.edge_list(path)
-        yield graph, time.perf_counter() - started
+    yield from edge_lists
 
 
 def timed_calls(call, repeat, budget):
@@ -135,10 +197,12 @@ def timed_in_child(call, repeat, budget, grace=5.0):
 
 
 class Comparison:
-    def __init__(self, args, systems, rates):
+    def __init__(self, args, systems, rates, on_result=lambda: None):
         self.args = args
         self.systems = systems
         self.rates = rates
+        # Called after every result, so that what is finished is saved at once.
+        self.on_result = on_result
         self.started = time.perf_counter()
         self.params = None
         self.results = []
@@ -152,6 +216,7 @@ class Comparison:
         entry = {"graph": graph_id, "system": system, "algorithm": algorithm, "status": status, "note": note}
         entry.update(fields)
         self.results.append(entry)
+        self.on_result()
         return entry
 
     def past_deadline(self):
@@ -296,7 +361,9 @@ def add_floors(comparison, graph, graph_id, vorlan, handle, answers):
             continue
         if entry["algorithm"] == "pagerank":
             few, many = 10, 30
-            best = {count: min(vorlan.pagerank_fixed(handle, count, 0.85) for _ in range(2)) for count in (few, many)}
+            damping = comparison.params.damping
+            best = {count: min(vorlan.pagerank_fixed(handle, count, damping) for _ in range(2))
+                    for count in (few, many)}
             per_iteration = (best[many] - best[few]) / (many - few)
             floor = analysis.floor_seconds(analysis.pagerank_iteration_bytes(graph.num_nodes, graph.num_edges),
                                            None, comparison.rates)
@@ -322,28 +389,40 @@ def load_cost_model(path):
     """The lower bounds of bench/cost_model.py's JSON: per algorithm, the
     (stored edges, seconds) of each R-MAT graph it counted. PageRank's is
     per iteration, since calls here run as many iterations as they need."""
-    with open(path) as source:
-        data = json.load(source)
+    data = cli.read_json(path, "--cost-model")
     model = {}
-    for name, algorithm in data["algorithms"].items():
-        ours = COST_MODEL_NAMES.get(name)
-        if ours is None:
-            continue
-        per_call = data.get("pagerank_iterations", 20) if ours == "pagerank" else 1
-        model[ours] = sorted((run["num_edges"], run["predicted_seconds"]["lower_bound"] / per_call)
-                             for run in algorithm["runs"])
+    try:
+        for name, algorithm in data["algorithms"].items():
+            ours = COST_MODEL_NAMES.get(name)
+            if ours is None:
+                continue
+            per_call = data.get("pagerank_iterations", 20) if ours == "pagerank" else 1
+            points = sorted((int(run["num_edges"]), float(run["predicted_seconds"]["lower_bound"]) / per_call)
+                            for run in algorithm["runs"])
+            if not points or any(edges <= 0 or not seconds > 0 for edges, seconds in points):
+                raise ValueError(f"{name} needs runs of positive edges and seconds")
+            model[ours] = points
+    except (KeyError, TypeError, ValueError, AttributeError, ZeroDivisionError) as error:
+        what = f"no {error}" if isinstance(error, KeyError) else str(error)
+        raise cli.ToolError(f"--cost-model {path}: not the JSON of bench/cost_model.py ({what})") from None
     return model
 
 
 def main(argv=None):
     args = parse_arguments(argv)
-    args.algorithm_names = [name for name in args.algorithms.split(",") if name]
-    systems, missing = available_systems([name for name in args.systems.split(",") if name])
+    cli.check_writable(args.json)
+    cost_model = load_cost_model(args.cost_model) if args.cost_model else {}
+    edge_lists = read_edge_lists(args.edge_list)
+    systems, missing = available_systems(args.systems)
+    if "vorlan_cuda" in missing:
+        # A module that does not load must fail the run, not leave the peers to agree among themselves.
+        raise cli.ToolError(f"vorlan_cuda is {missing['vorlan_cuda']}; leave it out of --systems "
+                            "to compare the peers alone")
     vorlan = next((s for s in systems if s.name == "vorlan_cuda"), None)
     device_name = vorlan.device_name if vorlan else None
     software = device_name is not None and "software GPU" in device_name
     rates = bandwidth.measure(device_name) if vorlan and not software else None
-    cost_model = load_cost_model(args.cost_model) if args.cost_model else {}
+    pagerank = {name: getattr(Params, name) for name in ("damping", "max_iterations", "tolerance")}
     meta = {"date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
             "device": device_name, "software_gpu": software,
             "timing_label": analysis.SOFTWARE_LABEL if software else None,
@@ -354,13 +433,14 @@ def main(argv=None):
                      "thread_settings": {name: os.environ[name] for name in THREAD_VARIABLES if name in os.environ}},
             "systems": [s.name for s in systems], "missing_systems": missing,
             "algorithms": args.algorithm_names, "budget_seconds": args.budget, "repeat": args.repeat,
-            "k": args.k, "pagerank": {"damping": 0.85, "max_iterations": 100, "tolerance": 1e-6},
+            "k": args.k, "pagerank": pagerank,
             "bandwidth": rates, "cost_model": args.cost_model, "quick": args.quick,
             "deadline_seconds": args.deadline, "graphs_not_run": []}
 
-    comparison = Comparison(args, systems, rates if rates and rates.get("source") else None)
     graphs = []
-    for graph, made in make_graphs(args):
+    save = lambda: write_json(args.json, meta, comparison, graphs, complete=False)  # noqa: E731
+    comparison = Comparison(args, systems, rates if rates and rates.get("source") else None, save)
+    for graph, made in make_graphs(args, edge_lists):
         if comparison.past_deadline():
             meta["graphs_not_run"].append(f"{graph.label}: past the --deadline")
             continue
@@ -371,15 +451,27 @@ def main(argv=None):
         comparison.run_graph(graph, graph_id)
         attach_cost_model(comparison, graph, graph_id, cost_model)
         print_graph(comparison, graph_id)
-        # Written after every graph, so that a run cut short still leaves its figures.
-        write_json(args.json, meta, comparison, graphs, complete=False)
+        save()
 
     disagreements = write_json(args.json, meta, comparison, graphs, complete=True)
     for entry in disagreements:
         print(f"DISAGREES: {entry['system']} {entry['algorithm']} on {entry['graph']}: {entry['agreement']}",
               file=sys.stderr)
     print(f"{len(comparison.results)} results, {len(disagreements)} disagreements; JSON in {args.json}")
-    return 1 if disagreements else 0
+    failures = run_failures(comparison.results)
+    for failure in failures:
+        print(f"FAILED: {failure}", file=sys.stderr)
+    return 1 if disagreements or failures else 0
+
+
+def run_failures(results):
+    """Why the run fails apart from disagreements: each failed call of ours,
+    and a run in which no answer was held against another system's."""
+    failures = [f"vorlan_cuda {e['algorithm']} on {e['graph']}: {e['note']}"
+                for e in results if e["system"] == "vorlan_cuda" and e["status"] == "failed"]
+    if not any(e.get("agrees") is not None for e in results):
+        failures.append("nothing was compared: no answer was checked against another system's")
+    return failures
 
 
 def write_json(path, meta, comparison, graphs, complete):
@@ -387,10 +479,11 @@ def write_json(path, meta, comparison, graphs, complete):
     add_ratios(comparison.results, meta["software_gpu"])
     disagreements = [e for e in comparison.results if e.get("agrees") is False]
     meta = dict(meta, complete=complete, total_seconds=time.perf_counter() - comparison.started)
-    data = {"meta": meta, "graphs": graphs, "loads": comparison.loads, "results": comparison.results,
+    # An answer is held on its entry (as "_value") only until it is compared.
+    results = [{key: value for key, value in e.items() if not key.startswith("_")} for e in comparison.results]
+    data = {"meta": meta, "graphs": graphs, "loads": comparison.loads, "results": results,
             "growth": growth(comparison.results, graphs), "disagreements": len(disagreements)}
-    with open(path, "w") as out:
-        json.dump(analysis.json_ready(data), out, indent=1)
+    cli.write_json_atomically(path, analysis.json_ready(data))
     return disagreements
 
 
@@ -427,4 +520,4 @@ def print_graph(comparison, graph_id):
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(cli.run(main))

@@ -1,19 +1,22 @@
-"""The graphs the comparison runs on, all made here without network access.
+"""The graphs the comparison and the examples run on, all made here without
+network access: Graph500's R-MAT, uniform random graphs, 2-D grids, and
+edge-list files.
 
 Every graph is undirected and stored the way vorlan_cuda expects it: both
 directions of each edge, each node's list sorted ascending, no repeated
 entries and no self-loops.
+
+The bench scripts import this module as their neighbour (`import graph_suite`);
+the examples, run from the repository root as `python3 -m examples.NAME`, as
+`bench.graph_suite`. It needs nothing but NumPy, so it works either way.
 """
 
+import gzip
 import os
-import sys
+import re
 from dataclasses import dataclass, field
 
 import numpy as np
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"))
-
-from graphs import rmat_edges, symmetric_csr_arrays  # noqa: E402
 
 # Graph500's R-MAT quadrant probabilities (a, b, c, d).
 GRAPH500 = (0.57, 0.19, 0.19, 0.05)
@@ -71,9 +74,48 @@ def _from_edges(family, label, num_nodes, sources, targets):
     return Graph(family, label, offsets, columns)
 
 
+def rmat_edges(scale, num_edges, seed=1):
+    """num_edges directed R-MAT edges over 2**scale nodes with Graph500's
+    quadrant probabilities, as two int64 arrays.
+
+    Each edge picks one quadrant of the adjacency matrix per bit of the node
+    ids, which gives the skewed degrees of real networks. The cost model's
+    committed counts (bench/cost_model.json) were made on these draws: any
+    change to the order of the random numbers changes every graph.
+    """
+    rng = np.random.default_rng(seed)
+    a, b, c, _ = GRAPH500
+    sources = np.zeros(num_edges, dtype=np.int64)
+    targets = np.zeros(num_edges, dtype=np.int64)
+    for bit in range(scale):
+        draw = rng.random(num_edges)
+        right = (draw >= a) & (draw < a + b) | (draw >= a + b + c)
+        down = draw >= a + b
+        sources |= down.astype(np.int64) << bit
+        targets |= right.astype(np.int64) << bit
+    return sources, targets
+
+
 def rmat_draws(scale, edge_factor=16, seed=1):
     """edge_factor * 2**scale directed R-MAT draws with Graph500 parameters."""
-    return rmat_edges(scale, edge_factor << scale, seed, GRAPH500)
+    return rmat_edges(scale, edge_factor << scale, seed)
+
+
+def symmetric_csr_arrays(num_nodes, sources, targets):
+    """(offsets, targets) as int64 arrays: the CSR of the undirected simple
+    graph on the given edges, both directions stored, lists sorted
+    ascending, self-loops and repeats removed."""
+    keep = sources != targets
+    both_sources = np.concatenate([sources[keep], targets[keep]])
+    both_targets = np.concatenate([targets[keep], sources[keep]])
+    # Sorting and dropping repeats by hand: np.unique takes fifty times longer
+    # on tens of millions of keys.
+    pairs = np.sort(both_sources * num_nodes + both_targets)
+    pairs = pairs[np.concatenate([[True], pairs[1:] != pairs[:-1]])] if len(pairs) else pairs
+    rows, columns = np.divmod(pairs, num_nodes)
+    offsets = np.zeros(num_nodes + 1, dtype=np.int64)
+    offsets[1:] = np.cumsum(np.bincount(rows, minlength=num_nodes))
+    return offsets, columns
 
 
 def rmat(scale, edge_factor=16, seed=1):
@@ -104,11 +146,74 @@ def grid(scale):
     return _from_edges("grid", f"grid {rows}x{columns}", rows * columns, sources, targets)
 
 
+class EdgeListError(ValueError):
+    """An edge-list file that cannot be read; the message is one line that
+    names the file (and the line) and what is wrong."""
+
+
+_INTEGER = re.compile(r"[+-]?[0-9]+")
+_INT64_MAX = 2**63 - 1
+
+
+def _edge_list_lines(path):
+    """The file's text lines: gzip-compressed when the name ends in .gz,
+    UTF-8 with or without a byte-order mark."""
+    try:
+        with (gzip.open if path.endswith(".gz") else open)(path, "rb") as source:
+            raw = source.read()
+    except IsADirectoryError:
+        raise EdgeListError(f"{path}: is a directory, not an edge-list file") from None
+    except FileNotFoundError:
+        raise EdgeListError(f"{path}: no such file") from None
+    except (OSError, EOFError) as error:
+        raise EdgeListError(f"{path}: cannot be read ({getattr(error, 'strerror', None) or error})") from None
+    try:
+        return raw.decode("utf-8-sig").splitlines()
+    except UnicodeDecodeError as error:
+        raise EdgeListError(f"{path}: not UTF-8 text (byte {error.start})") from None
+
+
+def _edge_label(path, number, token):
+    if not _INTEGER.fullmatch(token):
+        raise EdgeListError(f"{path}:{number}: {token!r} is not an integer node label")
+    value = int(token)
+    if not -_INT64_MAX - 1 <= value <= _INT64_MAX:
+        raise EdgeListError(f"{path}:{number}: node label {token} does not fit in 64 bits")
+    return value
+
+
+def read_edge_pairs(path):
+    """The (label, label) pairs of an edge-list file, one int64 row per edge.
+
+    One edge per line: two integer node labels separated by whitespace; every
+    line holds the same number of columns, and those after the second (such
+    as weights) are ignored. Lines starting with '#' or '%' are comments.
+    Anything else raises EdgeListError before any graph is built, so that a
+    malformed file is refused in one line rather than deep inside NumPy.
+    """
+    labels, columns, first = [], None, None
+    for number, line in enumerate(_edge_list_lines(path), start=1):
+        tokens = line.split()
+        if not tokens or tokens[0][0] in "#%":
+            continue
+        if len(tokens) < 2:
+            raise EdgeListError(f"{path}:{number}: one column; an edge needs two node labels")
+        if columns is None:
+            columns, first = len(tokens), number
+        elif len(tokens) != columns:
+            raise EdgeListError(f"{path}:{number}: {len(tokens)} columns, but line {first} has {columns}")
+        labels.append(_edge_label(path, number, tokens[0]))
+        labels.append(_edge_label(path, number, tokens[1]))
+    if not labels:
+        raise EdgeListError(f"{path}: no edges (only comments or blank lines)")
+    return np.array(labels, dtype=np.int64).reshape(-1, 2)
+
+
 def edge_list(path):
-    """An undirected graph from a text file of 'u v' lines ('#' and '%' start
-    comments; further columns such as weights are ignored). Node ids may be
-    any integers; they are renumbered 0..n-1 in ascending order."""
-    pairs = np.loadtxt(path, dtype=np.int64, comments=("#", "%"), usecols=(0, 1), ndmin=2)
+    """An undirected graph from an edge-list file (see read_edge_pairs).
+    Node labels may be any 64-bit integers; they are renumbered 0..n-1 in
+    ascending order."""
+    pairs = read_edge_pairs(path)
     ids, renumbered = np.unique(pairs.ravel(), return_inverse=True)
     renumbered = renumbered.reshape(-1, 2)
     name = os.path.basename(path)

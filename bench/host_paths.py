@@ -1,8 +1,8 @@
 """Times GpuGraph.from_csr for each kind of array a user may hold the graph in.
 
-    python3 bench/host_paths.py [--scale 20] [--edges 4000000] [--repeat 5] [--json FILE]
+    python3 bench/host_paths.py [--scale 18] [--edge-factor 16] [--repeat 5] [--json FILE]
 
-One R-MAT graph, handed over as Python lists, tuples, array.array('I'), NumPy
+One R-MAT graph (Graph500's, as compare.py makes it), handed over as Python lists, tuples, array.array('I'), NumPy
 uint32 and int64 arrays, and a SciPy CSR matrix's indptr/indices. Each input
 is uploaded --repeat times and the best time is kept; the time covers the
 whole call (conversion, the graph checks and the copy to the device).
@@ -20,23 +20,22 @@ would otherwise do by hand. Where the test build's vorlan_arguments_probe is
 found (build/tests/python), the conversion alone is timed too: the converter
 copying both arrays into its host vectors, plus one more copy into the bytes
 object the probe returns. Runs on whatever driver the process finds.
+Bad arguments and an unwritable --json are refused in one line, exit status 2,
+before any work.
 """
 
-import argparse
 import array
 import gc
-import json
 import os
 import sys
 import time
 
 import numpy as np
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"))
+import cli
+import graph_suite
 
-from graphs import rmat_graph  # noqa: E402
-
-import vorlan_cuda  # noqa: E402
+import vorlan_cuda
 
 
 BASELINE = "baseline: array.array('I', lst) alone"
@@ -89,15 +88,20 @@ def conversion_probe():
     return vorlan_arguments_probe
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--scale", type=int, default=20, help="log2 of the node count")
-    parser.add_argument("--edges", type=int, default=4_000_000, help="R-MAT edge draws")
-    parser.add_argument("--repeat", type=int, default=5)
+def main(argv=None):
+    parser = cli.Parser(description=__doc__.splitlines()[0])
+    parser.add_argument("--scale", type=cli.integer_at_least(1), default=18, help="log2 of the node count")
+    parser.add_argument("--edge-factor", type=cli.integer_at_least(1), default=16, help="R-MAT edge draws per node")
+    parser.add_argument("--repeat", type=cli.integer_at_least(1), default=5)
     parser.add_argument("--json", help="write the results to this file")
-    args = parser.parse_args()
+    args = parser.parse_args(argv)
+    if args.scale > 31:
+        parser.error(f"argument --scale: {args.scale} is above 31 (node ids are 32-bit)")
+    if args.json:
+        cli.check_writable(args.json)
 
-    offsets, targets = rmat_graph(args.scale, args.edges)
+    made = graph_suite.rmat(args.scale, args.edge_factor)
+    offsets, targets = made.offsets.tolist(), made.targets.tolist()
     device = vorlan_cuda.GpuDevice(0)
     probe = conversion_probe()
     payload = 4 * (len(offsets) + len(targets))
@@ -126,6 +130,7 @@ def main():
     report(timings, payload, {"device": device.name, "num_nodes": len(offsets) - 1,
                               "num_edges": len(targets), "payload_bytes": payload,
                               "repeat": args.repeat}, args.json)
+    return 0
 
 
 def report(timings, payload, results, json_path):
@@ -154,9 +159,8 @@ def report(timings, payload, results, json_path):
         results["inputs"][name] = entry
         print(line)
     if json_path:
-        with open(json_path, "w") as out:
-            json.dump(results, out, indent=2)
+        cli.write_json_atomically(json_path, results)
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(cli.run(main))

@@ -6,17 +6,19 @@ Writes DIR/report.md and, where matplotlib imports, one PNG per algorithm
 (time against stored edges, log-log, one line per system and graph family)
 and a speed-up chart. Without matplotlib the report is still written and says
 that the plots are missing. On the software GPU every vorlan_cuda figure is
-labelled as an interpreter timing and no speed-up is claimed.
+labelled as an interpreter timing and no speed-up is claimed. A run that was
+stopped before its end (compare.py marks its JSON incomplete until then) is
+drawn as far as it got, and the report says it was cut short.
+
+A missing, unreadable or malformed FILE, or an --out that cannot be made, is
+refused in one line with exit status 2.
 """
 
-import argparse
-import json
 import os
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-from analysis import SOFTWARE_LABEL, outcome_text  # noqa: E402
+import cli
+from analysis import SOFTWARE_LABEL, outcome_text
 
 
 def seconds_text(seconds):
@@ -224,20 +226,44 @@ def speedup_chart(report, plt, out_dir):
     return "speedup.png"
 
 
+# What a compare.py JSON holds at the least, even when its run was cut short.
+REQUIRED = {"meta": dict, "graphs": list, "results": list, "growth": list, "disagreements": int}
+REQUIRED_META = ("algorithms", "pagerank")
+
+
+def read_comparison(path):
+    data = cli.read_json(path, "FILE")
+    if not isinstance(data, dict):
+        raise cli.ToolError(f"FILE {path}: not the JSON of compare.py (no object at the top)")
+    wrong = [key for key, kind in REQUIRED.items() if not isinstance(data.get(key), kind)]
+    wrong += [f"meta.{key}" for key in REQUIRED_META if key not in data.get("meta", {})]
+    if wrong:
+        raise cli.ToolError(f"FILE {path}: not the JSON of compare.py (missing or malformed: {', '.join(wrong)})")
+    return data
+
+
+def make_folder(path):
+    try:
+        os.makedirs(path, exist_ok=True)
+    except OSError as error:
+        raise cli.ToolError(f"--out {path}: cannot make the folder ({error.strerror or error})") from None
+    cli.check_writable(os.path.join(path, "report.md"), "--out")
+
+
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = cli.Parser(description=__doc__.splitlines()[0])
     parser.add_argument("file", help="JSON written by compare.py")
     parser.add_argument("--out", required=True, help="folder for report.md and the plots")
     args = parser.parse_args(argv)
-    with open(args.file) as source:
-        report = Report(json.load(source))
-    os.makedirs(args.out, exist_ok=True)
+    report = Report(read_comparison(args.file))
+    make_folder(args.out)
     plots, note = plot(report, args.out)
     with open(os.path.join(args.out, "report.md"), "w") as out:
         out.write(report.markdown(plots, note))
-    print(f"report.md and {len(plots)} plots in {args.out}" + (f" ({note})" if note else ""))
+    cut_short = "" if report.meta.get("complete", True) else "; the run was cut short, drawn as far as it got"
+    print(f"report.md and {len(plots)} plots in {args.out}" + (f" ({note})" if note else "") + cut_short)
     return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(cli.run(main))

@@ -4,20 +4,22 @@ Builds a deterministic R-MAT graph, uploads it to the GPU and runs triangle
 counting, breadth-first search, PageRank and k-truss extraction on it, then
 prints a short report. Runs on a real GPU, or on the software GPU where no
 NVIDIA driver is installed (./dev demo arranges that).
+
+    python3 -m examples.demo        (from the repository root)
+
+The graph is the benchmark's own (bench/graph_suite.py): Graph500's R-MAT
+at scale 10, a size bench/compare.py --quick and bench/cost_model.py also run.
+Its hubs make k-truss the slowest step on the software GPU.
 """
 
-import os
-import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bench import graph_suite
 
-from graphs import rmat_graph  # noqa: E402
+import vorlan_cuda
 
-import vorlan_cuda  # noqa: E402
-
-SCALE = 14           # 16,384 nodes
-EDGE_DRAWS = 60_000  # about 100,000 stored edge entries once symmetrised
+SCALE = 10         # 1,024 nodes
+EDGE_FACTOR = 16   # 16,384 edge draws: 21,004 stored edge entries once symmetrised
 
 
 def describe_device(device):
@@ -32,7 +34,8 @@ def report(title, result, details):
 
 def main():
     started = time.perf_counter()
-    offsets, targets = rmat_graph(SCALE, EDGE_DRAWS)
+    made = graph_suite.rmat(SCALE, EDGE_FACTOR)
+    offsets, targets = made.offsets.tolist(), made.targets.tolist()
     device = vorlan_cuda.GpuDevice(0)
     describe_device(device)
     graph = vorlan_cuda.GpuGraph.from_csr(offsets, targets, device)

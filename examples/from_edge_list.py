@@ -1,27 +1,36 @@
 """From an edge-list file, as the public graph collections publish them, to the
 four algorithms.
 
-    python3 examples/from_edge_list.py FILE [--source NODE]
+    python3 -m examples.from_edge_list FILE [--source NODE]   (from the repository root)
 
-FILE holds one edge per line, two node labels separated by whitespace, with
-comment lines starting with '#' (the layout of the SNAP collection; a .gz file
-is read as it is). The labels need not be contiguous. The edges are made
-undirected: the CSR holds both directions of every edge, each row sorted, with
-no repeated entries and no self-loops. Everything is vectorised NumPy, so a
-file of millions of edges loads in seconds.
+FILE holds one edge per line, two integer node labels separated by
+whitespace, with comment lines starting with '#' or '%' (the layouts of the
+SNAP and Matrix Market collections; a .gz file is read as it is; further
+columns such as weights are ignored). The labels need not be contiguous. The
+edges are made undirected: the CSR holds both directions of every edge, each
+row sorted, with no repeated entries and no self-loops.
+
+The file is read by the benchmark's reader (bench/graph_suite.py), which
+checks every line first: a malformed file, a missing --source node or a file
+that cannot be read is refused in one line with exit status 2.
 """
 
-import argparse
+import sys
 
 import numpy as np
 import numpy.typing as npt
+
+from bench import cli, graph_suite
 
 import vorlan_cuda
 
 
 def read_edges(path: str) -> npt.NDArray[np.int64]:
     """The (label, label) pairs of the file, one row per edge."""
-    return np.loadtxt(path, comments="#", dtype=np.int64, usecols=(0, 1), ndmin=2)
+    try:
+        return graph_suite.read_edge_pairs(path)
+    except graph_suite.EdgeListError as error:
+        raise cli.ToolError(str(error)) from None
 
 
 def undirected_csr(pairs: npt.NDArray[np.int64]) -> tuple[
@@ -42,21 +51,29 @@ def undirected_csr(pairs: npt.NDArray[np.int64]) -> tuple[
     return offsets, (keys % count).astype(np.uint32), labels
 
 
-def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def source_index(labels: npt.NDArray[np.int64], label: int | None, path: str) -> int:
+    """The CSR node of the BFS source label (default: the smallest label)."""
+    if label is None:
+        return 0
+    index = int(np.searchsorted(labels, label)) if -(2**63) <= label < 2**63 else len(labels)
+    if index >= len(labels) or labels[index] != label:
+        raise cli.ToolError(f"--source {label}: no such node in {path}")
+    return index
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = cli.Parser(description=__doc__.splitlines()[0])
     parser.add_argument("file")
-    parser.add_argument("--source", type=int, help="BFS source label (default: the first node)")
-    args = parser.parse_args()
+    parser.add_argument("--source", type=int, help="BFS source label (default: the smallest label)")
+    args = parser.parse_args(argv)
 
     offsets, targets, labels = undirected_csr(read_edges(args.file))
+    source = source_index(labels, args.source, args.file)
     device = vorlan_cuda.GpuDevice(0)
     graph = vorlan_cuda.GpuGraph.from_csr(offsets, targets, device)
     print(f"{device.name}: {graph.num_nodes} nodes, {graph.num_edges // 2} undirected edges")
 
     print(f"triangles: {graph.triangle_count()['total_triangles']}")
-    source = 0 if args.source is None else int(np.searchsorted(labels, args.source))
-    if source >= len(labels) or (args.source is not None and labels[source] != args.source):
-        raise SystemExit(f"node {args.source} is not in {args.file}")
     bfs = graph.bfs(source)
     print(f"bfs from {labels[source]}: {bfs['reachable']} reachable, depth {bfs['max_depth']}")
     ranks = graph.pagerank()["ranks"]
@@ -64,7 +81,8 @@ def main() -> None:
     print(f"pagerank: highest rank {ranks[best]:.6f} at node {labels[best]}")
     truss = graph.k_truss(3)
     print(f"3-truss: {len(truss['edges']) // 2} undirected edges")
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(cli.run(main))

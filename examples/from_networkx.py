@@ -41,8 +41,10 @@ def main() -> None:
     check("bfs", all(distances[i] == hops.get(name, -1) for i, name in enumerate(names)))
 
     # The GPU graph has no edge weights; Les Miserables has, so leave them out.
-    expected = nx.pagerank(graph, alpha=0.85, tol=1e-8, weight=None)
-    ranks = gpu.pagerank(tolerance=1e-7)["ranks"]
+    # Both are given the damping, rather than each relying on its own default.
+    damping = 0.85
+    expected = nx.pagerank(graph, alpha=damping, tol=1e-8, weight=None)
+    ranks = gpu.pagerank(damping=damping, tolerance=1e-7)["ranks"]
     check("pagerank", all(abs(ranks[i] - expected[name]) < 1e-4 for i, name in enumerate(names)))
 
     truss = nx.k_truss(graph, 4)

@@ -7,10 +7,10 @@ import sys
 import numpy as np
 import pytest
 
-EXAMPLES = os.path.join(os.path.dirname(__file__), "..", "..", "examples")
-sys.path.insert(0, EXAMPLES)
+REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+sys.path.insert(0, REPO)
 
-import from_edge_list  # noqa: E402
+from examples import from_edge_list  # noqa: E402
 
 EDGE_FILE = """\
 # Directed graph (each unordered pair of nodes is saved once): example.txt
@@ -29,7 +29,8 @@ EDGE_FILE = """\
 
 
 def run_example(name, *args):
-    done = subprocess.run([sys.executable, os.path.join(EXAMPLES, name), *args],
+    module = "examples." + name.removesuffix(".py")
+    done = subprocess.run([sys.executable, "-m", module, *args], cwd=REPO,
                           capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stdout + done.stderr
     return done.stdout
