@@ -10,6 +10,8 @@ import math
 import numbers
 import operator
 
+import numpy as np
+
 _CACHE_KEY = "vorlan"
 
 
@@ -47,6 +49,22 @@ def uniform_weight(G, attr, default=1):
     return _cached(G, ("uniform_weight", attr, default), compute)
 
 
-def has_isolated_nodes(G):
-    """Whether some node has no neighbour at all (not even itself)."""
-    return _cached(G, "has_isolated_nodes", lambda G: not all(G._adj.values()))
+class DegreeProfile:
+    """What PageRank's float32 accuracy depends on, from the adjacency list lengths."""
+
+    __slots__ = ("isolated", "total", "sum_squares", "max_square")
+
+    def __init__(self, degrees):
+        degrees = degrees.astype(np.float64)
+        self.isolated = bool(len(degrees)) and degrees.min() == 0
+        self.total = float(degrees.sum())
+        self.sum_squares = float(np.dot(degrees, degrees))
+        self.max_square = float(degrees.max()) ** 2 if len(degrees) else 0.0
+
+
+def degree_profile(G):
+    def compute(G):
+        adj = G._adj
+        return DegreeProfile(np.fromiter(map(len, adj.values()), dtype=np.int64, count=len(adj)))
+
+    return _cached(G, "degree_profile", compute)

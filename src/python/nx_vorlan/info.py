@@ -41,8 +41,9 @@ FUNCTIONS = {
         "additional_docs": (
             "Power iteration on the GPU in single precision, normalised to sum 1, for undirected, "
             "non-multi graphs without isolated nodes whose edge weights (if weight is not None) are "
-            "all equal. personalization, nstart and dangling, directed graphs, alpha above 0.95 and "
-            "a len(G) * tol too small for single precision run in NetworkX."),
+            "all equal. personalization, nstart and dangling, directed graphs, alpha above 0.9, "
+            "graphs whose hubs single precision cannot sum to 1e-6, and a len(G) * tol too small "
+            "for single precision run in NetworkX."),
     },
 }
 
