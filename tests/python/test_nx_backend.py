@@ -7,6 +7,7 @@ installed package.
 
 import json
 import math
+import pathlib
 import subprocess
 import sys
 
@@ -330,3 +331,17 @@ def test_convert_to_nx_gives_the_graph_back(make):
     assert converted.__networkx_backend__ == "vorlan"
     assert (converted.is_directed(), converted.is_multigraph()) == (G.is_directed(), G.is_multigraph())
     assert nx.utils.graphs_equal(backend.convert_to_nx(converted), G)
+
+
+def test_benchmark_rows_agree_with_networkx():
+    sys.path.insert(0, str(pathlib.Path(__file__).parents[2] / "bench"))
+    try:
+        import nx_backend
+    finally:
+        sys.path.pop(0)
+    G = nx_backend.rmat_nx_graph(7, 8 << 7)
+    row = nx_backend.conversion_row(G, repeat=1)
+    assert row["edges"] == G.number_of_edges() and row["adjacency_entries"] == 2 * row["edges"]
+    rows = nx_backend.function_rows(6, repeat=1)
+    assert [r["function"] for r in rows] == [name for name, _, _ in nx_backend.FUNCTIONS]
+    assert all(r["agrees"] and r["gpu_seconds"] > 0 for r in rows)
