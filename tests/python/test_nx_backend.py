@@ -138,6 +138,12 @@ def test_missing_sources_raise_networkx_errors(call, error, text):
     assert str(raised.value) == text
 
 
+def test_bfs_layers_is_a_lazy_generator_like_networkx():
+    layers = nx.bfs_layers(nx.path_graph(4), ["missing"], backend="vorlan")  # no error yet
+    with pytest.raises(nx.NetworkXError):
+        next(layers)
+
+
 def _truss_graph():
     G = nx.karate_club_graph()
     G.graph["name"] = "karate"
@@ -240,6 +246,7 @@ DECLINED = {
                           lambda: nx.gnp_random_graph(30, 0.2, seed=1, directed=True), {}),
     "pagerank isolated": ("pagerank", nx.pagerank, lambda: _with_isolated(nx.cycle_graph(5), 9), {}),
     "pagerank multigraph": ("pagerank", nx.pagerank, _multigraph, {}),
+    "pagerank zero weights": ("pagerank", nx.pagerank, lambda: _weighted(nx.cycle_graph(6), 0), {}),
     "pagerank tiny tol": ("pagerank", nx.pagerank, nx.karate_club_graph,
                           {"weight": None, "tol": 1e-9}),
     "pagerank alpha": ("pagerank", nx.pagerank, nx.karate_club_graph,
