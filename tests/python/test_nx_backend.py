@@ -12,10 +12,11 @@ import subprocess
 import sys
 
 import networkx as nx
+import numpy as np
 import pytest
 
 import nx_vorlan
-from nx_vorlan.graph import from_networkx
+from nx_vorlan.graph import from_networkx, sorted_lists
 from nx_vorlan.interface import BackendInterface
 
 
@@ -326,6 +327,20 @@ def test_gpu_lists_are_sorted_unique_symmetric_and_loop_free(family):
     gpu = graph.gpu_graph()
     assert gpu.num_nodes == len(G) and gpu.num_edges == len(canonical.targets)
     assert graph.gpu_graph(self_loops=True).num_edges == len(graph.targets)
+
+
+@pytest.mark.parametrize("offsets, targets, expected", [
+    ([0, 0, 2, 4], [0, 1, 1, 0], [0, 1, 0, 1]),  # empty first list, only the last pair unsorted
+    ([0, 0, 2, 4], [2, 1, 0, 1], [1, 2, 0, 1]),
+    ([0, 2, 2, 4], [0, 2, 1, 0], [0, 2, 0, 1]),  # empty list in the middle
+    ([0, 3, 3, 3], [2, 0, 1], [0, 1, 2]),  # empty lists at the end
+    ([0, 2, 4], [0, 1, 0, 1], [0, 1, 0, 1]),  # sorted already
+])
+def test_lists_are_sorted_within_each_node(offsets, targets, expected):
+    offsets = np.array(offsets, dtype=np.int64)
+    rows = np.repeat(np.arange(len(offsets) - 1, dtype=np.uint32), np.diff(offsets))
+    _, got = sorted_lists(rows, np.array(targets, dtype=np.uint32), offsets)
+    assert got.tolist() == expected
 
 
 @pytest.mark.parametrize("make", [_truss_graph, lambda: nx.gnp_random_graph(20, 0.2, seed=5,

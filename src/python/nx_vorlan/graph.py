@@ -121,7 +121,8 @@ def sorted_lists(rows, targets, offsets):
         return offsets, targets
     rising = targets[1:] > targets[:-1]
     # A list's first entry need not exceed the previous list's last one.
-    rising[offsets[1:-1][offsets[1:-1] < len(targets)] - 1] = True
+    starts = offsets[1:-1]
+    rising[starts[(starts > 0) & (starts < len(targets))] - 1] = True
     if rising.all():
         return offsets, targets
     keys = (rows.astype(np.uint64) << np.uint64(32)) | targets
