@@ -7,6 +7,8 @@ must not consume iterators or convert anything.
 """
 
 import collections.abc
+import functools
+import inspect
 import math
 import numbers
 
@@ -140,15 +142,18 @@ RULES = {rule.__name__: rule for rule in (
     bfs_layers, k_truss, transitivity, pagerank)}
 
 
+@functools.cache
+def _signature(rule):
+    return inspect.signature(rule)
+
+
 def reason_to_decline(name, args, kwargs):
     """None when the backend runs `name` with these arguments, else why not."""
-    import inspect
-
     rule = RULES.get(name)
     if rule is None:
         return f"{name} is not backed"
     try:
-        bound = inspect.signature(rule).bind(*args, **kwargs)
+        bound = _signature(rule).bind(*args, **kwargs)
     except TypeError as error:
         return f"arguments the backend does not take: {error}"
     G = bound.arguments.get("G")
