@@ -50,13 +50,14 @@ def rmat_nx_graph(scale, num_edges, seed=1):
 
 
 def best_time(call, repeat):
-    times = []
+    """The fastest of repeat runs: its time and its result."""
+    runs = []
     for _ in range(repeat):
         gc.collect()
         start = time.perf_counter()
         result = call()
-        times.append(time.perf_counter() - start)
-    return min(times), result
+        runs.append((time.perf_counter() - start, result))
+    return min(runs, key=lambda run: run[0])
 
 
 def conversion_row(G, repeat):
