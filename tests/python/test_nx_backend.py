@@ -364,6 +364,7 @@ def test_benchmark_rows_agree_with_networkx():
     G = nx_backend.rmat_nx_graph(7, 8 << 7)
     row = nx_backend.conversion_row(G, repeat=1)
     assert row["edges"] == G.number_of_edges() and row["adjacency_entries"] == 2 * row["edges"]
-    rows = nx_backend.function_rows(6, repeat=1)
+    rows = nx_backend.function_rows(6, repeat=2)
     assert [r["function"] for r in rows] == [name for name, _, _ in nx_backend.FUNCTIONS]
-    assert all(r["agrees"] and r["gpu_seconds"] > 0 for r in rows)
+    # The GPU time belongs to the timed run, so it fits inside it.
+    assert all(r["agrees"] and 0 < r["gpu_seconds"] <= r["backend_seconds"] for r in rows)
