@@ -1,0 +1,181 @@
+"""NetworkX with and without the vorlan backend, on the same graphs in one run.
+
+    python3 bench/nx_backend.py [--conversion-edges 1000000] [--scales 10 12]
+                                [--repeat 3] [--json FILE]
+
+Two tables:
+  conversion  BackendInterface.convert_from_nx(G) (CSR arrays, sorting, the
+              upload to the device) against nx.to_scipy_sparse_array(G), the
+              conversion NetworkX itself makes for its SciPy algorithms, on an
+              undirected R-MAT graph of --conversion-edges edges;
+  functions   each backed function through backend="vorlan", with the graph's
+              conversion already cached (as from the second call on), against
+              NetworkX's own implementation, on R-MAT graphs of 2**scale nodes
+              and 8 edges per node. "gpu_seconds" is the time the GPU work
+              reported in the same run, "host_seconds" the rest of the
+              backend's time (dispatch, results into NetworkX's form), which
+              no GPU shortens. Every answer is checked against NetworkX's.
+Best of --repeat runs each. On the software GPU every backend time is that
+of the CPU interpreter and says nothing about a GPU.
+"""
+
+import argparse
+import gc
+import json
+import os
+import sys
+import time
+
+import networkx as nx
+import numpy as np
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"))
+
+from graphs import rmat_edges  # noqa: E402
+
+from nx_vorlan.device import default_device, on_software_gpu  # noqa: E402
+from nx_vorlan.interface import BackendInterface  # noqa: E402
+
+SOFTWARE_LABEL = "software GPU (CPU interpreter), not a GPU timing"
+
+
+def rmat_nx_graph(scale, num_edges, seed=1):
+    """The undirected simple graph on R-MAT edges; nodes only where edges are
+    (so that PageRank has no isolated node to decline)."""
+    sources, targets = rmat_edges(scale, num_edges, seed=seed)
+    keep = sources != targets
+    G = nx.Graph()
+    G.add_edges_from(zip(sources[keep].tolist(), targets[keep].tolist()))
+    return G
+
+
+def best_time(call, repeat):
+    """The fastest of repeat runs: its time and its result."""
+    runs = []
+    for _ in range(repeat):
+        gc.collect()
+        start = time.perf_counter()
+        result = call()
+        runs.append((time.perf_counter() - start, result))
+    return min(runs, key=lambda run: run[0])
+
+
+def conversion_row(G, repeat):
+    baseline, _ = best_time(lambda: nx.to_scipy_sparse_array(G), repeat)
+    converted, graph = best_time(lambda: BackendInterface.convert_from_nx(G), repeat)
+    return {"nodes": len(G), "edges": G.number_of_edges(), "adjacency_entries": len(graph.targets),
+            "to_scipy_sparse_array_seconds": baseline, "convert_from_nx_seconds": converted,
+            "ratio": converted / baseline}
+
+
+_TIMED_METHODS = {"bfs", "pagerank", "k_truss", "triangle_count"}
+
+
+class _TimedGpuGraph:
+    """A GpuGraph whose algorithm calls add their time_seconds to a total."""
+
+    def __init__(self, gpu, total):
+        self.gpu, self.total = gpu, total
+
+    def __getattr__(self, name):
+        method = getattr(self.gpu, name)
+        if name not in _TIMED_METHODS:
+            return method
+
+        def call(*args, **kwargs):
+            result = method(*args, **kwargs)
+            self.total[0] += result["time_seconds"]
+            return result
+
+        return call
+
+
+def _gpu_seconds(function):
+    """function's result and the GPU time it reported; the backend reaches
+    the GPU only through VorlanGraph.gpu_graph()."""
+    from nx_vorlan.graph import VorlanGraph
+
+    total = [0.0]
+    plain = VorlanGraph.gpu_graph
+    VorlanGraph.gpu_graph = lambda self, **kw: _TimedGpuGraph(plain(self, **kw), total)
+    try:
+        result = function()
+    finally:
+        VorlanGraph.gpu_graph = plain
+    return total[0], result
+
+
+# (name, call with a backend keyword, how to compare two answers)
+FUNCTIONS = [
+    ("single_source_shortest_path_length",
+     lambda G, s, **kw: nx.single_source_shortest_path_length(G, s, **kw),
+     lambda a, b: list(a.items()) == list(b.items())),
+    ("shortest_path_length", lambda G, s, **kw: nx.shortest_path_length(G, s, **kw),
+     lambda a, b: list(a.items()) == list(b.items())),
+    ("descendants_at_distance", lambda G, s, **kw: nx.descendants_at_distance(G, s, 2, **kw),
+     lambda a, b: a == b),
+    ("bfs_layers", lambda G, s, **kw: list(nx.bfs_layers(G, s, **kw)), lambda a, b: a == b),
+    ("transitivity", lambda G, s, **kw: nx.transitivity(G, **kw), lambda a, b: a == b),
+    ("pagerank", lambda G, s, **kw: nx.pagerank(G, weight=None, **kw),
+     lambda a, b: list(a) == list(b) and max(abs(a[v] - b[v]) for v in a) < 1e-6),
+    ("k_truss", lambda G, s, **kw: nx.k_truss(G, 3, **kw),
+     lambda a, b: nx.utils.graphs_equal(a, b)),
+]
+
+
+def function_rows(scale, repeat):
+    G = rmat_nx_graph(scale, 8 << scale, seed=scale)
+    source = next(iter(G))
+    rows = []
+    for name, call, agree in FUNCTIONS:
+        nx_seconds, expected = best_time(lambda: call(G, source), repeat)
+        call(G, source, backend="vorlan")  # converts (and caches) and compiles the kernels
+        backend_seconds, (gpu_seconds, got) = best_time(
+            lambda: _gpu_seconds(lambda: call(G, source, backend="vorlan")), repeat)
+        rows.append({"graph": f"rmat-{scale}", "nodes": len(G), "edges": G.number_of_edges(),
+                     "function": name, "networkx_seconds": nx_seconds,
+                     "backend_seconds": backend_seconds, "gpu_seconds": gpu_seconds,
+                     "host_seconds": backend_seconds - gpu_seconds,
+                     "speedup": nx_seconds / backend_seconds, "agrees": bool(agree(got, expected))})
+    return rows
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--conversion-edges", type=int, default=1_000_000)
+    parser.add_argument("--scales", type=int, nargs="*", default=[10, 12])
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--json", help="write the results here")
+    args = parser.parse_args()
+    nx.config.warnings_to_ignore.add("cache")
+    software = on_software_gpu()
+    report = {"device": default_device().name, "label": SOFTWARE_LABEL if software else None,
+              "networkx": nx.__version__}
+    # R-MAT at 8 edges per node keeps about 7 distinct undirected edges per node.
+    scale = max(1, int(np.ceil(np.log2(args.conversion_edges / 7))))
+    G = rmat_nx_graph(scale, int(args.conversion_edges * 8 / 7), seed=2)
+    report["conversion"] = conversion_row(G, args.repeat)
+    del G
+    row = report["conversion"]
+    print(f"conversion, {row['edges']} edges: convert_from_nx {row['convert_from_nx_seconds']:.3f} s, "
+          f"to_scipy_sparse_array {row['to_scipy_sparse_array_seconds']:.3f} s, "
+          f"ratio {row['ratio']:.2f}")
+    report["functions"] = []
+    for scale in args.scales:
+        for row in function_rows(scale, args.repeat):
+            report["functions"].append(row)
+            print(f"{row['graph']:>8} {row['function']:<36} networkx {row['networkx_seconds']:.4f} s"
+                  f"  vorlan {row['backend_seconds']:.4f} s (GPU {row['gpu_seconds']:.4f} s,"
+                  f" host {row['host_seconds']:.4f} s)"
+                  f"  x{row['speedup']:.2f}  {'agrees' if row['agrees'] else 'DIFFERS'}")
+    if software:
+        print(f"vorlan times: {SOFTWARE_LABEL}")
+    if args.json:
+        with open(args.json, "w", encoding="utf-8") as out:
+            json.dump(report, out, indent=1)
+    if not all(row["agrees"] for row in report["functions"]):
+        sys.exit("some answers differ from NetworkX's")
+
+
+if __name__ == "__main__":
+    main()

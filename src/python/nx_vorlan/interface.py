@@ -1,0 +1,81 @@
+"""The object NetworkX's dispatcher talks to (entry point networkx.backends)."""
+
+import networkx as nx
+
+from nx_vorlan import pagerank as _pagerank
+from nx_vorlan import traversal, triangles, truss
+from nx_vorlan.counting import count_decline, counted
+from nx_vorlan.device import on_software_gpu
+from nx_vorlan.graph import VorlanGraph, from_networkx, to_networkx
+from nx_vorlan.info import BACKEND_NAME
+from nx_vorlan.rules import reason_to_decline
+from nx_vorlan.suite import mark_known_failures
+
+
+def _config():
+    return nx.config.backends[BACKEND_NAME]
+
+
+class BackendInterface:
+    """NetworkX's backend protocol for vorlan_cuda."""
+
+    # -- conversions --------------------------------------------------------
+
+    @staticmethod
+    def convert_from_nx(G, edge_attrs=None, node_attrs=None, preserve_edge_attrs=False,
+                        preserve_node_attrs=False, preserve_graph_attrs=False,
+                        preserve_all_attrs=False, name=None, graph_name=None):
+        if isinstance(G, VorlanGraph):
+            return G
+        if not isinstance(G, nx.Graph):
+            raise TypeError(f"the vorlan backend converts NetworkX graphs, not {type(G).__name__}"
+                            f" (argument {graph_name!r} of {name})")
+        return from_networkx(
+            G, edge_data=bool(preserve_edge_attrs or preserve_all_attrs),
+            node_data=bool(preserve_node_attrs or preserve_all_attrs),
+            graph_data=bool(preserve_graph_attrs or preserve_all_attrs),
+            weights=edge_attrs)
+
+    @staticmethod
+    def convert_to_nx(obj, *, name=None):
+        return to_networkx(obj) if isinstance(obj, VorlanGraph) else obj
+
+    # -- dispatch decisions -------------------------------------------------
+
+    @staticmethod
+    def can_run(name, args, kwargs):
+        reason = reason_to_decline(name, args, kwargs)
+        if reason is None:
+            return True
+        count_decline(name)
+        return reason
+
+    @staticmethod
+    def should_run(name, args, kwargs):
+        """Automatic dispatch only: an explicit backend="vorlan" never asks."""
+        config = _config()
+        try:
+            software = on_software_gpu()
+        except RuntimeError as error:
+            return f"no GPU to run on: {error}"
+        if software and not config.auto_on_software_gpu:
+            return "the software GPU interprets kernels on the CPU; NetworkX is faster"
+        G = args[0] if args else kwargs.get("G")
+        if len(G) < config.auto_min_nodes:
+            return f"fewer than {config.auto_min_nodes} nodes: NetworkX is faster"
+        return True
+
+    @staticmethod
+    def on_start_tests(items):
+        mark_known_failures(items)
+
+    # -- the backed functions -----------------------------------------------
+
+    single_source_shortest_path_length = staticmethod(
+        counted(traversal.single_source_shortest_path_length))
+    shortest_path_length = staticmethod(counted(traversal.shortest_path_length))
+    descendants_at_distance = staticmethod(counted(traversal.descendants_at_distance))
+    bfs_layers = staticmethod(counted(traversal.bfs_layers))
+    k_truss = staticmethod(counted(truss.k_truss))
+    transitivity = staticmethod(counted(triangles.transitivity))
+    pagerank = staticmethod(counted(_pagerank.pagerank))

@@ -1,0 +1,162 @@
+"""can_run: which calls the GPU answers exactly as NetworkX would.
+
+Each rule gets the call's arguments bound to the function's parameters and
+returns None to accept, or the reason the call stays with NetworkX. Rules
+read the NetworkX graph the caller passed (before any conversion), so they
+must not consume iterators or convert anything.
+"""
+
+import collections.abc
+import functools
+import inspect
+import math
+import numbers
+
+import networkx as nx
+import numpy as np
+
+from nx_vorlan.checks import DegreeProfile, degree_profile, uniform_weight
+from nx_vorlan.graph import VorlanGraph
+
+# PageRank in float32 answers within 1e-6 per node of NetworkX only where its
+# round-off stays small. A node's new rank is a sum of deg terms, whose
+# rounding grows with deg x rank, which for a hub is about deg**2 / sum(deg);
+# iterating amplifies it by up to 1 / (1 - alpha). These bounds were measured
+# on stars, wheels, complete bipartite, preferential-attachment and small
+# social graphs (a 2001-node star is the first to fail the 1e-6, where the
+# hub's sum falls into a two-iteration cycle NetworkX never sees).
+FLOAT32_EPSILON = 2.0**-23
+PAGERANK_MAX_ALPHA = 0.9
+PAGERANK_MAX_HUB_ERROR = 1e-4  # eps * max(deg)**2 / sum(deg) / (1 - alpha)
+# The L1 change the iteration must get below (len(G) * tol) has to clear
+# its noise floor, about eps * sum(deg**2) / sum(deg) / (1 - alpha), with
+# this margin; below, the iteration can stall without converging.
+PAGERANK_L1_MARGIN = 2.0
+
+
+def _graph_kind(G):
+    if isinstance(G, VorlanGraph | nx.Graph):
+        return None
+    return f"the graph is a {type(G).__name__}, not a NetworkX or vorlan graph"
+
+
+def _undirected(G):
+    return "the graph is directed" if G.is_directed() else None
+
+
+def _real(value, what):
+    if isinstance(value, numbers.Real) and not isinstance(value, np.bool_):
+        return None
+    return f"{what} is not a real number"
+
+
+def single_source_shortest_path_length(G, source, cutoff=None):
+    return None if cutoff is None else _real(cutoff, "cutoff")
+
+
+def shortest_path_length(G, source=None, target=None, weight=None, method="dijkstra"):
+    if source is None:
+        return "no source: all-pairs or single-target lengths run in NetworkX"
+    if target is not None:
+        return "a source-target length runs in NetworkX"
+    if weight is not None:
+        return "weighted lengths run in NetworkX"
+    return None
+
+
+def descendants_at_distance(G, source, distance):
+    return None
+
+
+def bfs_layers(G, sources):
+    if sources in G:
+        return None
+    if isinstance(sources, collections.abc.Iterator):
+        return "sources is an iterator; looking at it would use it up"
+    if not isinstance(sources, collections.abc.Collection):
+        return None  # NetworkX fails on it; so does the backend, the same way
+    if len(sources) <= 1 or not all(source in G for source in sources):
+        return None  # one source, or NetworkX's error for a missing one
+    return "several sources"
+
+
+def k_truss(G, k):
+    if G.is_directed() or G.is_multigraph():
+        return "directed graphs and multigraphs are refused by NetworkX"
+    return _real(k, "k")
+
+
+def transitivity(G):
+    if G.is_multigraph():
+        return "multigraphs are refused by NetworkX"
+    return _undirected(G)
+
+
+def pagerank(G, alpha=0.85, personalization=None, max_iter=100, tol=1.0e-6, nstart=None,
+             weight="weight", dangling=None):
+    if G.is_directed():
+        return "the GPU's PageRank pulls along a node's own list: undirected graphs only"
+    if G.is_multigraph():
+        return "parallel edges weigh more in NetworkX"
+    if personalization is not None or nstart is not None or dangling is not None:
+        return "personalization, nstart and dangling run in NetworkX"
+    for reason in (_real(alpha, "alpha"), _real(tol, "tol")):
+        if reason:
+            return reason
+    if not isinstance(max_iter, numbers.Integral):
+        return "max_iter is not an integer"
+    if not 0 <= alpha <= PAGERANK_MAX_ALPHA:
+        return f"alpha outside 0 .. {PAGERANK_MAX_ALPHA}: too sensitive to float32 round-off"
+    if len(G) == 0:
+        return None
+    if weight is not None and not _uniform(G, weight):
+        return f"edge weights ({weight!r}) differ"
+    return _float32_reason(_degrees(G), len(G), alpha, tol)
+
+
+def _float32_reason(profile, n, alpha, tol):
+    if profile.isolated:
+        return "isolated nodes: NetworkX spreads their rank, the GPU does not"
+    amplified = FLOAT32_EPSILON / profile.total / (1 - alpha)
+    if amplified * profile.max_square > PAGERANK_MAX_HUB_ERROR:
+        return "a hub's float32 sum would be off by more than 1e-6"
+    if not math.isfinite(tol) or n * tol < PAGERANK_L1_MARGIN * amplified * profile.sum_squares:
+        return "len(G) * tol is below what a float32 iteration can resolve"
+    return None
+
+
+def _uniform(G, weight):
+    if isinstance(G, VorlanGraph):
+        return G.uniform_weights.get(weight, False)
+    return uniform_weight(G, weight)
+
+
+def _degrees(G):
+    if isinstance(G, VorlanGraph):
+        return DegreeProfile(np.diff(G.offsets))
+    return degree_profile(G)
+
+
+RULES = {rule.__name__: rule for rule in (
+    single_source_shortest_path_length, shortest_path_length, descendants_at_distance,
+    bfs_layers, k_truss, transitivity, pagerank)}
+
+
+@functools.cache
+def _signature(rule):
+    return inspect.signature(rule)
+
+
+def reason_to_decline(name, args, kwargs):
+    """None when the backend runs `name` with these arguments, else why not."""
+    rule = RULES.get(name)
+    if rule is None:
+        return f"{name} is not backed"
+    try:
+        bound = _signature(rule).bind(*args, **kwargs)
+    except TypeError as error:
+        return f"arguments the backend does not take: {error}"
+    G = bound.arguments.get("G")
+    if reason := _graph_kind(G):
+        return reason
+    return rule(*bound.args, **bound.kwargs)

@@ -1,0 +1,74 @@
+"""k-truss on the GPU, handed back as the NetworkX graph NetworkX would build.
+
+NetworkX copies G and then deletes, round by round, the edges in fewer than
+k - 2 triangles and the nodes left without edges. The GPU finds the surviving
+edges; the host then builds the copy with only those, in the order and with
+the attribute copies that G.copy() followed by the deletions leaves.
+"""
+
+import math
+
+import networkx as nx
+import numpy as np
+
+_SELF_LOOP_MESSAGE = ("Input graph has self loops which is not permitted; "
+                      "Consider using G.remove_edges_from(nx.selfloop_edges(G)).")
+_U32_MAX = 2**32 - 1
+
+
+def _engine_k(k):
+    """The integer k the GPU peels with, or None when no edge can fall.
+
+    An edge falls when its support s < k - 2; supports are integers, so that is
+    s < ceil(k) - 2.
+    """
+    if math.isnan(k) or k == -math.inf:
+        return None
+    if k == math.inf:
+        return _U32_MAX
+    k = math.ceil(k)
+    return None if k <= 2 else min(k, _U32_MAX)
+
+
+def _surviving_entries(G, k):
+    """Per entry of G.targets: whether its edge is in the k-truss."""
+    engine_k = _engine_k(k)
+    if engine_k is None:
+        return np.ones(len(G.targets), dtype=bool)
+    edges = G.gpu_graph().k_truss(engine_k)["edges"]
+    if not edges:
+        return np.zeros(len(G.targets), dtype=bool)
+    pairs = np.array(edges, dtype=np.uint64)
+    kept = np.sort((pairs[:, 0] << np.uint64(32)) | pairs[:, 1])
+    rows = G.rows.astype(np.uint64)
+    cols = G.targets.astype(np.uint64)
+    keys = (np.minimum(rows, cols) << np.uint64(32)) | np.maximum(rows, cols)
+    found = np.searchsorted(kept, keys)
+    found[found == len(kept)] = 0
+    return kept[found] == keys
+
+
+def k_truss(G, k):
+    if G.has_self_loops:
+        raise nx.NetworkXNotImplemented(_SELF_LOOP_MESSAGE)
+    alive = _surviving_entries(G, k)
+    H = G.graph_class()
+    H.graph.update(G.graph)
+    nodes = G.nodes
+    kept_nodes = np.flatnonzero(np.bincount(G.rows[alive], minlength=len(nodes)))
+    if G.node_data is None:
+        H.add_nodes_from(map(nodes.__getitem__, kept_nodes.tolist()))
+    else:
+        H.add_nodes_from((nodes[i], G.node_data[i].copy()) for i in kept_nodes.tolist())
+    # G.copy() meets each undirected edge first from its earlier node; adding
+    # it there, and only there, gives every neighbour dict the copy's order.
+    first = np.flatnonzero(alive & (G.rows < G.targets))
+    heads = map(nodes.__getitem__, G.rows[first].tolist())
+    tails = map(nodes.__getitem__, G.targets[first].tolist())
+    if G.edge_data is None:
+        H.add_edges_from(zip(heads, tails))
+    else:
+        data = map(G.edge_data.__getitem__, first.tolist())
+        H.add_edges_from(zip(heads, tails, (d.copy() for d in data)))
+    return H
+
