@@ -62,6 +62,23 @@ GpuResult<> check_targets(std::span<const std::uint32_t> offsets,
 
 }  // namespace
 
+bool lists_strictly_ascending(std::span<const std::uint32_t> offsets,
+                              std::span<const std::uint32_t> targets) {
+  if (offsets.size() < 2 || targets.empty()) return false;
+  if (offsets.front() != 0 || offsets.back() != targets.size()) return false;
+  // Steps that do not rise, over the whole array in one loop without an
+  // early exit (vector code at memory speed); then the ones that fall on the
+  // first entry of a list, where any step is allowed, are taken back out.
+  std::size_t flat = 0;
+  for (std::size_t i = 1; i < targets.size(); ++i) flat += targets[i] <= targets[i - 1] ? 1 : 0;
+  if (flat == 0) return true;
+  for (std::size_t v = 0; v + 1 < offsets.size(); ++v) {
+    const std::uint32_t start = offsets[v];
+    if (start > 0 && start < offsets[v + 1]) flat -= targets[start] <= targets[start - 1] ? 1 : 0;
+  }
+  return flat == 0;
+}
+
 GpuResult<> validate_csr(std::span<const std::uint32_t> offsets,
                          std::span<const std::uint32_t> targets) {
   if (auto r = check_lengths(offsets, targets); !r) return r;
@@ -71,12 +88,24 @@ GpuResult<> validate_csr(std::span<const std::uint32_t> offsets,
 
 GraphStore::GraphStore(driver::SharedStream stream, driver::DeviceBuffer<std::uint32_t> targets,
                        driver::DeviceBuffer<std::uint32_t> offsets, std::uint32_t num_nodes,
-                       std::uint32_t num_edges)
+                       std::uint32_t num_edges, bool strictly_ascending)
     : stream_(std::move(stream)),
       targets_(std::move(targets)),
       offsets_(std::move(offsets)),
       num_nodes_(num_nodes),
-      num_edges_(num_edges) {}
+      num_edges_(num_edges),
+      strictly_ascending_(strictly_ascending),
+      symmetry_(std::make_unique<std::atomic<std::uint8_t>>(kUnknown)) {}
+
+std::optional<bool> GraphStore::known_symmetric() const {
+  const auto symmetry = symmetry_->load(std::memory_order_relaxed);
+  if (symmetry == kUnknown) return std::nullopt;
+  return symmetry == kSymmetric;
+}
+
+void GraphStore::remember_symmetric(bool symmetric) const {
+  symmetry_->store(symmetric ? kSymmetric : kAsymmetric, std::memory_order_relaxed);
+}
 
 GpuResult<GraphStore> GraphStore::build(std::span<const std::uint32_t> offsets,
                                         std::span<const std::uint32_t> targets,
@@ -88,7 +117,8 @@ GpuResult<GraphStore> GraphStore::build(std::span<const std::uint32_t> offsets,
   auto targets_buffer = driver::upload(stream, targets);
   if (!targets_buffer) return std::unexpected(GpuError(targets_buffer.error()));
   return GraphStore(stream, std::move(*targets_buffer), std::move(*offsets_buffer), num_nodes,
-                    static_cast<std::uint32_t>(targets.size()));
+                    static_cast<std::uint32_t>(targets.size()),
+                    lists_strictly_ascending(offsets, targets));
 }
 
 }  // namespace vorlan::engine

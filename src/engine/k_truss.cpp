@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "engine/graph_shape.hpp"
+#include "engine/k_truss_peeling.hpp"
 #include "engine/kernel_steps.hpp"
 #include "engine/kernels.hpp"
 #include "engine/module_cache.hpp"
@@ -65,10 +67,11 @@ GpuResult<std::uint32_t> remove_round(const GraphStore& graph,
   return read_scalar(graph.stream(), buffers.removed_count);
 }
 
-// The live positions u -> v with v > u, in node order, then list order.
+// The live positions u -> v with v > u, in node order, then list order;
+// a position is live while its byte in `removed` is 0.
 GpuResult<std::vector<std::pair<std::uint32_t, std::uint32_t>>> surviving_edges(
-    const GraphStore& graph, const TrussBuffers& buffers) {
-  auto removed = download_step(graph.stream(), buffers.removed);
+    const GraphStore& graph, const driver::DeviceBuffer<std::uint8_t>& removed_flags) {
+  auto removed = download_step(graph.stream(), removed_flags);
   if (!removed) return std::unexpected(std::move(removed.error()));
   auto offsets = download_step(graph.stream(), graph.offsets());
   if (!offsets) return std::unexpected(std::move(offsets.error()));
@@ -84,12 +87,9 @@ GpuResult<std::vector<std::pair<std::uint32_t, std::uint32_t>>> surviving_edges(
   return edges;
 }
 
-}  // namespace
-
-GpuResult<KTrussResult> k_truss(const GraphStore& graph, std::uint32_t k, InterruptPoll interrupt) {
-  if (k < 3) return std::unexpected(GpuError::kernel("k must be >= 3 for k-truss decomposition"));
-  const Stopwatch clock;
-  const std::uint32_t min_support = k - 2;
+// Rounds that count every support again, on any graph.
+GpuResult<PeeledTruss> recount_truss(const GraphStore& graph, std::uint32_t min_support,
+                                     InterruptPoll interrupt) {
   const auto kernels = kernels_step(slot, graph.stream(), kernels::k_truss_ptx, kKernelNames);
   if (!kernels) return std::unexpected(std::move(kernels.error()));
   auto buffers = prepare(graph);
@@ -102,9 +102,32 @@ GpuResult<KTrussResult> k_truss(const GraphStore& graph, std::uint32_t k, Interr
     ++iterations;
     if (*removed == 0) break;
   }
-  auto edges = surviving_edges(graph, *buffers);
+  return PeeledTruss{std::move(buffers->removed), iterations};
+}
+
+// Peeling needs canonical lists: it finds an edge's reverse by binary search
+// and relies on each triangle being counted once at every edge.
+GpuResult<PeeledTruss> run_truss(const GraphStore& graph, std::uint32_t min_support,
+                                 InterruptPoll interrupt, KernelChoice choice) {
+  if (choice == KernelChoice::automatic) {
+    auto reverse = canonical_reverse(graph);
+    if (!reverse) return std::unexpected(std::move(reverse.error()));
+    if (*reverse) return peel_truss(graph, min_support, **reverse, interrupt);
+  }
+  return recount_truss(graph, min_support, interrupt);
+}
+
+}  // namespace
+
+GpuResult<KTrussResult> k_truss(const GraphStore& graph, std::uint32_t k, InterruptPoll interrupt,
+                                KernelChoice choice) {
+  if (k < 3) return std::unexpected(GpuError::kernel("k must be >= 3 for k-truss decomposition"));
+  const Stopwatch clock;
+  auto truss = run_truss(graph, k - 2, interrupt, choice);
+  if (!truss) return std::unexpected(std::move(truss.error()));
+  auto edges = surviving_edges(graph, truss->state);
   if (!edges) return std::unexpected(std::move(edges.error()));
-  return KTrussResult{std::move(*edges), k, iterations, clock.elapsed_seconds()};
+  return KTrussResult{std::move(*edges), k, truss->iterations, clock.elapsed_seconds()};
 }
 
 }  // namespace vorlan::engine
