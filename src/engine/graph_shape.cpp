@@ -1,16 +1,9 @@
 #include "engine/graph_shape.hpp"
 
-#include <array>
-
 #include "engine/kernel_steps.hpp"
-#include "engine/kernels.hpp"
-#include "engine/module_cache.hpp"
 
 namespace vorlan::engine {
 namespace {
-
-ModuleSlot slot;
-constexpr std::array<std::string_view, 1> kKernelNames = {"reverse_edge_kernel"};
 
 // Positions of the reverses and the number of positions without one (or
 // self-loops), both on the device.
@@ -19,9 +12,8 @@ struct ReverseSearch {
   driver::DeviceBuffer<std::uint32_t> violations;
 };
 
-GpuResult<ReverseSearch> search_reverses(const GraphStore& graph) {
-  const auto kernels = kernels_step(slot, graph.stream(), kernels::graph_shape_ptx, kKernelNames);
-  if (!kernels) return std::unexpected(std::move(kernels.error()));
+GpuResult<ReverseSearch> search_reverses(const GraphStore& graph,
+                                         const driver::KernelFunction& kernel) {
   auto reverse = lift(driver::allocate<std::uint32_t>(graph.shared_stream(), graph.num_edges()));
   if (!reverse) return std::unexpected(std::move(reverse.error()));
   auto violations = filled_buffer<std::uint32_t>(graph.shared_stream(), 1, 0);
@@ -29,7 +21,7 @@ GpuResult<ReverseSearch> search_reverses(const GraphStore& graph) {
   // The launch keeps pointers to its scalars until it is issued.
   const std::uint32_t n = graph.num_nodes();
   const std::uint32_t m = graph.num_edges();
-  driver::KernelLaunch launch(graph.stream(), (*kernels)[0]);
+  driver::KernelLaunch launch(graph.stream(), kernel);
   launch.read(graph.offsets()).read(graph.targets()).scalar(n).scalar(m).write(*reverse)
       .write(*violations);
   if (auto r = launch_step(launch, grid_blocks(m), "reverse edge kernel failed"); !r) {
@@ -42,10 +34,10 @@ GpuResult<ReverseSearch> search_reverses(const GraphStore& graph) {
 }  // namespace
 
 GpuResult<std::optional<driver::DeviceBuffer<std::uint32_t>>> canonical_reverse(
-    const GraphStore& graph) {
+    const GraphStore& graph, const driver::KernelFunction& reverse_edge_kernel) {
   using Answer = std::optional<driver::DeviceBuffer<std::uint32_t>>;
   if (!graph.strictly_ascending() || graph.known_symmetric() == false) return Answer{};
-  auto search = search_reverses(graph);
+  auto search = search_reverses(graph, reverse_edge_kernel);
   if (!search) return std::unexpected(std::move(search.error()));
   auto violations = read_scalar(graph.stream(), search->violations);
   if (!violations) return std::unexpected(std::move(violations.error()));

@@ -2,7 +2,6 @@
 
 #include <array>
 
-#include "engine/graph_shape.hpp"
 #include "engine/k_truss_peeling.hpp"
 #include "engine/kernel_steps.hpp"
 #include "engine/kernels.hpp"
@@ -110,9 +109,9 @@ GpuResult<PeeledTruss> recount_truss(const GraphStore& graph, std::uint32_t min_
 GpuResult<PeeledTruss> run_truss(const GraphStore& graph, std::uint32_t min_support,
                                  InterruptPoll interrupt, KernelChoice choice) {
   if (choice == KernelChoice::automatic) {
-    auto reverse = canonical_reverse(graph);
-    if (!reverse) return std::unexpected(std::move(reverse.error()));
-    if (*reverse) return peel_truss(graph, min_support, **reverse, interrupt);
+    auto peeled = peel_if_canonical(graph, min_support, interrupt);
+    if (!peeled) return std::unexpected(std::move(peeled.error()));
+    if (*peeled) return std::move(**peeled);
   }
   return recount_truss(graph, min_support, interrupt);
 }

@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "engine/graph_shape.hpp"
 #include "engine/kernel_steps.hpp"
 #include "engine/kernels.hpp"
 #include "engine/module_cache.hpp"
@@ -10,10 +11,10 @@ namespace vorlan::engine {
 namespace {
 
 ModuleSlot slot;
-constexpr std::array<std::string_view, 5> kKernelNames = {
-    "truss_fill_kernel", "truss_clear_flags_kernel", "truss_support_kernel", "truss_mark_kernel",
-    "truss_peel_kernel"};
-enum Kernel { kFill, kClearFlags, kSupport, kMark, kPeel };
+constexpr std::array<std::string_view, 6> kKernelNames = {
+    "reverse_edge_kernel", "truss_fill_kernel", "truss_clear_flags_kernel",
+    "truss_support_kernel", "truss_mark_kernel", "truss_peel_kernel"};
+enum Kernel { kReverse, kFill, kClearFlags, kSupport, kMark, kPeel };
 
 using Kernels = std::vector<driver::KernelFunction>;
 
@@ -88,26 +89,39 @@ GpuResult<> peel_round(const GraphStore& graph, const Kernels& kernels,
   return launch_step(peel, grid_blocks(m), "peel kernel failed");
 }
 
-}  // namespace
-
-GpuResult<PeeledTruss> peel_truss(const GraphStore& graph, std::uint32_t min_support,
-                                  const driver::DeviceBuffer<std::uint32_t>& reverse,
-                                  InterruptPoll interrupt) {
-  const auto kernels = kernels_step(slot, graph.stream(), kernels::k_truss_peeling_ptx, kKernelNames);
-  if (!kernels) return std::unexpected(std::move(kernels.error()));
-  auto buffers = prepare(graph, *kernels);
+GpuResult<PeeledTruss> peel(const GraphStore& graph, const Kernels& kernels,
+                            std::uint32_t min_support,
+                            const driver::DeviceBuffer<std::uint32_t>& reverse,
+                            InterruptPoll interrupt) {
+  auto buffers = prepare(graph, kernels);
   if (!buffers) return std::unexpected(std::move(buffers.error()));
-  if (auto r = count_supports(graph, *kernels, *buffers); !r) return std::unexpected(r.error());
+  if (auto r = count_supports(graph, kernels, *buffers); !r) return std::unexpected(r.error());
   std::uint32_t iterations = 0;
   for (;;) {
     if (auto r = interrupt_step(interrupt); !r) return std::unexpected(r.error());
-    auto dying = mark_round(graph, *kernels, reverse, *buffers, min_support);
+    auto dying = mark_round(graph, kernels, reverse, *buffers, min_support);
     if (!dying) return std::unexpected(std::move(dying.error()));
     ++iterations;
     if (*dying == 0) break;
-    if (auto r = peel_round(graph, *kernels, reverse, *buffers); !r) return std::unexpected(r.error());
+    if (auto r = peel_round(graph, kernels, reverse, *buffers); !r) return std::unexpected(r.error());
   }
   return PeeledTruss{std::move(buffers->state), iterations};
+}
+
+}  // namespace
+
+GpuResult<std::optional<PeeledTruss>> peel_if_canonical(const GraphStore& graph,
+                                                        std::uint32_t min_support,
+                                                        InterruptPoll interrupt) {
+  if (!graph.strictly_ascending() || graph.known_symmetric() == false) return std::nullopt;
+  const auto kernels = kernels_step(slot, graph.stream(), kernels::k_truss_peeling_ptx, kKernelNames);
+  if (!kernels) return std::unexpected(std::move(kernels.error()));
+  auto reverse = canonical_reverse(graph, (*kernels)[kReverse]);
+  if (!reverse) return std::unexpected(std::move(reverse.error()));
+  if (!*reverse) return std::nullopt;
+  auto truss = peel(graph, *kernels, min_support, **reverse, interrupt);
+  if (!truss) return std::unexpected(std::move(truss.error()));
+  return std::optional<PeeledTruss>(std::move(*truss));
 }
 
 }  // namespace vorlan::engine

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "driver/memory.hpp"
 #include "engine/error.hpp"
@@ -21,9 +22,10 @@ struct PeeledTruss {
   std::uint32_t iterations;                  // rounds, the last of which removes nothing
 };
 
-// `reverse` holds the position of each edge's reverse (canonical_reverse).
-GpuResult<PeeledTruss> peel_truss(const GraphStore& graph, std::uint32_t min_support,
-                                  const driver::DeviceBuffer<std::uint32_t>& reverse,
-                                  InterruptPoll interrupt);
+// The peeled truss of a canonical graph; nullopt, with nothing peeled, for
+// any other graph (a graph that is not strictly ascending loads nothing).
+GpuResult<std::optional<PeeledTruss>> peel_if_canonical(const GraphStore& graph,
+                                                        std::uint32_t min_support,
+                                                        InterruptPoll interrupt);
 
 }  // namespace vorlan::engine

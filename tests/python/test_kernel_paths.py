@@ -13,7 +13,8 @@ import textwrap
 import networkx as nx
 import pytest
 
-from conftest import csr_from_lists, csr_from_networkx, on_software_gpu, run_python, shuffled_labels
+from conftest import (allocation_entry_point, csr_from_lists, csr_from_networkx, driver_error_text,
+                      on_software_gpu, run_python, shuffled_labels)
 
 EDGE_TRIANGLES = "triangle_count_edges_kernel"
 NODE_TRIANGLES = "triangle_count_warp_kernel"
@@ -263,3 +264,69 @@ def test_both_paths_agree_under_every_scheduling_seed():
             for k, (edge_path, node_path) in values["k_truss"].items():
                 assert edge_path == node_path, (name, k)
     assert outcomes[0] == outcomes[1] == outcomes[2]
+
+
+# --- Failures on the peeling path ---------------------------------------------
+
+# Launches of k_truss(3) on a triangle with a pendant edge, which peels in two
+# rounds: the reverse search, the two fills and the support count, then per
+# round the counter's fill and the mark, and the peel in a round that marked
+# something.
+PEEL_LAUNCHES = ["reverse edge kernel failed", "fill kernel failed", "clear kernel failed",
+                 "support kernel failed", "fill kernel failed", "mark kernel failed",
+                 "peel kernel failed", "fill kernel failed", "mark kernel failed"]
+
+
+class TestPeelingFailures:
+    @staticmethod
+    def two_round_graph(make_graph):
+        return make_graph(nx.Graph([(0, 1), (1, 2), (0, 2), (2, 3)]))
+
+    def run_failing(self, emu, graph, entry_point, nth, code):
+        """Fails one driver call of k_truss(3); nothing may stay allocated and
+        the next call must give what the one before did."""
+        first = graph.k_truss(3)
+        before = emu.live()
+        emu.fail_call(entry_point, nth, code)
+        with pytest.raises(RuntimeError) as error:
+            graph.k_truss(3)
+        assert emu.live() == before
+        again = graph.k_truss(3)
+        assert truss_result(again) == truss_result(first)
+        return str(error.value)
+
+    def test_driver_calls_per_call(self, emu, make_graph):
+        graph = self.two_round_graph(make_graph)
+        graph.k_truss(3)
+        entry_points = ("cuLaunchKernel", "cuStreamSynchronize", "cuMemcpyHtoDAsync_v2")
+        with emu.counting(*entry_points) as counter:
+            assert graph.k_truss(3)["iterations"] == 2
+        # The only host-to-device copy is the reverse search's counter, made
+        # once per call: the rounds fill their buffers on the device.
+        assert counter.delta == {"cuLaunchKernel": len(PEEL_LAUNCHES), "cuStreamSynchronize": 3,
+                                 "cuMemcpyHtoDAsync_v2": 1}
+
+    @pytest.mark.parametrize("nth, step", list(enumerate(PEEL_LAUNCHES, start=1)))
+    def test_launch_failures(self, emu, make_graph, nth, step):
+        message = self.run_failing(emu, self.two_round_graph(make_graph), "cuLaunchKernel", nth, 1)
+        assert message == f"kernel error: {step}: DriverError(CUDA_ERROR_INVALID_VALUE, \"invalid argument\")"
+
+    @pytest.mark.parametrize("nth", [1, 2, 3])
+    def test_synchronize_failures(self, emu, make_graph, nth):
+        message = self.run_failing(emu, self.two_round_graph(make_graph), "cuStreamSynchronize", nth, 719)
+        assert message.startswith("kernel error: synchronize failed: DriverError(CUDA_ERROR_LAUNCH_FAILED")
+
+    @pytest.mark.parametrize("nth", [1, 2, 3, 4, 5])
+    def test_allocation_failures(self, emu, device, make_graph, nth):
+        # The reverse positions and their count, the supports, the states and
+        # the round counter.
+        entry = allocation_entry_point(emu, device)
+        message = self.run_failing(emu, self.two_round_graph(make_graph), entry, nth, 2)
+        assert message == "CUDA driver error: " + driver_error_text(2)
+
+    @pytest.mark.parametrize("nth", [1, 2, 3, 4, 5, 6])
+    def test_copy_to_host_failures(self, emu, make_graph, nth):
+        # The reverse search's count, the counter once per round, then the
+        # states, offsets and targets.
+        message = self.run_failing(emu, self.two_round_graph(make_graph), "cuMemcpyDtoHAsync_v2", nth, 700)
+        assert message.startswith("CUDA driver error: DriverError(CUDA_ERROR_ILLEGAL_ADDRESS")
