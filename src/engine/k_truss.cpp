@@ -87,7 +87,7 @@ GpuResult<std::vector<std::pair<std::uint32_t, std::uint32_t>>> surviving_edges(
 }
 
 // Rounds that count every support again, on any graph.
-GpuResult<PeeledTruss> recount_truss(const GraphStore& graph, std::uint32_t min_support,
+GpuResult<TrussRounds> recount_truss(const GraphStore& graph, std::uint32_t min_support,
                                      InterruptPoll interrupt) {
   const auto kernels = kernels_step(slot, graph.stream(), kernels::k_truss_ptx, kKernelNames);
   if (!kernels) return std::unexpected(std::move(kernels.error()));
@@ -101,12 +101,12 @@ GpuResult<PeeledTruss> recount_truss(const GraphStore& graph, std::uint32_t min_
     ++iterations;
     if (*removed == 0) break;
   }
-  return PeeledTruss{std::move(buffers->removed), iterations};
+  return TrussRounds{std::move(buffers->removed), iterations};
 }
 
 // Peeling needs canonical lists: it finds an edge's reverse by binary search
 // and relies on each triangle being counted once at every edge.
-GpuResult<PeeledTruss> run_truss(const GraphStore& graph, std::uint32_t min_support,
+GpuResult<TrussRounds> run_truss(const GraphStore& graph, std::uint32_t min_support,
                                  InterruptPoll interrupt, KernelChoice choice) {
   if (choice == KernelChoice::automatic) {
     auto peeled = peel_if_canonical(graph, min_support, interrupt);

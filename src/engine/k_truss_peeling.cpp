@@ -89,7 +89,7 @@ GpuResult<> peel_round(const GraphStore& graph, const Kernels& kernels,
   return launch_step(peel, grid_blocks(m), "peel kernel failed");
 }
 
-GpuResult<PeeledTruss> peel(const GraphStore& graph, const Kernels& kernels,
+GpuResult<TrussRounds> peel(const GraphStore& graph, const Kernels& kernels,
                             std::uint32_t min_support,
                             const driver::DeviceBuffer<std::uint32_t>& reverse,
                             InterruptPoll interrupt) {
@@ -105,12 +105,12 @@ GpuResult<PeeledTruss> peel(const GraphStore& graph, const Kernels& kernels,
     if (*dying == 0) break;
     if (auto r = peel_round(graph, kernels, reverse, *buffers); !r) return std::unexpected(r.error());
   }
-  return PeeledTruss{std::move(buffers->state), iterations};
+  return TrussRounds{std::move(buffers->state), iterations};
 }
 
 }  // namespace
 
-GpuResult<std::optional<PeeledTruss>> peel_if_canonical(const GraphStore& graph,
+GpuResult<std::optional<TrussRounds>> peel_if_canonical(const GraphStore& graph,
                                                         std::uint32_t min_support,
                                                         InterruptPoll interrupt) {
   if (!graph.strictly_ascending() || graph.known_symmetric() == false) return std::nullopt;
@@ -121,7 +121,7 @@ GpuResult<std::optional<PeeledTruss>> peel_if_canonical(const GraphStore& graph,
   if (!*reverse) return std::nullopt;
   auto truss = peel(graph, *kernels, min_support, **reverse, interrupt);
   if (!truss) return std::unexpected(std::move(truss.error()));
-  return std::optional<PeeledTruss>(std::move(*truss));
+  return std::optional<TrussRounds>(std::move(*truss));
 }
 
 }  // namespace vorlan::engine

@@ -17,14 +17,15 @@
 
 namespace vorlan::engine {
 
-struct PeeledTruss {
+// What the rounds of either way leave behind.
+struct TrussRounds {
   driver::DeviceBuffer<std::uint8_t> state;  // per position: 0 for the edges that stay
   std::uint32_t iterations;                  // rounds, the last of which removes nothing
 };
 
 // The peeled truss of a canonical graph; nullopt, with nothing peeled, for
 // any other graph (a graph that is not strictly ascending loads nothing).
-GpuResult<std::optional<PeeledTruss>> peel_if_canonical(const GraphStore& graph,
+GpuResult<std::optional<TrussRounds>> peel_if_canonical(const GraphStore& graph,
                                                         std::uint32_t min_support,
                                                         InterruptPoll interrupt);
 
