@@ -2,12 +2,11 @@
 
 #include <algorithm>
 #include <format>
-#include <limits>
+
+#include "engine/try.hpp"
 
 namespace vorlan::engine {
 namespace {
-
-constexpr std::uint64_t kMaxElements = std::numeric_limits<std::uint32_t>::max();
 
 std::unexpected<GpuError> invalid(std::string message) {
   return std::unexpected(GpuError(GpuError::InvalidCsr{std::move(message)}));
@@ -16,10 +15,7 @@ std::unexpected<GpuError> invalid(std::string message) {
 GpuResult<> check_lengths(std::span<const std::uint32_t> offsets,
                           std::span<const std::uint32_t> targets) {
   for (auto [name, size] : {std::pair{"offsets", offsets.size()}, {"targets", targets.size()}}) {
-    if (size > kMaxElements) {
-      return invalid(std::format("{} has {} elements; at most {} are supported", name, size,
-                                 kMaxElements));
-    }
+    if (size > kMaxArrayElements) return std::unexpected(GpuError::too_many_elements(name, size));
   }
   return {};
 }
@@ -62,6 +58,23 @@ GpuResult<> check_targets(std::span<const std::uint32_t> offsets,
 
 }  // namespace
 
+bool lists_strictly_ascending(std::span<const std::uint32_t> offsets,
+                              std::span<const std::uint32_t> targets) {
+  if (offsets.size() < 2 || targets.empty()) return false;
+  if (offsets.front() != 0 || offsets.back() != targets.size()) return false;
+  // Steps that do not rise, over the whole array in one loop without an
+  // early exit (vector code at memory speed); then the ones that fall on the
+  // first entry of a list, where any step is allowed, are taken back out.
+  std::size_t flat = 0;
+  for (std::size_t i = 1; i < targets.size(); ++i) flat += targets[i] <= targets[i - 1] ? 1 : 0;
+  if (flat == 0) return true;
+  for (std::size_t v = 0; v + 1 < offsets.size(); ++v) {
+    const std::uint32_t start = offsets[v];
+    if (start > 0 && start < offsets[v + 1]) flat -= targets[start] <= targets[start - 1] ? 1 : 0;
+  }
+  return flat == 0;
+}
+
 GpuResult<> validate_csr(std::span<const std::uint32_t> offsets,
                          std::span<const std::uint32_t> targets) {
   if (auto r = check_lengths(offsets, targets); !r) return r;
@@ -71,24 +84,35 @@ GpuResult<> validate_csr(std::span<const std::uint32_t> offsets,
 
 GraphStore::GraphStore(driver::SharedStream stream, driver::DeviceBuffer<std::uint32_t> targets,
                        driver::DeviceBuffer<std::uint32_t> offsets, std::uint32_t num_nodes,
-                       std::uint32_t num_edges)
+                       std::uint32_t num_edges, bool strictly_ascending)
     : stream_(std::move(stream)),
       targets_(std::move(targets)),
       offsets_(std::move(offsets)),
       num_nodes_(num_nodes),
-      num_edges_(num_edges) {}
+      num_edges_(num_edges),
+      strictly_ascending_(strictly_ascending),
+      symmetry_(std::make_unique<std::atomic<std::uint8_t>>(kUnknown)) {}
+
+std::optional<bool> GraphStore::known_symmetric() const {
+  const auto symmetry = symmetry_->load(std::memory_order_relaxed);
+  if (symmetry == kUnknown) return std::nullopt;
+  return symmetry == kSymmetric;
+}
+
+void GraphStore::remember_symmetric(bool symmetric) const {
+  symmetry_->store(symmetric ? kSymmetric : kAsymmetric, std::memory_order_relaxed);
+}
 
 GpuResult<GraphStore> GraphStore::build(std::span<const std::uint32_t> offsets,
                                         std::span<const std::uint32_t> targets,
                                         const driver::SharedStream& stream) {
-  if (auto r = validate_csr(offsets, targets); !r) return std::unexpected(r.error());
+  VORLAN_CHECK(validate_csr(offsets, targets));
   const auto num_nodes = static_cast<std::uint32_t>(offsets.empty() ? 0 : offsets.size() - 1);
-  auto offsets_buffer = driver::upload(stream, offsets);
-  if (!offsets_buffer) return std::unexpected(GpuError(offsets_buffer.error()));
-  auto targets_buffer = driver::upload(stream, targets);
-  if (!targets_buffer) return std::unexpected(GpuError(targets_buffer.error()));
-  return GraphStore(stream, std::move(*targets_buffer), std::move(*offsets_buffer), num_nodes,
-                    static_cast<std::uint32_t>(targets.size()));
+  VORLAN_TRY(auto offsets_buffer, driver::upload(stream, offsets));
+  VORLAN_TRY(auto targets_buffer, driver::upload(stream, targets));
+  return GraphStore(stream, std::move(targets_buffer), std::move(offsets_buffer), num_nodes,
+                    static_cast<std::uint32_t>(targets.size()),
+                    lists_strictly_ascending(offsets, targets));
 }
 
 }  // namespace vorlan::engine

@@ -6,9 +6,18 @@
 // targets[offsets[v + 1]]. The arrays are checked before anything is uploaded,
 // so that no kernel can be led outside the buffers; lists may still be
 // unsorted, repeat entries, hold self-loops or one-direction edges.
+//
+// The store also knows the graph's shape, which decides the kernels an
+// algorithm may use: whether every list is strictly ascending (found on the
+// host while the arrays are checked) and whether the graph is symmetric
+// without self-loops (found on the device by the first algorithm that needs
+// it, and kept). Neither changes what the graph is to its callers.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <span>
 
 #include "driver/memory.hpp"
@@ -29,10 +38,17 @@ class GraphStore {
   std::uint32_t num_nodes() const { return num_nodes_; }
   std::uint32_t num_edges() const { return num_edges_; }
 
+  // Every list sorted with no repeated entry, and every position inside a
+  // list (offsets start at 0 and end at num_edges), on a graph with edges.
+  bool strictly_ascending() const { return strictly_ascending_; }
+  // Symmetric with no self-loops, once some algorithm has found out.
+  std::optional<bool> known_symmetric() const;
+  void remember_symmetric(bool symmetric) const;
+
  private:
   GraphStore(driver::SharedStream stream, driver::DeviceBuffer<std::uint32_t> targets,
              driver::DeviceBuffer<std::uint32_t> offsets, std::uint32_t num_nodes,
-             std::uint32_t num_edges);
+             std::uint32_t num_edges, bool strictly_ascending);
 
   // Declared so that destruction releases offsets, then targets, then the stream.
   driver::SharedStream stream_;
@@ -40,10 +56,19 @@ class GraphStore {
   driver::DeviceBuffer<std::uint32_t> offsets_;
   std::uint32_t num_nodes_;
   std::uint32_t num_edges_;
+  bool strictly_ascending_;
+  // Unknown, then yes or no; two algorithms finding out at once agree.
+  enum Symmetry : std::uint8_t { kUnknown, kSymmetric, kAsymmetric };
+  std::unique_ptr<std::atomic<std::uint8_t>> symmetry_;
 };
 
 // The first reason the arrays would lead a kernel outside the buffers, if any.
 GpuResult<> validate_csr(std::span<const std::uint32_t> offsets,
                          std::span<const std::uint32_t> targets);
+
+// Whether arrays that pass validate_csr have every list strictly ascending,
+// offsets starting at 0 and ending at targets.size(), and at least one edge.
+bool lists_strictly_ascending(std::span<const std::uint32_t> offsets,
+                              std::span<const std::uint32_t> targets);
 
 }  // namespace vorlan::engine

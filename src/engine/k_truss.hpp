@@ -12,6 +12,11 @@
 // onto the first live reverse position; a filter kernel (one thread per
 // position) removes those below k - 2 and counts them. Rounds repeat until one
 // removes nothing.
+//
+// Graphs in canonical form (strictly ascending, symmetric, no self-loops)
+// are peeled instead (k_truss_peeling.hpp): supports counted once by edge-
+// parallel kernels and lowered round by round, with the same survivors,
+// order and rounds.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +25,7 @@
 
 #include "engine/error.hpp"
 #include "engine/graph_store.hpp"
+#include "engine/kernel_choice.hpp"
 
 namespace vorlan::engine {
 
@@ -31,6 +37,7 @@ struct KTrussResult {
 };
 
 GpuResult<KTrussResult> k_truss(const GraphStore& graph, std::uint32_t k,
-                                InterruptPoll interrupt = nullptr);
+                                InterruptPoll interrupt = nullptr,
+                                KernelChoice choice = KernelChoice::automatic);
 
 }  // namespace vorlan::engine

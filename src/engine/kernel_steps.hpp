@@ -21,6 +21,15 @@ inline constexpr std::uint32_t kThreadsPerBlock = 256;
 // ceil(n / 256), in the kernels' unsigned 32-bit arithmetic.
 constexpr std::uint32_t blocks_for(std::uint32_t n) { return (n >> 8) + ((n & 0xFFu) != 0 ? 1 : 0); }
 
+// Blocks for one thread per element, capped at 2^24 - 1 so that the grid's
+// thread count fits in 32 bits; kernels launched with it stride over the
+// rest. The cap only binds past 2^32 - 256 elements.
+constexpr std::uint32_t grid_blocks(std::uint32_t n) {
+  constexpr std::uint32_t kMaxBlocks = (std::uint32_t{1} << 24) - 1;
+  const std::uint32_t blocks = blocks_for(n);
+  return blocks < kMaxBlocks ? blocks : kMaxBlocks;
+}
+
 // The interval an algorithm reports as "time_seconds".
 class Stopwatch {
  public:

@@ -10,5 +10,7 @@ extern const std::string_view triangle_counting_ptx;
 extern const std::string_view bfs_ptx;
 extern const std::string_view pagerank_ptx;
 extern const std::string_view k_truss_ptx;
+extern const std::string_view triangle_counting_edges_ptx;
+extern const std::string_view k_truss_peeling_ptx;
 
 }  // namespace vorlan::kernels

@@ -6,6 +6,7 @@
 #include "engine/kernel_steps.hpp"
 #include "engine/kernels.hpp"
 #include "engine/module_cache.hpp"
+#include "engine/try.hpp"
 
 namespace vorlan::engine {
 namespace {
@@ -15,17 +16,41 @@ constexpr std::array<std::string_view, 2> kKernelNames = {"triangle_count_kernel
                                                           "triangle_count_warp_kernel"};
 enum Kernel { kPerThread, kPerWarp };
 
+ModuleSlot edges_slot;
+constexpr std::array<std::string_view, 1> kEdgeKernelNames = {"triangle_count_edges_kernel"};
+
 // 2^24 - 1 blocks of 256 threads: the largest grid whose thread count fits in
 // 32 bits without wrapping the kernels' stride computation to zero.
 constexpr std::uint64_t kMaxBlocks = (std::uint64_t{1} << 24) - 1;
 
+// Both kernels take the same arguments; they differ in how many threads
+// share the work: a warp per node, or a thread per position.
 GpuResult<> launch_count(const GraphStore& graph, const driver::KernelFunction& kernel,
-                         driver::DeviceBuffer<std::uint64_t>& count) {
+                         std::uint32_t blocks, driver::DeviceBuffer<std::uint64_t>& count) {
   const std::uint32_t num_nodes = graph.num_nodes();
   const std::uint32_t num_edges = graph.num_edges();
   driver::KernelLaunch launch(graph.stream(), kernel);
   launch.read(graph.offsets()).read(graph.targets()).scalar(num_nodes).scalar(num_edges).write(count);
-  return launch_step(launch, triangle_blocks(num_nodes), "launch failed");
+  return launch_step(launch, blocks, "launch failed");
+}
+
+// The kernel and its grid: split by edges when every list is strictly
+// ascending, by nodes otherwise.
+struct CountKernel {
+  driver::KernelFunction function;
+  std::uint32_t blocks;
+};
+
+GpuResult<CountKernel> choose_kernel(const GraphStore& graph, KernelChoice choice) {
+  if (choice == KernelChoice::automatic && graph.strictly_ascending()) {
+    VORLAN_TRY(const KernelSet kernels,
+               kernels_step(edges_slot, graph.stream(), kernels::triangle_counting_edges_ptx,
+                            kEdgeKernelNames));
+    return CountKernel{kernels[0], grid_blocks(graph.num_edges())};
+  }
+  VORLAN_TRY(const KernelSet kernels,
+             kernels_step(slot, graph.stream(), kernels::triangle_counting_ptx, kKernelNames));
+  return CountKernel{kernels[kPerWarp], triangle_blocks(graph.num_nodes())};
 }
 
 }  // namespace
@@ -36,18 +61,15 @@ std::uint32_t triangle_blocks(std::uint32_t num_nodes) {
   return static_cast<std::uint32_t>(std::min(blocks, kMaxBlocks));
 }
 
-GpuResult<TriangleCountResult> count_triangles(const GraphStore& graph) {
+GpuResult<TriangleCountResult> count_triangles(const GraphStore& graph, KernelChoice choice) {
   const Stopwatch clock;
-  const auto kernels = kernels_step(slot, graph.stream(), kernels::triangle_counting_ptx, kKernelNames);
-  if (!kernels) return std::unexpected(std::move(kernels.error()));
+  VORLAN_TRY(const CountKernel kernel, choose_kernel(graph, choice));
   const std::array<std::uint64_t, 1> zero = {0};
-  auto count = upload_step<std::uint64_t>(graph.shared_stream(), zero);
-  if (!count) return std::unexpected(std::move(count.error()));
-  if (auto r = launch_count(graph, (*kernels)[kPerWarp], *count); !r) return std::unexpected(r.error());
-  if (auto r = synchronize_step(graph.stream()); !r) return std::unexpected(r.error());
-  auto total = read_scalar(graph.stream(), *count);
-  if (!total) return std::unexpected(std::move(total.error()));
-  return TriangleCountResult{*total, clock.elapsed_seconds()};
+  VORLAN_TRY(auto count, upload_step<std::uint64_t>(graph.shared_stream(), zero));
+  VORLAN_CHECK(launch_count(graph, kernel.function, kernel.blocks, count));
+  VORLAN_CHECK(synchronize_step(graph.stream()));
+  VORLAN_TRY(const std::uint64_t total, read_scalar(graph.stream(), count));
+  return TriangleCountResult{total, clock.elapsed_seconds()};
 }
 
 }  // namespace vorlan::engine

@@ -10,12 +10,17 @@
 // lists down to the elements above v by binary search, splits the shorter part
 // over its 32 lanes and searches each element in the longer part, sums the
 // lanes' hits with shuffles, and adds its total to one 64-bit counter.
+// Graphs whose lists are all strictly ascending instead split the work by
+// edges (triangle_counting_edges.ptx): a lane per position, with pairs of
+// long lists searched by the whole warp, so that no warp walks a hub's list
+// alone. Both count the same triples.
 #pragma once
 
 #include <cstdint>
 
 #include "engine/error.hpp"
 #include "engine/graph_store.hpp"
+#include "engine/kernel_choice.hpp"
 
 namespace vorlan::engine {
 
@@ -24,7 +29,8 @@ struct TriangleCountResult {
   double time_seconds;
 };
 
-GpuResult<TriangleCountResult> count_triangles(const GraphStore& graph);
+GpuResult<TriangleCountResult> count_triangles(const GraphStore& graph,
+                                               KernelChoice choice = KernelChoice::automatic);
 
 // Blocks of 256 threads for one warp per node, capped so that the thread
 // index stays within 32 bits; beyond the cap each warp strides over nodes.

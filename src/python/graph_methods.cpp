@@ -149,4 +149,26 @@ PyObject* graph_k_truss(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
+// Today's node-parallel kernels on any graph, for tests and benchmarks that
+// compare them with the kernels the graph's shape selects; not part of the
+// documented interface.
+PyObject* graph_node_kernels_triangle_count(PyObject* self, PyObject*) {
+  return guard([&]() -> PyObject* {
+    if (!is_graph(self)) return nullptr;
+    return finish(engine::count_triangles(graph_of(self), engine::KernelChoice::node_kernels),
+                  triangle_result);
+  });
+}
+
+PyObject* graph_node_kernels_k_truss(PyObject* self, PyObject* k_object) {
+  return guard([&]() -> PyObject* {
+    if (!is_graph(self)) return nullptr;
+    const auto k = convert_u32(k_object, "k");
+    if (!k) return nullptr;
+    return finish(engine::k_truss(graph_of(self), *k, signal_raised,
+                                  engine::KernelChoice::node_kernels),
+                  k_truss_result);
+  });
+}
+
 }  // namespace vorlan::python

@@ -16,6 +16,8 @@ PyObject* graph_triangle_count(PyObject* self, PyObject* unused);
 PyObject* graph_pagerank(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* graph_bfs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* graph_k_truss(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* graph_node_kernels_triangle_count(PyObject* self, PyObject* unused);
+PyObject* graph_node_kernels_k_truss(PyObject* self, PyObject* k);
 
 extern const char* const kTriangleCountDoc;
 extern const char* const kPageRankDoc;
@@ -29,6 +31,8 @@ extern const char* const kKTrussDoc;
   {"triangle_count", graph_triangle_count, METH_NOARGS, kTriangleCountDoc},                   \
       {"pagerank", VORLAN_FASTCALL(graph_pagerank), METH_FASTCALL | METH_KEYWORDS, kPageRankDoc}, \
       {"bfs", VORLAN_FASTCALL(graph_bfs), METH_FASTCALL | METH_KEYWORDS, kBfsDoc},            \
-      {"k_truss", VORLAN_FASTCALL(graph_k_truss), METH_FASTCALL | METH_KEYWORDS, kKTrussDoc},
+      {"k_truss", VORLAN_FASTCALL(graph_k_truss), METH_FASTCALL | METH_KEYWORDS, kKTrussDoc},   \
+      {"_node_kernels_triangle_count", graph_node_kernels_triangle_count, METH_NOARGS, nullptr}, \
+      {"_node_kernels_k_truss", graph_node_kernels_k_truss, METH_O, nullptr},
 
 }  // namespace vorlan::python

@@ -4,13 +4,15 @@
 // must agree with their launched twins (count_triangles, breadth_first_search)
 // and with a plain host computation. The warp kernel is also launched with
 // grids far smaller than one warp per node, which only its node stride can
-// cover.
+// cover; so are the edge-parallel triangle kernel and the reverse search,
+// whose position strides only small grids reach.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <initializer_list>
 #include <memory>
 #include <ostream>
 #include <random>
@@ -28,6 +30,7 @@
 #include "driver/memory.hpp"
 #include "engine/bfs.hpp"
 #include "engine/graph_store.hpp"
+#include "engine/kernel_steps.hpp"
 #include "engine/kernels.hpp"
 #include "engine/triangle_counting.hpp"
 
@@ -200,8 +203,14 @@ class KernelsFixture : public ::testing::Test {
     per_warp_ = must(driver::get_function(triangles, "triangle_count_warp_kernel"), "warp kernel");
     auto bfs = must(driver::load_module(context, kernels::bfs_ptx), "load bfs");
     frontier_scan_ = must(driver::get_function(bfs, "bfs_frontier_kernel"), "frontier kernel");
+    auto edges = must(driver::load_module(context, kernels::triangle_counting_edges_ptx), "load edges");
+    per_edge_ = must(driver::get_function(edges, "triangle_count_edges_kernel"), "edge kernel");
+    auto peeling = must(driver::load_module(context, kernels::k_truss_peeling_ptx), "load peeling");
+    reverse_search_ = must(driver::get_function(peeling, "reverse_edge_kernel"), "reverse kernel");
   }
   static void TearDownTestSuite() {
+    per_edge_ = {};
+    reverse_search_ = {};
     per_thread_ = {};
     per_warp_ = {};
     frontier_scan_ = {};
@@ -247,6 +256,33 @@ class KernelsFixture : public ::testing::Test {
     return download(count).at(0);
   }
 
+  // triangle_count_edges_kernel(offsets, targets, num_nodes, num_edges, count)
+  // on a grid of `blocks` blocks, whatever the edge count.
+  std::uint64_t count_per_edge(const GraphStore& graph, std::uint32_t blocks) {
+    auto count = upload<std::uint64_t>({0});
+    const std::uint32_t n = graph.num_nodes();
+    const std::uint32_t m = graph.num_edges();
+    KernelLaunch launch(*stream_, per_edge_);
+    launch.read(graph.offsets()).read(graph.targets()).scalar(n).scalar(m).write(count);
+    must(launch.launch(driver::linear_launch(blocks, kThreads)), "edge launch");
+    return download(count).at(0);
+  }
+
+  // reverse_edge_kernel(offsets, targets, num_nodes, num_edges, reverse,
+  // violations) on `blocks` blocks: the reverse positions and the count.
+  std::pair<std::vector<std::uint32_t>, std::uint32_t> search_reverses(const GraphStore& graph,
+                                                                       std::uint32_t blocks) {
+    auto reverse = upload(std::vector<std::uint32_t>(graph.num_edges(), 0x5A5A5A5A));
+    auto violations = upload<std::uint32_t>({0});
+    const std::uint32_t n = graph.num_nodes();
+    const std::uint32_t m = graph.num_edges();
+    KernelLaunch launch(*stream_, reverse_search_);
+    launch.read(graph.offsets()).read(graph.targets()).scalar(n).scalar(m).write(reverse)
+        .write(violations);
+    must(launch.launch(driver::linear_launch(blocks, kThreads)), "reverse launch");
+    return {download(reverse), download(violations).at(0)};
+  }
+
   // Level after level of bfs_frontier_kernel(offsets, targets, distances,
   // num_nodes, level, changed) until a level changes nothing.
   std::vector<std::uint32_t> search_by_scans(const GraphStore& graph, std::uint32_t source,
@@ -275,6 +311,8 @@ class KernelsFixture : public ::testing::Test {
   static inline KernelFunction per_thread_;
   static inline KernelFunction per_warp_;
   static inline KernelFunction frontier_scan_;
+  static inline KernelFunction per_edge_;
+  static inline KernelFunction reverse_search_;
 };
 
 class KernelsTest : public KernelsFixture, public ::testing::WithParamInterface<Graph> {};
@@ -319,6 +357,59 @@ TEST_P(KernelsTest, FrontierScanMatchesTheQueueSearchAndTheHost) {
     EXPECT_EQ(queued.max_depth, deepest);
     EXPECT_EQ(levels, deepest + 1);
   }
+}
+
+TEST_P(KernelsTest, EdgeKernelStridesOverPositionsOnSmallGrids) {
+  const Graph& graph = GetParam();
+  const GraphStore stored = store(graph);
+  const std::uint64_t expected = host_triangles(graph);
+  // 256 positions per block and sweep: grids that end mid-sweep, that match
+  // the position count, or exceed it.
+  for (std::uint32_t blocks : {1u, 2u, 3u, 7u, std::max(grid_blocks(stored.num_edges()), 1u), 40u}) {
+    EXPECT_EQ(count_per_edge(stored, blocks), expected) << blocks << " blocks";
+  }
+  EXPECT_EQ(must(count_triangles(stored, KernelChoice::automatic), "count").total_triangles, expected);
+}
+
+// Where v's list holds u, for each position u -> v; 0xffffffff where not.
+std::vector<std::uint32_t> host_reverses(const Graph& graph) {
+  std::vector<std::uint32_t> reverse;
+  const auto offsets = graph.offsets();
+  for (std::uint32_t u = 0; u < graph.nodes(); ++u) {
+    for (std::uint32_t v : graph.lists[u]) {
+      const auto& nv = graph.lists[v];
+      const auto at = std::lower_bound(nv.begin(), nv.end(), u);
+      reverse.push_back(at != nv.end() && *at == u
+                            ? offsets[v] + static_cast<std::uint32_t>(at - nv.begin())
+                            : 0xFFFFFFFFu);
+    }
+  }
+  return reverse;
+}
+
+TEST_P(KernelsTest, ReverseSearchFindsEveryReverse) {
+  Graph graph = GetParam();
+  if (graph.targets().empty()) GTEST_SKIP() << "no positions";
+  const auto expected = host_reverses(graph);
+  for (std::uint32_t blocks : {1u, 3u, grid_blocks(static_cast<std::uint32_t>(expected.size()))}) {
+    EXPECT_EQ(search_reverses(store(graph), blocks), std::pair(expected, 0u)) << blocks << " blocks";
+  }
+  // One direction dropped from the busiest list: the positions that pointed
+  // at it lose their reverse, and only those count.
+  auto busiest = std::max_element(graph.lists.begin(), graph.lists.end(),
+                                  [](const auto& a, const auto& b) { return a.size() < b.size(); });
+  busiest->pop_back();
+  const auto one_way = host_reverses(graph);
+  const auto missing = static_cast<std::uint32_t>(std::count(one_way.begin(), one_way.end(), 0xFFFFFFFFu));
+  EXPECT_EQ(missing, 1u);
+  EXPECT_EQ(search_reverses(store(graph), 2), std::pair(one_way, missing));
+}
+
+TEST_F(WarpStride, ReverseSearchCountsSelfLoops) {
+  // 0-1 both ways, and 1 -> 1: the loop finds itself and is still a violation.
+  const Graph graph{"loop", {{1}, {0, 1}}};
+  const GraphStore stored = store(graph);
+  EXPECT_EQ(search_reverses(stored, 1), std::pair(std::vector<std::uint32_t>{1, 0, 2}, 1u));
 }
 
 INSTANTIATE_TEST_SUITE_P(Graphs, KernelsTest, ::testing::ValuesIn(graphs()),
@@ -373,6 +464,48 @@ TEST(TriangleBlocks, OneWarpPerNodeUpToTheCap) {
   // The largest grid keeps its thread count within 32 bits.
   EXPECT_LE(std::uint64_t{triangle_blocks(0xFFFFFFFF)} * kThreads, 0xFFFFFFFFull);
 }
+
+TEST(GridBlocks, OneThreadPerElementUpToTheCap) {
+  static constexpr std::uint64_t cap = (std::uint64_t{1} << 24) - 1;
+  for (std::uint64_t n : std::initializer_list<std::uint64_t>{
+           0, 1, 255, 256, 257, (cap << 8) - 1, cap << 8, (cap << 8) + 1, 0xFFFFFFFF}) {
+    EXPECT_EQ(grid_blocks(static_cast<std::uint32_t>(n)), std::min((n + 255) / 256, cap)) << n;
+  }
+  EXPECT_LE(std::uint64_t{grid_blocks(0xFFFFFFFF)} * kThreads, 0xFFFFFFFFull);
+}
+
+struct ListsCase {
+  std::string name;
+  std::vector<std::uint32_t> offsets;
+  std::vector<std::uint32_t> targets;
+  bool ascending;
+};
+
+void PrintTo(const ListsCase& c, std::ostream* out) { *out << c.name; }
+
+class StrictlyAscending : public ::testing::TestWithParam<ListsCase> {};
+
+TEST_P(StrictlyAscending, OnlyStepsInsideListsMustRise) {
+  const ListsCase& c = GetParam();
+  ASSERT_TRUE(validate_csr(c.offsets, c.targets));
+  EXPECT_EQ(lists_strictly_ascending(c.offsets, c.targets), c.ascending);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lists, StrictlyAscending,
+    ::testing::Values(ListsCase{"triangle", {0, 2, 4, 6}, {1, 2, 0, 2, 0, 1}, true},
+                      ListsCase{"descent_inside", {0, 2, 4, 6}, {2, 1, 0, 2, 0, 1}, false},
+                      ListsCase{"repeat_inside", {0, 3, 4, 5}, {1, 2, 2, 0, 0}, false},
+                      ListsCase{"repeat_across", {0, 1, 2, 4}, {2, 2, 0, 1}, true},
+                      ListsCase{"empty_lists_between", {0, 0, 2, 2, 3, 4, 4}, {2, 3, 1, 1}, true},
+                      ListsCase{"descent_after_empty", {0, 2, 2, 4}, {1, 2, 1, 0}, false},
+                      ListsCase{"last_step", {0, 3, 3, 3}, {0, 2, 1}, false},
+                      ListsCase{"offsets_start_late", {1, 2, 3}, {5, 1, 0}, false},
+                      ListsCase{"entry_behind_last_list", {0, 1, 2}, {1, 0, 1}, false},
+                      ListsCase{"no_edges", {0, 0, 0}, {}, false},
+                      ListsCase{"no_nodes", {0}, {}, false},
+                      ListsCase{"single_entry", {0, 1}, {0}, true}),
+    [](const ::testing::TestParamInfo<ListsCase>& param_info) { return param_info.param.name; });
 
 }  // namespace
 }  // namespace vorlan::engine

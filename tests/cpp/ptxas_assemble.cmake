@@ -1,6 +1,7 @@
 # Assembles one PTX module with NVIDIA's assembler and fails on anything it
 # says: a module that only draws warnings here may be refused, or compiled
-# differently, by the driver's own compiler on some device.
+# differently, by the driver's own compiler on some device. A register spill
+# to local memory is one of the warnings.
 #
 #   cmake -DPTXAS=<ptxas> -DARCH=<sm_XX> -DINPUT=<module.ptx> -DOUTPUT=<file> -P ptxas_assemble.cmake
 foreach(var IN ITEMS PTXAS ARCH INPUT OUTPUT)
@@ -18,7 +19,7 @@ file(MAKE_DIRECTORY "${output_dir}")
 file(REMOVE "${OUTPUT}")
 
 execute_process(
-  COMMAND "${PTXAS}" -arch=${ARCH} -o "${OUTPUT}" "${INPUT}"
+  COMMAND "${PTXAS}" -arch=${ARCH} --warn-on-spills -o "${OUTPUT}" "${INPUT}"
   RESULT_VARIABLE status
   OUTPUT_VARIABLE out
   ERROR_VARIABLE err)

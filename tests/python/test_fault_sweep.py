@@ -26,7 +26,8 @@ INJECTED_TEXT = 'DriverError(CUDA_ERROR_OUT_OF_MEMORY, "out of memory")'
 DRIVER_ERROR = "CUDA driver error: " + INJECTED_TEXT
 KERNEL_STEPS = ("launch failed", "BFS expand failed", "degree kernel failed",
                 "iteration kernel failed", "diff kernel failed", "support kernel failed",
-                "filter kernel failed", "synchronize failed")
+                "filter kernel failed", "reverse edge kernel failed", "fill kernel failed",
+                "clear kernel failed", "mark kernel failed", "peel kernel failed", "synchronize failed")
 # Failures inside the module cache's load are faults, not engine errors.
 LOAD_ENTRY_POINTS = {"cuModuleLoadData", "cuModuleGetFunction", "cuCtxGetCurrent", "cuCtxSetCurrent"}
 # Queries whose failure GpuDevice() papers over (fallback name, zero memory).

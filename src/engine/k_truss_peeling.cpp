@@ -1,0 +1,115 @@
+#include "engine/k_truss_peeling.hpp"
+
+#include <array>
+
+#include "engine/graph_shape.hpp"
+#include "engine/kernel_steps.hpp"
+#include "engine/kernels.hpp"
+#include "engine/module_cache.hpp"
+#include "engine/try.hpp"
+
+namespace vorlan::engine {
+namespace {
+
+ModuleSlot slot;
+constexpr std::array<std::string_view, 6> kKernelNames = {
+    "reverse_edge_kernel", "truss_fill_kernel", "truss_clear_flags_kernel",
+    "truss_support_kernel", "truss_mark_kernel", "truss_peel_kernel"};
+enum Kernel { kReverse, kFill, kClearFlags, kSupport, kMark, kPeel };
+
+// Every launch below keeps pointers to its scalars until it is issued, so
+// they are named locals, never temporaries.
+
+struct PeelBuffers {
+  driver::DeviceBuffer<std::uint32_t> support;  // at upper positions
+  driver::DeviceBuffer<std::uint8_t> state;     // 0 live, 2 dying, 1 removed
+  driver::DeviceBuffer<std::uint32_t> dying;    // edges marked in the current round
+};
+
+GpuResult<> fill_words(const GraphStore& graph, KernelSet kernels,
+                       driver::DeviceBuffer<std::uint32_t>& buffer, std::uint32_t value) {
+  const auto count = static_cast<std::uint32_t>(buffer.length());
+  driver::KernelLaunch fill(graph.stream(), kernels[kFill]);
+  fill.write(buffer).scalar(count).scalar(value);
+  return launch_step(fill, grid_blocks(count), "fill kernel failed");
+}
+
+GpuResult<PeelBuffers> prepare(const GraphStore& graph, KernelSet kernels) {
+  const std::uint32_t m = graph.num_edges();
+  VORLAN_TRY(auto support, driver::allocate<std::uint32_t>(graph.shared_stream(), m));
+  VORLAN_TRY(auto state, driver::allocate<std::uint8_t>(graph.shared_stream(), m));
+  VORLAN_TRY(auto dying, driver::allocate<std::uint32_t>(graph.shared_stream(), 1));
+  VORLAN_CHECK(fill_words(graph, kernels, support, 0));
+  driver::KernelLaunch clear(graph.stream(), kernels[kClearFlags]);
+  clear.write(state).scalar(m);
+  VORLAN_CHECK(launch_step(clear, grid_blocks(m), "clear kernel failed"));
+  return PeelBuffers{std::move(support), std::move(state), std::move(dying)};
+}
+
+// Every triangle adds one to the support of each of its three edges.
+GpuResult<> count_supports(const GraphStore& graph, KernelSet kernels, PeelBuffers& buffers) {
+  const std::uint32_t n = graph.num_nodes();
+  const std::uint32_t m = graph.num_edges();
+  driver::KernelLaunch support(graph.stream(), kernels[kSupport]);
+  support.read(graph.offsets()).read(graph.targets()).scalar(n).scalar(m).write(buffers.support);
+  return launch_step(support, grid_blocks(m), "support kernel failed");
+}
+
+// Last round's dying edges go; live edges below min_support start dying.
+// Returns how many edges started dying.
+GpuResult<std::uint32_t> mark_round(const GraphStore& graph, KernelSet kernels,
+                                    const driver::DeviceBuffer<std::uint32_t>& reverse,
+                                    PeelBuffers& buffers, std::uint32_t min_support) {
+  VORLAN_CHECK(fill_words(graph, kernels, buffers.dying, 0));
+  const std::uint32_t m = graph.num_edges();
+  driver::KernelLaunch mark(graph.stream(), kernels[kMark]);
+  mark.read(buffers.support).read(reverse).write(buffers.state).scalar(m).scalar(min_support)
+      .write(buffers.dying);
+  VORLAN_CHECK(launch_step(mark, grid_blocks(m), "mark kernel failed"));
+  VORLAN_CHECK(synchronize_step(graph.stream()));
+  return read_scalar(graph.stream(), buffers.dying);
+}
+
+// The triangles the dying edges break leave the supports of their other edges.
+GpuResult<> peel_round(const GraphStore& graph, KernelSet kernels,
+                       const driver::DeviceBuffer<std::uint32_t>& reverse, PeelBuffers& buffers) {
+  const std::uint32_t n = graph.num_nodes();
+  const std::uint32_t m = graph.num_edges();
+  driver::KernelLaunch peel(graph.stream(), kernels[kPeel]);
+  peel.read(graph.offsets()).read(graph.targets()).read(reverse).read(buffers.state).scalar(n)
+      .scalar(m).write(buffers.support);
+  return launch_step(peel, grid_blocks(m), "peel kernel failed");
+}
+
+GpuResult<TrussRounds> peel(const GraphStore& graph, KernelSet kernels,
+                            std::uint32_t min_support,
+                            const driver::DeviceBuffer<std::uint32_t>& reverse,
+                            InterruptPoll interrupt) {
+  VORLAN_TRY(auto buffers, prepare(graph, kernels));
+  VORLAN_CHECK(count_supports(graph, kernels, buffers));
+  std::uint32_t iterations = 0;
+  for (;;) {
+    VORLAN_CHECK(interrupt_step(interrupt));
+    VORLAN_TRY(const std::uint32_t dying, mark_round(graph, kernels, reverse, buffers, min_support));
+    ++iterations;
+    if (dying == 0) break;
+    VORLAN_CHECK(peel_round(graph, kernels, reverse, buffers));
+  }
+  return TrussRounds{std::move(buffers.state), iterations};
+}
+
+}  // namespace
+
+GpuResult<std::optional<TrussRounds>> peel_if_canonical(const GraphStore& graph,
+                                                        std::uint32_t min_support,
+                                                        InterruptPoll interrupt) {
+  if (!graph.strictly_ascending() || graph.known_symmetric() == false) return std::nullopt;
+  VORLAN_TRY(const KernelSet kernels,
+             kernels_step(slot, graph.stream(), kernels::k_truss_peeling_ptx, kKernelNames));
+  VORLAN_TRY(auto reverse, canonical_reverse(graph, kernels[kReverse]));
+  if (!reverse) return std::nullopt;
+  VORLAN_TRY(auto truss, peel(graph, kernels, min_support, *reverse, interrupt));
+  return std::optional<TrussRounds>(std::move(truss));
+}
+
+}  // namespace vorlan::engine

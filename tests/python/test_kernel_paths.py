@@ -1,0 +1,332 @@
+"""Triangle counting and k-truss take edge-parallel kernels on graphs whose
+shape allows them (strictly ascending lists; for k-truss also symmetric with
+no self-loops) and the node-parallel kernels on every other graph. Both paths
+must give exactly the same results; the software GPU's per-kernel counters
+tell which kernels a call launched."""
+
+import ctypes
+import json
+import os
+import random
+import textwrap
+
+import networkx as nx
+import pytest
+
+from conftest import (allocation_entry_point, csr_from_lists, csr_from_networkx, driver_error_text,
+                      on_software_gpu, run_python, shuffled_labels)
+
+EDGE_TRIANGLES = "triangle_count_edges_kernel"
+NODE_TRIANGLES = "triangle_count_warp_kernel"
+REVERSE_SEARCH = "reverse_edge_kernel"
+PEEL_KERNELS = ("truss_support_kernel", "truss_mark_kernel")
+RECOUNT_KERNELS = ("edge_triangle_support_kernel", "edge_filter_kernel")
+ALL_KERNELS = (EDGE_TRIANGLES, NODE_TRIANGLES, REVERSE_SEARCH, "truss_peel_kernel",
+               *PEEL_KERNELS, *RECOUNT_KERNELS)
+
+
+class KernelStats(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_ulonglong) for name in (
+        "launches", "warp_instructions", "thread_instructions", "global_sectors",
+        "shared_accesses", "atomics", "busiest_warp_instructions")]
+
+
+@pytest.fixture
+def launched(emu):
+    """launched(call) runs call() and returns (its result, the names of the
+    kernels it launched)."""
+    lib = emu.lib
+    lib.vemu_kernel_stats.argtypes = [ctypes.c_char_p, ctypes.POINTER(KernelStats)]
+    lib.vemu_kernel_stats.restype = ctypes.c_int
+
+    def run(call):
+        lib.vemu_reset_stats()
+        result = call()
+        names = set()
+        for name in ALL_KERNELS:
+            stats = KernelStats()
+            if lib.vemu_kernel_stats(name.encode(), ctypes.byref(stats)) == 0 and stats.launches:
+                names.add(name)
+        return result, names
+    return run
+
+
+def truss_result(result):
+    return result["edges"], result["iterations"], result["k"]
+
+
+# --- Canonical graphs: hubs, cliques, stars and isolated nodes ----------------
+
+def canonical_graphs():
+    """(name, undirected networkx graph on 0..n-1), all with triangles to peel."""
+    hubs = nx.powerlaw_cluster_graph(220, 4, 0.6, seed=21)
+    cliques = nx.disjoint_union_all([nx.complete_graph(n) for n in (3, 4, 6, 9)])
+    # Cliques sharing one hub node, and a star whose leaves close a few triangles.
+    shared = nx.Graph()
+    for start, size in ((1, 5), (6, 7), (13, 4)):
+        members = [0, *range(start, start + size)]
+        shared.add_edges_from((u, v) for i, u in enumerate(members) for v in members[i + 1:])
+    star = nx.star_graph(60)
+    star.add_edges_from((leaf, leaf + 1) for leaf in range(1, 60, 3))
+    mixed = nx.disjoint_union_all([hubs.subgraph(range(80)).copy(), cliques, star,
+                                   nx.empty_graph(7), shared])
+    nested = nx.Graph()
+    # A clique of 8 with a fringe that goes in several rounds at k = 4 and 5.
+    nested.add_edges_from((u, v) for u in range(8) for v in range(u + 1, 8))
+    for tip in range(8, 20):
+        nested.add_edges_from([(tip, tip - 1), (tip, tip - 2)])
+    return [
+        ("power-law", shuffled_labels(hubs, 22)),
+        ("attachment", shuffled_labels(nx.barabasi_albert_graph(200, 5, seed=23), 24)),
+        ("dense", nx.gnp_random_graph(40, 0.45, seed=25)),
+        ("mixed-pieces", shuffled_labels(mixed, 26)),
+        ("shared-hub-cliques", shuffled_labels(shared, 27)),
+        ("nested-fringe", shuffled_labels(nested, 28)),
+        ("clique", nx.complete_graph(24)),
+        ("star-with-isolated", shuffled_labels(nx.disjoint_union(star, nx.empty_graph(5)), 29)),
+    ]
+
+
+def canonical_params():
+    return [pytest.param(graph, id=name) for name, graph in canonical_graphs()]
+
+
+def truss_ks(gpu):
+    """3 up to one above the largest k whose truss is not empty, by the node kernels."""
+    ks = [3]
+    while gpu._node_kernels_k_truss(ks[-1])["edges"]:
+        ks.append(ks[-1] + 1)
+    return ks
+
+
+@pytest.mark.parametrize("graph", canonical_params())
+class TestCanonicalGraphsTakeTheEdgeKernels:
+    def test_triangle_total_is_todays(self, make_graph, launched, graph):
+        gpu = make_graph(graph)
+        result, names = launched(gpu.triangle_count)
+        expected = sum(nx.triangles(graph).values()) // 3
+        assert result["total_triangles"] == expected
+        assert gpu._node_kernels_triangle_count()["total_triangles"] == expected
+        assert EDGE_TRIANGLES in names and NODE_TRIANGLES not in names
+
+    def test_k_truss_is_todays_for_every_k(self, make_graph, launched, graph):
+        gpu = make_graph(graph)
+        ks = truss_ks(gpu)
+        assert len(ks) >= 2
+        for k in ks:
+            result, names = launched(lambda: gpu.k_truss(k))
+            assert truss_result(result) == truss_result(gpu._node_kernels_k_truss(k)), k
+            assert set(PEEL_KERNELS) <= names and not names & set(RECOUNT_KERNELS), (k, names)
+            # networkx as an independent witness of the surviving edge set.
+            assert {tuple(e) for e in result["edges"]} == {
+                (min(u, v), max(u, v)) for u, v in nx.k_truss(graph, k).edges}, k
+
+    def test_symmetry_is_searched_once_per_graph(self, make_graph, launched, graph):
+        gpu = make_graph(graph)
+        _, first = launched(lambda: gpu.k_truss(3))
+        _, second = launched(lambda: gpu.k_truss(4))
+        assert REVERSE_SEARCH in first and REVERSE_SEARCH in second
+        # The answer is kept, but peeling needs the positions again each call;
+        # the node kernels never look.
+        _, node_path = launched(lambda: gpu._node_kernels_k_truss(3))
+        assert REVERSE_SEARCH not in node_path
+
+
+def test_peeling_breaks_each_triangle_once_when_several_edges_go_together(make_graph):
+    # K4 minus nothing survives k = 4; the pendant triangles around it lose
+    # two or three edges in the same round, and every edge of the K4 is in
+    # one of them: a triangle taken off twice would drop the K4 as well.
+    graph = nx.complete_graph(4)
+    for a, b, c in ((0, 4, 5), (1, 6, 7), (2, 8, 9), (3, 10, 11)):
+        graph.add_edges_from([(a, b), (b, c), (a, c)])
+    graph.add_edges_from([(4, 6), (5, 7), (0, 6), (1, 4)])
+    gpu = make_graph(graph)
+    for k in (3, 4, 5):
+        assert truss_result(gpu.k_truss(k)) == truss_result(gpu._node_kernels_k_truss(k)), k
+    assert sorted(map(tuple, gpu.k_truss(4)["edges"])) == sorted(
+        (min(u, v), max(u, v)) for u, v in nx.k_truss(graph, 4).edges)
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_random_power_law_graphs_agree(make_graph, seed):
+    rng = random.Random(seed)
+    n = rng.randrange(30, 160)
+    graph = shuffled_labels(nx.powerlaw_cluster_graph(n, rng.randrange(2, 7), rng.random(), seed=seed),
+                            seed + 100)
+    gpu = make_graph(graph)
+    assert gpu.triangle_count()["total_triangles"] == gpu._node_kernels_triangle_count()["total_triangles"]
+    for k in truss_ks(gpu):
+        assert truss_result(gpu.k_truss(k)) == truss_result(gpu._node_kernels_k_truss(k)), k
+
+
+# --- One graph per way to miss canonical form ---------------------------------
+
+# Each is a triangle 0-1-2 with a fourth node, stored with one defect.
+NON_CANONICAL = {
+    # node 0's list out of order: not strictly ascending.
+    "unsorted-list": [[3, 1, 2], [0, 2], [0, 1], [0]],
+    # node 1 lists 2 twice: not strictly ascending.
+    "repeated-entry": [[1, 2], [0, 2, 2], [0, 1, 1], []],
+    # node 3 lists itself: ascending, but a self-loop.
+    "self-loop": [[1, 2, 3], [0, 2], [0, 1], [0, 3]],
+    # 0 -> 3 stored without 3 -> 0: ascending, not symmetric.
+    "missing-reverse": [[1, 2, 3], [0, 2, 3], [0, 1, 3], [1, 2]],
+}
+ASCENDING = {"self-loop", "missing-reverse"}
+
+
+@pytest.mark.parametrize("name", sorted(NON_CANONICAL))
+class TestNonCanonicalGraphsKeepTodaysKernels:
+    def test_k_truss_recounts(self, make_graph, launched, name):
+        gpu = make_graph(*csr_from_lists(NON_CANONICAL[name]))
+        for k in (3, 4):
+            result, names = launched(lambda: gpu.k_truss(k))
+            assert truss_result(result) == truss_result(gpu._node_kernels_k_truss(k))
+            assert set(RECOUNT_KERNELS) <= names and not names & set(PEEL_KERNELS), names
+            # Only lists that pass the host's check are searched on the device,
+            # and only until the store knows the answer.
+            assert (REVERSE_SEARCH in names) == (name in ASCENDING and k == 3), names
+
+    def test_triangles_split_by_edges_only_on_ascending_lists(self, make_graph, launched, name):
+        gpu = make_graph(*csr_from_lists(NON_CANONICAL[name]))
+        result, names = launched(gpu.triangle_count)
+        assert result["total_triangles"] == gpu._node_kernels_triangle_count()["total_triangles"]
+        expected = EDGE_TRIANGLES if name in ASCENDING else NODE_TRIANGLES
+        assert names & {EDGE_TRIANGLES, NODE_TRIANGLES} == {expected}
+
+
+@pytest.mark.parametrize("lists, edge_path", [
+    # A list may start below the end of the one before it.
+    ([[1, 2], [0, 2], [0, 1]], True),
+    # Empty lists between full ones.
+    ([[], [2, 3], [], [1], [1], []], True),
+    # A descent inside one list, right after an empty one.
+    ([[1, 2], [], [1, 0]], False),
+    # Equal neighbours across a list boundary are allowed, within one they are not.
+    ([[2], [2], [0, 1]], True),
+    ([[2, 2], [2], [0, 1]], False),
+], ids=["boundary-descent", "empty-lists", "descent-after-empty", "equal-across", "equal-within"])
+def test_host_finds_strictly_ascending_lists(make_graph, launched, lists, edge_path):
+    gpu = make_graph(*csr_from_lists(lists))
+    _, names = launched(gpu.triangle_count)
+    assert (EDGE_TRIANGLES in names) == edge_path
+
+
+@pytest.mark.parametrize("offsets, targets", [
+    ([1, 3, 4, 5], [9, 1, 2, 0, 0]),  # lists that do not start at position 0
+    ([0, 2, 3, 4], [1, 2, 0, 0, 7]),  # a stray entry behind the last list
+], ids=["offset-start", "trailing-entry"])
+def test_positions_outside_every_list_keep_todays_kernels(make_graph, launched, offsets, targets):
+    gpu = make_graph(offsets, targets)
+    result, names = launched(gpu.triangle_count)
+    assert NODE_TRIANGLES in names and EDGE_TRIANGLES not in names
+    truss, truss_names = launched(lambda: gpu.k_truss(3))
+    assert truss_result(truss) == truss_result(gpu._node_kernels_k_truss(3))
+    assert REVERSE_SEARCH not in truss_names
+
+
+# --- Scheduling seeds ---------------------------------------------------------
+
+SEED_SCRIPT = textwrap.dedent("""
+    import json
+    import networkx as nx
+    import vorlan_cuda
+    from conftest import csr_from_networkx
+    from test_kernel_paths import canonical_graphs
+
+    device = vorlan_cuda.GpuDevice(0)
+    results = {}
+    for name, graph in canonical_graphs()[:5]:
+        gpu = vorlan_cuda.GpuGraph.from_csr(*csr_from_networkx(graph), device)
+        results[name] = {
+            "triangles": [gpu.triangle_count()["total_triangles"],
+                          gpu._node_kernels_triangle_count()["total_triangles"]],
+            "k_truss": {k: [[r["edges"], r["iterations"]] for r in
+                            (gpu.k_truss(k), gpu._node_kernels_k_truss(k))] for k in (3, 4, 5, 7)},
+        }
+    print(json.dumps(results))
+""")
+
+
+@pytest.mark.skipif(not on_software_gpu(), reason="scheduling seeds belong to the software GPU")
+def test_both_paths_agree_under_every_scheduling_seed():
+    here = os.path.dirname(os.path.abspath(__file__))
+    pythonpath = os.pathsep.join(filter(None, [here, os.environ.get("PYTHONPATH")]))
+    outcomes = []
+    for seed in (1, 2, 3):
+        run = run_python(SEED_SCRIPT, extra_env={"VORLAN_EMU_SEED": str(seed), "PYTHONPATH": pythonpath},
+                         timeout=600)
+        assert run.returncode == 0, run.stderr
+        outcomes.append(json.loads(run.stdout.splitlines()[-1]))
+    for outcome in outcomes:
+        for name, values in outcome.items():
+            assert values["triangles"][0] == values["triangles"][1], name
+            for k, (edge_path, node_path) in values["k_truss"].items():
+                assert edge_path == node_path, (name, k)
+    assert outcomes[0] == outcomes[1] == outcomes[2]
+
+
+# --- Failures on the peeling path ---------------------------------------------
+
+# Launches of k_truss(3) on a triangle with a pendant edge, which peels in two
+# rounds: the reverse search, the two fills and the support count, then per
+# round the counter's fill and the mark, and the peel in a round that marked
+# something.
+PEEL_LAUNCHES = ["reverse edge kernel failed", "fill kernel failed", "clear kernel failed",
+                 "support kernel failed", "fill kernel failed", "mark kernel failed",
+                 "peel kernel failed", "fill kernel failed", "mark kernel failed"]
+
+
+class TestPeelingFailures:
+    @staticmethod
+    def two_round_graph(make_graph):
+        return make_graph(nx.Graph([(0, 1), (1, 2), (0, 2), (2, 3)]))
+
+    def run_failing(self, emu, graph, entry_point, nth, code):
+        """Fails one driver call of k_truss(3); nothing may stay allocated and
+        the next call must give what the one before did."""
+        first = graph.k_truss(3)
+        before = emu.live()
+        emu.fail_call(entry_point, nth, code)
+        with pytest.raises(RuntimeError) as error:
+            graph.k_truss(3)
+        assert emu.live() == before
+        again = graph.k_truss(3)
+        assert truss_result(again) == truss_result(first)
+        return str(error.value)
+
+    def test_driver_calls_per_call(self, emu, make_graph):
+        graph = self.two_round_graph(make_graph)
+        graph.k_truss(3)
+        entry_points = ("cuLaunchKernel", "cuStreamSynchronize", "cuMemcpyHtoDAsync_v2")
+        with emu.counting(*entry_points) as counter:
+            assert graph.k_truss(3)["iterations"] == 2
+        # The only host-to-device copy is the reverse search's counter, made
+        # once per call: the rounds fill their buffers on the device.
+        assert counter.delta == {"cuLaunchKernel": len(PEEL_LAUNCHES), "cuStreamSynchronize": 3,
+                                 "cuMemcpyHtoDAsync_v2": 1}
+
+    @pytest.mark.parametrize("nth, step", list(enumerate(PEEL_LAUNCHES, start=1)))
+    def test_launch_failures(self, emu, make_graph, nth, step):
+        message = self.run_failing(emu, self.two_round_graph(make_graph), "cuLaunchKernel", nth, 1)
+        assert message == f"kernel error: {step}: DriverError(CUDA_ERROR_INVALID_VALUE, \"invalid argument\")"
+
+    @pytest.mark.parametrize("nth", [1, 2, 3])
+    def test_synchronize_failures(self, emu, make_graph, nth):
+        message = self.run_failing(emu, self.two_round_graph(make_graph), "cuStreamSynchronize", nth, 719)
+        assert message.startswith("kernel error: synchronize failed: DriverError(CUDA_ERROR_LAUNCH_FAILED")
+
+    @pytest.mark.parametrize("nth", [1, 2, 3, 4, 5])
+    def test_allocation_failures(self, emu, device, make_graph, nth):
+        # The reverse positions and their count, the supports, the states and
+        # the round counter.
+        entry = allocation_entry_point(emu, device)
+        message = self.run_failing(emu, self.two_round_graph(make_graph), entry, nth, 2)
+        assert message == "CUDA driver error: " + driver_error_text(2)
+
+    @pytest.mark.parametrize("nth", [1, 2, 3, 4, 5, 6])
+    def test_copy_to_host_failures(self, emu, make_graph, nth):
+        # The reverse search's count, the counter once per round, then the
+        # states, offsets and targets.
+        message = self.run_failing(emu, self.two_round_graph(make_graph), "cuMemcpyDtoHAsync_v2", nth, 700)
+        assert message.startswith("CUDA driver error: DriverError(CUDA_ERROR_ILLEGAL_ADDRESS")
