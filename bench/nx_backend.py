@@ -22,19 +22,15 @@ of the CPU interpreter and says nothing about a GPU.
 import argparse
 import gc
 import json
-import os
 import sys
 import time
 
 import networkx as nx
 import numpy as np
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"))
-
-from graphs import rmat_edges  # noqa: E402
-
-from nx_vorlan.device import default_device, on_software_gpu  # noqa: E402
-from nx_vorlan.interface import BackendInterface  # noqa: E402
+from graph_suite import rmat_edges
+from nx_vorlan.device import default_device, on_software_gpu
+from nx_vorlan.interface import BackendInterface
 
 SOFTWARE_LABEL = "software GPU (CPU interpreter), not a GPU timing"
 

@@ -4,7 +4,6 @@ no self-loops) and the node-parallel kernels on every other graph. Both paths
 must give exactly the same results; the software GPU's per-kernel counters
 tell which kernels a call launched."""
 
-import ctypes
 import json
 import os
 import random
@@ -25,28 +24,17 @@ ALL_KERNELS = (EDGE_TRIANGLES, NODE_TRIANGLES, REVERSE_SEARCH, "truss_peel_kerne
                *PEEL_KERNELS, *RECOUNT_KERNELS)
 
 
-class KernelStats(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_ulonglong) for name in (
-        "launches", "warp_instructions", "thread_instructions", "global_sectors",
-        "shared_accesses", "atomics", "busiest_warp_instructions")]
-
-
 @pytest.fixture
 def launched(emu):
     """launched(call) runs call() and returns (its result, the names of the
     kernels it launched)."""
-    lib = emu.lib
-    lib.vemu_kernel_stats.argtypes = [ctypes.c_char_p, ctypes.POINTER(KernelStats)]
-    lib.vemu_kernel_stats.restype = ctypes.c_int
+    controls = emu.controls
 
     def run(call):
-        lib.vemu_reset_stats()
+        controls.reset_stats()
         result = call()
-        names = set()
-        for name in ALL_KERNELS:
-            stats = KernelStats()
-            if lib.vemu_kernel_stats(name.encode(), ctypes.byref(stats)) == 0 and stats.launches:
-                names.add(name)
+        names = {name for name in ALL_KERNELS
+                 if (stats := controls.kernel_stats(name)) is not None and stats["launches"]}
         return result, names
     return run
 
