@@ -24,8 +24,10 @@ REDISTRIBUTES_DANGLING = {"networkx", "igraph"}
 def pagerank_incomparable(system, graph):
     """Why `system`'s PageRank cannot be held against ours on `graph`, or None."""
     if system in REDISTRIBUTES_DANGLING and graph.dangling_nodes():
-        return (f"not compared: {graph.dangling_nodes()} nodes without out-edges, whose rank "
-                f"{system} redistributes")
+        return (
+            f"not compared: {graph.dangling_nodes()} nodes without out-edges, whose rank "
+            f"{system} redistributes"
+        )
     return None
 
 
@@ -37,13 +39,19 @@ def agreement(algorithm, reference, other):
         if len(reference) != len(other):
             return False, f"{len(other)} ranks vs {len(reference)}"
         distance = float(np.abs(np.asarray(reference) - np.asarray(other)).sum())
-        return distance <= PAGERANK_L1_LIMIT, f"L1 distance {distance:.2e} (limit {PAGERANK_L1_LIMIT:.0e})"
+        return (
+            distance <= PAGERANK_L1_LIMIT,
+            f"L1 distance {distance:.2e} (limit {PAGERANK_L1_LIMIT:.0e})",
+        )
     reference, other = np.asarray(reference), np.asarray(other)
     if reference.shape != other.shape:
         return False, f"{other.size} entries vs {reference.size}"
     differing = int(np.count_nonzero(reference != other))
     what = "distances" if algorithm == "bfs" else "edges"
-    return differing == 0, f"{differing} {what} differ" if differing else f"all {reference.size} {what} equal"
+    return (
+        differing == 0,
+        f"{differing} {what} differ" if differing else f"all {reference.size} {what} equal",
+    )
 
 
 def fit_exponent(points):
@@ -87,6 +95,7 @@ def floor_at(points, edges):
 
 # Bytes each algorithm must move at the least, written out so that a reader
 # can check them. n nodes, m stored edges, 4-byte ids, offsets and ranks.
+
 
 def pagerank_iteration_bytes(n, m):
     """One iteration in device memory: the pull kernel reads offsets (n + 1),

@@ -13,8 +13,11 @@ import sys
 
 import h100
 
-_H100_SXM = {"device_copy": h100.HBM_BYTES_PER_SECOND, "host_to_device": h100.PCIE_BYTES_PER_SECOND,
-             "device_to_host": h100.PCIE_BYTES_PER_SECOND}
+_H100_SXM = {
+    "device_copy": h100.HBM_BYTES_PER_SECOND,
+    "host_to_device": h100.PCIE_BYTES_PER_SECOND,
+    "device_to_host": h100.PCIE_BYTES_PER_SECOND,
+}
 
 # Published peak figures (bytes per second), only for cards we can name.
 NOMINAL = {
@@ -74,12 +77,22 @@ def measure(device_name, size=1 << 28, timeout=90):
     """Bandwidths of the GPU named `device_name`: measured where CuPy or
     torch works, otherwise nominal, otherwise a dict saying why there is none."""
     try:
-        probe = subprocess.run([sys.executable, "-c", _PROBE, str(size)], capture_output=True,
-                               text=True, timeout=timeout)
+        probe = subprocess.run(
+            [sys.executable, "-c", _PROBE, str(size)],
+            capture_output=True,
+            text=True,
+            timeout=timeout,
+        )
         if probe.returncode == 0:
             return json.loads(probe.stdout.strip().splitlines()[-1])
-        why = probe.stderr.strip().splitlines()[-1] if probe.stderr.strip() else f"exit {probe.returncode}"
+        why = (
+            probe.stderr.strip().splitlines()[-1]
+            if probe.stderr.strip()
+            else f"exit {probe.returncode}"
+        )
     except (subprocess.TimeoutExpired, ValueError, IndexError) as error:
         why = str(error)
-    return nominal(device_name) or {"source": None, "why": f"no CuPy or torch ({why}) and no nominal "
-                                                            f"figure for '{device_name}'"}
+    return nominal(device_name) or {
+        "source": None,
+        "why": f"no CuPy or torch ({why}) and no nominal figure for '{device_name}'",
+    }

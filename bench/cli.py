@@ -36,6 +36,7 @@ def run(main, argv=None):
 
 def integer_at_least(low):
     """An argparse type: an integer of at least `low`."""
+
     def parse(text):
         try:
             value = int(text)
@@ -44,6 +45,7 @@ def integer_at_least(low):
         if value < low:
             raise argparse.ArgumentTypeError(f"{value} is below {low}")
         return value
+
     parse.__name__ = f"integer of at least {low}"
     return parse
 
@@ -82,7 +84,9 @@ def write_json_atomically(path, data):
     `path`: a reader, or a run killed mid-write, sees the old file or the
     new one, never a truncated one."""
     folder = os.path.dirname(os.path.abspath(path))
-    handle, temporary = tempfile.mkstemp(dir=folder, prefix=f".{os.path.basename(path)}.", suffix=".tmp")
+    handle, temporary = tempfile.mkstemp(
+        dir=folder, prefix=f".{os.path.basename(path)}.", suffix=".tmp"
+    )
     try:
         # mkstemp's file is private; the result should read like any file written here.
         os.fchmod(handle, 0o666 & ~_umask())

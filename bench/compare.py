@@ -65,15 +65,18 @@ def scale_list(text):
 
 def name_list(known, what):
     """An argparse type: a comma-separated, non-empty list of names from `known`."""
+
     def parse(text):
         names = [name for name in text.split(",") if name]
         unknown = [name for name in names if name not in known]
         if unknown:
-            raise argparse.ArgumentTypeError(f"unknown {what} {', '.join(unknown)} "
-                                             f"(known: {', '.join(known)})")
+            raise argparse.ArgumentTypeError(
+                f"unknown {what} {', '.join(unknown)} (known: {', '.join(known)})"
+            )
         if not names:
             raise argparse.ArgumentTypeError(f"no {what} named")
         return names
+
     return parse
 
 
@@ -81,8 +84,9 @@ def system_limit(text):
     """SYSTEM=EDGES of --limit, as (system, edges)."""
     name, equals, edges = text.partition("=")
     if not equals or name not in KNOWN_SYSTEMS:
-        raise argparse.ArgumentTypeError(f"{text!r} is not SYSTEM=EDGES with SYSTEM one of "
-                                         f"{', '.join(KNOWN_SYSTEMS)}")
+        raise argparse.ArgumentTypeError(
+            f"{text!r} is not SYSTEM=EDGES with SYSTEM one of {', '.join(KNOWN_SYSTEMS)}"
+        )
     try:
         return name, cli.integer_at_least(0)(edges)
     except argparse.ArgumentTypeError as error:
@@ -94,30 +98,64 @@ def parse_arguments(argv=None):
     parser.add_argument("--json", required=True, help="write the results here")
     parser.add_argument("--quick", action="store_true", help="the smallest sizes only")
     for family in graph_suite.FAMILIES:
-        parser.add_argument(f"--{family}-scales", type=scale_list, default=None,
-                            help=f"log2 node counts of the {family} graphs, e.g. 10,12,14")
-    parser.add_argument("--edge-factor", type=cli.integer_at_least(1), default=16,
-                        help="edge draws per node (R-MAT, uniform)")
-    parser.add_argument("--edge-list", action="append", default=[], help="also run on this edge-list file")
-    parser.add_argument("--systems", type=name_list(KNOWN_SYSTEMS, "system"), default=list(KNOWN_SYSTEMS))
-    parser.add_argument("--algorithms", type=name_list(ALGORITHMS, "algorithm"), default=list(ALGORITHMS))
-    parser.add_argument("--limit", type=system_limit, action="append", default=[], metavar="SYSTEM=EDGES",
-                        help="run SYSTEM only on graphs of at most EDGES stored edges")
-    parser.add_argument("--budget", type=cli.positive_float, default=20.0, help="seconds one peer call may take")
-    parser.add_argument("--deadline", type=cli.positive_float, default=None,
-                        help="seconds after which no further call starts (the rest is marked skipped)")
+        parser.add_argument(
+            f"--{family}-scales",
+            type=scale_list,
+            default=None,
+            help=f"log2 node counts of the {family} graphs, e.g. 10,12,14",
+        )
+    parser.add_argument(
+        "--edge-factor",
+        type=cli.integer_at_least(1),
+        default=16,
+        help="edge draws per node (R-MAT, uniform)",
+    )
+    parser.add_argument(
+        "--edge-list", action="append", default=[], help="also run on this edge-list file"
+    )
+    parser.add_argument(
+        "--systems", type=name_list(KNOWN_SYSTEMS, "system"), default=list(KNOWN_SYSTEMS)
+    )
+    parser.add_argument(
+        "--algorithms", type=name_list(ALGORITHMS, "algorithm"), default=list(ALGORITHMS)
+    )
+    parser.add_argument(
+        "--limit",
+        type=system_limit,
+        action="append",
+        default=[],
+        metavar="SYSTEM=EDGES",
+        help="run SYSTEM only on graphs of at most EDGES stored edges",
+    )
+    parser.add_argument(
+        "--budget", type=cli.positive_float, default=20.0, help="seconds one peer call may take"
+    )
+    parser.add_argument(
+        "--deadline",
+        type=cli.positive_float,
+        default=None,
+        help="seconds after which no further call starts (the rest is marked skipped)",
+    )
     parser.add_argument("--repeat", type=cli.integer_at_least(1), default=3)
     # vorlan_cuda refuses k < 3 (every edge of a graph is in a 2-truss).
     parser.add_argument("--k", type=cli.integer_at_least(3), default=3, help="the k of k-truss")
-    parser.add_argument("--cost-model", help="JSON of predicted floors to place beside measured times")
+    parser.add_argument(
+        "--cost-model", help="JSON of predicted floors to place beside measured times"
+    )
     args = parser.parse_args(argv)
     chosen = QUICK_SCALES if args.quick else FULL_SCALES
-    args.scales = {family: getattr(args, f"{family}_scales") if getattr(args, f"{family}_scales") is not None
-                   else chosen[family] for family in graph_suite.FAMILIES}
+    args.scales = {
+        family: getattr(args, f"{family}_scales")
+        if getattr(args, f"{family}_scales") is not None
+        else chosen[family]
+        for family in graph_suite.FAMILIES
+    }
     args.limits = dict(args.limit)
     args.algorithm_names = args.algorithms
     if not any(args.scales.values()) and not args.edge_list:
-        parser.error("no graphs to run: every family's scales are empty and no --edge-list is given")
+        parser.error(
+            "no graphs to run: every family's scales are empty and no --edge-list is given"
+        )
     return args
 
 
@@ -139,8 +177,11 @@ def make_graphs(args, edge_lists):
     """(graph, seconds to make it) for every requested graph, smallest scale
     first across the families, so that a run cut short by --deadline has
     covered every family it could; then the edge lists, already read."""
-    wanted = sorted((scale, graph_suite.FAMILIES.index(family), family)
-                    for family in graph_suite.FAMILIES for scale in args.scales[family])
+    wanted = sorted(
+        (scale, graph_suite.FAMILIES.index(family), family)
+        for family in graph_suite.FAMILIES
+        for scale in args.scales[family]
+    )
     for scale, _, family in wanted:
         started = time.perf_counter()
         graph = graph_suite.make(family, scale, args.edge_factor)
@@ -213,14 +254,23 @@ class Comparison:
         self.stopped = {}
 
     def record(self, graph_id, system, algorithm, status, note="", **fields):
-        entry = {"graph": graph_id, "system": system, "algorithm": algorithm, "status": status, "note": note}
+        entry = {
+            "graph": graph_id,
+            "system": system,
+            "algorithm": algorithm,
+            "status": status,
+            "note": note,
+        }
         entry.update(fields)
         self.results.append(entry)
         self.on_result()
         return entry
 
     def past_deadline(self):
-        return self.args.deadline is not None and time.perf_counter() - self.started > self.args.deadline
+        return (
+            self.args.deadline is not None
+            and time.perf_counter() - self.started > self.args.deadline
+        )
 
     def skip_reason(self, system, algorithm, graph):
         """Why `system` does not run `algorithm` on `graph`, or None."""
@@ -233,7 +283,9 @@ class Comparison:
             return self.stopped[key]
         predicted = analysis.predict_seconds(self.history.get(key, []), graph.num_edges)
         if predicted is not None and predicted > self.args.budget:
-            self.stopped[key] = f"skipped: predicted {predicted:.0f} s > budget {self.args.budget:g} s"
+            self.stopped[key] = (
+                f"skipped: predicted {predicted:.0f} s > budget {self.args.budget:g} s"
+            )
             return self.stopped[key]
         return None
 
@@ -259,7 +311,10 @@ class Comparison:
         key = (system.name, "load", graph.family)
         predicted = analysis.predict_seconds(self.history.get(key, []), graph.num_edges)
         if predicted is not None and predicted > self.args.budget:
-            return None, f"skipped: loading predicted {predicted:.0f} s > budget {self.args.budget:g} s"
+            return (
+                None,
+                f"skipped: loading predicted {predicted:.0f} s > budget {self.args.budget:g} s",
+            )
         started = time.perf_counter()
         try:
             handle = system.load(graph)
@@ -286,13 +341,27 @@ class Comparison:
         key = (system.name, algorithm, graph.family)
         if status != "ok":
             self.stopped[key] = f"skipped: {status} at {graph_id}"
-            return self.record(graph_id, system.name, algorithm, "failed" if status == "failed" else "skipped",
-                               payload)
+            return self.record(
+                graph_id,
+                system.name,
+                algorithm,
+                "failed" if status == "failed" else "skipped",
+                payload,
+            )
         seconds, run, calls = payload
         self.history.setdefault(key, []).append((graph.num_edges, seconds))
-        entry = self.record(graph_id, system.name, algorithm, "ok", seconds=seconds, calls=calls,
-                            edges_per_second=graph.num_edges / seconds if seconds > 0 else None,
-                            engine_seconds=run.engine_seconds, details=run.details, **fields)
+        entry = self.record(
+            graph_id,
+            system.name,
+            algorithm,
+            "ok",
+            seconds=seconds,
+            calls=calls,
+            edges_per_second=graph.num_edges / seconds if seconds > 0 else None,
+            engine_seconds=run.engine_seconds,
+            details=run.details,
+            **fields,
+        )
         entry["_value"] = run.value
         return entry
 
@@ -312,30 +381,45 @@ class Comparison:
             names = list(by_system)
             reference = "vorlan_cuda" if "vorlan_cuda" in by_system else names[0]
             for entry in self.results:
-                if entry["graph"] != graph_id or entry["algorithm"] != algorithm or entry["status"] != "ok":
+                if (
+                    entry["graph"] != graph_id
+                    or entry["algorithm"] != algorithm
+                    or entry["status"] != "ok"
+                ):
                     continue
                 if entry["system"] == reference:
                     entry["agrees"], entry["agreement"] = None, "reference"
                     continue
                 why_not = None
                 if algorithm == "pagerank":
-                    why_not = (analysis.pagerank_incomparable(entry["system"], graph)
-                               or analysis.pagerank_incomparable(reference, graph))
+                    why_not = analysis.pagerank_incomparable(
+                        entry["system"], graph
+                    ) or analysis.pagerank_incomparable(reference, graph)
                 if why_not:
                     entry["agrees"], entry["agreement"] = None, why_not
                     continue
-                agrees, note = analysis.agreement(algorithm, by_system[reference], by_system[entry["system"]])
+                agrees, note = analysis.agreement(
+                    algorithm, by_system[reference], by_system[entry["system"]]
+                )
                 entry["agrees"], entry["agreement"] = bool(agrees), f"vs {reference}: {note}"
 
 
 def add_ratios(results, software):
     """Each time over the fastest other system's. Interpreter timings of the
     software GPU are no one's speed, so there they take no part."""
-    timed = [e for e in results if e["status"] == "ok" and not (software and e["system"] == "vorlan_cuda")]
+    timed = [
+        e
+        for e in results
+        if e["status"] == "ok" and not (software and e["system"] == "vorlan_cuda")
+    ]
     for entry in timed:
-        others = [other["seconds"] for other in timed
-                  if other["graph"] == entry["graph"] and other["algorithm"] == entry["algorithm"]
-                  and other["system"] != entry["system"]]
+        others = [
+            other["seconds"]
+            for other in timed
+            if other["graph"] == entry["graph"]
+            and other["algorithm"] == entry["algorithm"]
+            and other["system"] != entry["system"]
+        ]
         entry["ratio_to_fastest_peer"] = analysis.ratio_to_fastest_peer(entry["seconds"], others)
 
 
@@ -346,10 +430,20 @@ def growth(results, graphs):
     for entry in results:
         if entry["status"] == "ok":
             family, edges = families[entry["graph"]]
-            series.setdefault((family, entry["system"], entry["algorithm"]), []).append((edges, entry["seconds"]))
-    return [{"family": family, "system": system, "algorithm": algorithm, "points": sorted(points),
-             "sizes": len(points), "exponent": analysis.fit_exponent(points)}
-            for (family, system, algorithm), points in sorted(series.items())]
+            series.setdefault((family, entry["system"], entry["algorithm"]), []).append(
+                (edges, entry["seconds"])
+            )
+    return [
+        {
+            "family": family,
+            "system": system,
+            "algorithm": algorithm,
+            "points": sorted(points),
+            "sizes": len(points),
+            "exponent": analysis.fit_exponent(points),
+        }
+        for (family, system, algorithm), points in sorted(series.items())
+    ]
 
 
 def add_floors(comparison, graph, graph_id, vorlan, handle, answers):
@@ -357,32 +451,54 @@ def add_floors(comparison, graph, graph_id, vorlan, handle, answers):
     iteration counts, so set-up and copies cancel) and BFS's time, each over
     the time its bytes need at the measured bandwidth."""
     for entry in comparison.results:
-        if entry["graph"] != graph_id or entry["system"] != "vorlan_cuda" or entry["status"] != "ok":
+        if (
+            entry["graph"] != graph_id
+            or entry["system"] != "vorlan_cuda"
+            or entry["status"] != "ok"
+        ):
             continue
         if entry["algorithm"] == "pagerank":
             few, many = 10, 30
             damping = comparison.params.damping
-            best = {count: min(vorlan.pagerank_fixed(handle, count, damping) for _ in range(2))
-                    for count in (few, many)}
+            best = {
+                count: min(vorlan.pagerank_fixed(handle, count, damping) for _ in range(2))
+                for count in (few, many)
+            }
             per_iteration = (best[many] - best[few]) / (many - few)
-            floor = analysis.floor_seconds(analysis.pagerank_iteration_bytes(graph.num_nodes, graph.num_edges),
-                                           None, comparison.rates)
-            entry["floor"] = {"what": "one iteration", "measured_seconds": per_iteration, "floor_seconds": floor,
-                              "ratio": per_iteration / floor if floor and per_iteration > 0 else None}
+            floor = analysis.floor_seconds(
+                analysis.pagerank_iteration_bytes(graph.num_nodes, graph.num_edges),
+                None,
+                comparison.rates,
+            )
+            entry["floor"] = {
+                "what": "one iteration",
+                "measured_seconds": per_iteration,
+                "floor_seconds": floor,
+                "ratio": per_iteration / floor if floor and per_iteration > 0 else None,
+            }
         elif entry["algorithm"] == "bfs":
             reached = answers["bfs"]["vorlan_cuda"] >= 0
-            device, host = analysis.bfs_bytes(graph.num_nodes, int(reached.sum()),
-                                              int(graph.degrees[reached].sum()))
+            device, host = analysis.bfs_bytes(
+                graph.num_nodes, int(reached.sum()), int(graph.degrees[reached].sum())
+            )
             floor = analysis.floor_seconds(device, host, comparison.rates)
             seconds = entry["engine_seconds"]
-            entry["floor"] = {"what": "one search", "measured_seconds": seconds, "floor_seconds": floor,
-                              "ratio": seconds / floor if floor else None}
+            entry["floor"] = {
+                "what": "one search",
+                "measured_seconds": seconds,
+                "floor_seconds": floor,
+                "ratio": seconds / floor if floor else None,
+            }
 
 
 # Our algorithm names for the cost model's (bench/cost_model.py), which runs
 # k-truss at k = 3 only.
-COST_MODEL_NAMES = {"triangle_count": "triangle_count", "bfs": "bfs", "pagerank": "pagerank",
-                    "k_truss_3": "k_truss"}
+COST_MODEL_NAMES = {
+    "triangle_count": "triangle_count",
+    "bfs": "bfs",
+    "pagerank": "pagerank",
+    "k_truss_3": "k_truss",
+}
 
 
 def load_cost_model(path):
@@ -397,14 +513,18 @@ def load_cost_model(path):
             if ours is None:
                 continue
             per_call = data.get("pagerank_iterations", 20) if ours == "pagerank" else 1
-            points = sorted((int(run["num_edges"]), float(run["predicted_seconds"]["lower_bound"]) / per_call)
-                            for run in algorithm["runs"])
+            points = sorted(
+                (int(run["num_edges"]), float(run["predicted_seconds"]["lower_bound"]) / per_call)
+                for run in algorithm["runs"]
+            )
             if not points or any(edges <= 0 or not seconds > 0 for edges, seconds in points):
                 raise ValueError(f"{name} needs runs of positive edges and seconds")
             model[ours] = points
     except (KeyError, TypeError, ValueError, AttributeError, ZeroDivisionError) as error:
         what = f"no {error}" if isinstance(error, KeyError) else str(error)
-        raise cli.ToolError(f"--cost-model {path}: not the JSON of bench/cost_model.py ({what})") from None
+        raise cli.ToolError(
+            f"--cost-model {path}: not the JSON of bench/cost_model.py ({what})"
+        ) from None
     return model
 
 
@@ -416,26 +536,44 @@ def main(argv=None):
     systems, missing = available_systems(args.systems)
     if "vorlan_cuda" in missing:
         # A module that does not load must fail the run, not leave the peers to agree among themselves.
-        raise cli.ToolError(f"vorlan_cuda is {missing['vorlan_cuda']}; leave it out of --systems "
-                            "to compare the peers alone")
+        raise cli.ToolError(
+            f"vorlan_cuda is {missing['vorlan_cuda']}; leave it out of --systems "
+            "to compare the peers alone"
+        )
     vorlan = next((s for s in systems if s.name == "vorlan_cuda"), None)
     device_name = vorlan.device_name if vorlan else None
     software = device_name is not None and "software GPU" in device_name
     rates = bandwidth.measure(device_name) if vorlan and not software else None
     pagerank = {name: getattr(Params, name) for name in ("damping", "max_iterations", "tolerance")}
-    meta = {"date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
-            "device": device_name, "software_gpu": software,
-            "timing_label": analysis.SOFTWARE_LABEL if software else None,
-            "host": {"python": platform.python_version(), "machine": platform.machine(),
-                     "cpus": os.cpu_count(), "platform": platform.platform(),
-                     # Peers' own threads (igraph's OpenMP, BLAS) follow these; on a
-                     # machine whose cores are busy, spinning OpenMP threads slow them.
-                     "thread_settings": {name: os.environ[name] for name in THREAD_VARIABLES if name in os.environ}},
-            "systems": [s.name for s in systems], "missing_systems": missing,
-            "algorithms": args.algorithm_names, "budget_seconds": args.budget, "repeat": args.repeat,
-            "k": args.k, "pagerank": pagerank,
-            "bandwidth": rates, "cost_model": args.cost_model, "quick": args.quick,
-            "deadline_seconds": args.deadline, "graphs_not_run": []}
+    meta = {
+        "date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
+        "device": device_name,
+        "software_gpu": software,
+        "timing_label": analysis.SOFTWARE_LABEL if software else None,
+        "host": {
+            "python": platform.python_version(),
+            "machine": platform.machine(),
+            "cpus": os.cpu_count(),
+            "platform": platform.platform(),
+            # Peers' own threads (igraph's OpenMP, BLAS) follow these; on a
+            # machine whose cores are busy, spinning OpenMP threads slow them.
+            "thread_settings": {
+                name: os.environ[name] for name in THREAD_VARIABLES if name in os.environ
+            },
+        },
+        "systems": [s.name for s in systems],
+        "missing_systems": missing,
+        "algorithms": args.algorithm_names,
+        "budget_seconds": args.budget,
+        "repeat": args.repeat,
+        "k": args.k,
+        "pagerank": pagerank,
+        "bandwidth": rates,
+        "cost_model": args.cost_model,
+        "quick": args.quick,
+        "deadline_seconds": args.deadline,
+        "graphs_not_run": [],
+    }
 
     graphs = []
     save = lambda: write_json(args.json, meta, comparison, graphs, complete=False)  # noqa: E731
@@ -445,9 +583,14 @@ def main(argv=None):
             meta["graphs_not_run"].append(f"{graph.label}: past the --deadline")
             continue
         graph_id = f"{graph.family}-{graph.num_nodes}-{graph.num_edges}"
-        graphs.append({"id": graph_id, **graph.summary(), "source": graph.hub(), "generate_seconds": made})
-        print(f"{graph.label}: {graph.num_nodes:,} nodes, {graph.num_edges:,} stored edges "
-              f"(made in {made:.1f} s)", flush=True)
+        graphs.append(
+            {"id": graph_id, **graph.summary(), "source": graph.hub(), "generate_seconds": made}
+        )
+        print(
+            f"{graph.label}: {graph.num_nodes:,} nodes, {graph.num_edges:,} stored edges "
+            f"(made in {made:.1f} s)",
+            flush=True,
+        )
         comparison.run_graph(graph, graph_id)
         attach_cost_model(comparison, graph, graph_id, cost_model)
         print_graph(comparison, graph_id)
@@ -455,9 +598,13 @@ def main(argv=None):
 
     disagreements = write_json(args.json, meta, comparison, graphs, complete=True)
     for entry in disagreements:
-        print(f"DISAGREES: {entry['system']} {entry['algorithm']} on {entry['graph']}: {entry['agreement']}",
-              file=sys.stderr)
-    print(f"{len(comparison.results)} results, {len(disagreements)} disagreements; JSON in {args.json}")
+        print(
+            f"DISAGREES: {entry['system']} {entry['algorithm']} on {entry['graph']}: {entry['agreement']}",
+            file=sys.stderr,
+        )
+    print(
+        f"{len(comparison.results)} results, {len(disagreements)} disagreements; JSON in {args.json}"
+    )
     failures = run_failures(comparison.results)
     for failure in failures:
         print(f"FAILED: {failure}", file=sys.stderr)
@@ -467,8 +614,11 @@ def main(argv=None):
 def run_failures(results):
     """Why the run fails apart from disagreements: each failed call of ours,
     and a run in which no answer was held against another system's."""
-    failures = [f"vorlan_cuda {e['algorithm']} on {e['graph']}: {e['note']}"
-                for e in results if e["system"] == "vorlan_cuda" and e["status"] == "failed"]
+    failures = [
+        f"vorlan_cuda {e['algorithm']} on {e['graph']}: {e['note']}"
+        for e in results
+        if e["system"] == "vorlan_cuda" and e["status"] == "failed"
+    ]
     if not any(e.get("agrees") is not None for e in results):
         failures.append("nothing was compared: no answer was checked against another system's")
     return failures
@@ -480,9 +630,18 @@ def write_json(path, meta, comparison, graphs, complete):
     disagreements = [e for e in comparison.results if e.get("agrees") is False]
     meta = dict(meta, complete=complete, total_seconds=time.perf_counter() - comparison.started)
     # An answer is held on its entry (as "_value") only until it is compared.
-    results = [{key: value for key, value in e.items() if not key.startswith("_")} for e in comparison.results]
-    data = {"meta": meta, "graphs": graphs, "loads": comparison.loads, "results": results,
-            "growth": growth(comparison.results, graphs), "disagreements": len(disagreements)}
+    results = [
+        {key: value for key, value in e.items() if not key.startswith("_")}
+        for e in comparison.results
+    ]
+    data = {
+        "meta": meta,
+        "graphs": graphs,
+        "loads": comparison.loads,
+        "results": results,
+        "growth": growth(comparison.results, graphs),
+        "disagreements": len(disagreements),
+    }
     cli.write_json_atomically(path, analysis.json_ready(data))
     return disagreements
 
@@ -494,7 +653,11 @@ def attach_cost_model(comparison, graph, graph_id, cost_model):
     if graph.family != "rmat" or not cost_model:
         return
     for entry in comparison.results:
-        if entry["graph"] != graph_id or entry["system"] != "vorlan_cuda" or entry["status"] != "ok":
+        if (
+            entry["graph"] != graph_id
+            or entry["system"] != "vorlan_cuda"
+            or entry["status"] != "ok"
+        ):
             continue
         if entry["algorithm"] == "k_truss" and comparison.args.k != 3:
             continue
@@ -513,10 +676,15 @@ def print_graph(comparison, graph_id):
             continue
         if entry["status"] == "ok":
             agrees = {True: "agrees", False: "DISAGREES", None: ""}[entry.get("agrees")]
-            print(f"  {entry['algorithm']:<15} {entry['system']:<12} {entry['seconds'] * 1000:10.2f} ms  {agrees}",
-                  flush=True)
+            print(
+                f"  {entry['algorithm']:<15} {entry['system']:<12} {entry['seconds'] * 1000:10.2f} ms  {agrees}",
+                flush=True,
+            )
         elif entry["status"] != "not offered":
-            print(f"  {entry['algorithm']:<15} {entry['system']:<12} {analysis.outcome_text(entry)}", flush=True)
+            print(
+                f"  {entry['algorithm']:<15} {entry['system']:<12} {analysis.outcome_text(entry)}",
+                flush=True,
+            )
 
 
 if __name__ == "__main__":

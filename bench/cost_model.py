@@ -107,8 +107,15 @@ ALGORITHMS = ("triangle_count", "bfs", "pagerank", "k_truss_3")
 PAGERANK_ITERATIONS = 20
 SECTOR_BYTES = 32
 DEFAULT_LATENCY_CYCLES = 4.0
-GROWTH_FIELDS = ("global_sectors", "distinct_global_sectors", "warp_instructions", "atomics",
-                 "busiest_warp_instructions", "summed_busiest_warp_instructions", "thread_instructions")
+GROWTH_FIELDS = (
+    "global_sectors",
+    "distinct_global_sectors",
+    "warp_instructions",
+    "atomics",
+    "busiest_warp_instructions",
+    "summed_busiest_warp_instructions",
+    "thread_instructions",
+)
 ASSUMPTIONS = [
     "A launch finds none of the data it touches in L2 when it starts, so each sector it touches crosses "
     "between HBM and the chip at least once during it (a real card keeps data in L2 between launches; where "
@@ -139,9 +146,13 @@ def counted(emu, names, call):
 
 def summarise(kernels, num_edges, latency_cycles):
     """The totals, ratios and predicted times of one run from its kernels' counters."""
-    total = {field: sum(k[field] for k in kernels.values()) for field in vorlan_emu.KERNEL_STATS_FIELDS}
+    total = {
+        field: sum(k[field] for k in kernels.values()) for field in vorlan_emu.KERNEL_STATS_FIELDS
+    }
     # One warp's figure; the latency term takes the launches' busiest warps summed instead.
-    total["busiest_warp_instructions"] = max((k["busiest_warp_instructions"] for k in kernels.values()), default=0)
+    total["busiest_warp_instructions"] = max(
+        (k["busiest_warp_instructions"] for k in kernels.values()), default=0
+    )
     warp = max(total["warp_instructions"], 1)
     distinct = total["distinct_global_sectors"]
     predicted = {
@@ -167,14 +178,21 @@ def summarise(kernels, num_edges, latency_cycles):
 
 
 def run_record(scale, num_nodes, num_edges, kernels, latency_cycles):
-    return {"scale": scale, "num_nodes": num_nodes, "num_edges": num_edges, "kernels": kernels,
-            **summarise(kernels, num_edges, latency_cycles)}
+    return {
+        "scale": scale,
+        "num_nodes": num_nodes,
+        "num_edges": num_edges,
+        "kernels": kernels,
+        **summarise(kernels, num_edges, latency_cycles),
+    }
 
 
 def growth_exponents(series):
     edges = [run["num_edges"] for run in series]
-    return {field: analysis.fit_exponent(list(zip(edges, (run.get(field, 0) for run in series))))
-            for field in GROWTH_FIELDS}
+    return {
+        field: analysis.fit_exponent(list(zip(edges, (run.get(field, 0) for run in series))))
+        for field in GROWTH_FIELDS
+    }
 
 
 def merged(stored, fresh, latency_cycles):
@@ -185,17 +203,26 @@ def merged(stored, fresh, latency_cycles):
     runs = {}
     for name, algorithm in stored.get("algorithms", {}).items():
         for run in algorithm["runs"]:
-            missing = [f for f in vorlan_emu.KERNEL_STATS_FIELDS if any(f not in k for k in run["kernels"].values())]
+            missing = [
+                f
+                for f in vorlan_emu.KERNEL_STATS_FIELDS
+                if any(f not in k for k in run["kernels"].values())
+            ]
             if missing:
-                raise ValueError(f"{name} at scale {run['scale']} has no {missing[0]} counts; count it again")
-            runs[(name, run["scale"])] = run_record(run["scale"], run["num_nodes"], run["num_edges"],
-                                                    run["kernels"], latency_cycles)
+                raise ValueError(
+                    f"{name} at scale {run['scale']} has no {missing[0]} counts; count it again"
+                )
+            runs[(name, run["scale"])] = run_record(
+                run["scale"], run["num_nodes"], run["num_edges"], run["kernels"], latency_cycles
+            )
     for name, series in fresh.items():
         for run in series:
             runs[(name, run["scale"])] = run
     algorithms = {}
     order = {name: i for i, name in enumerate(ALGORITHMS)}
-    for (name, _), run in sorted(runs.items(), key=lambda item: (order.get(item[0][0], len(order)), item[0])):
+    for (name, _), run in sorted(
+        runs.items(), key=lambda item: (order.get(item[0][0], len(order)), item[0])
+    ):
         algorithms.setdefault(name, []).append(run)
     return algorithms
 
@@ -214,38 +241,63 @@ def microseconds(seconds):
 
 
 def print_table(name, runs, exponents):
-    print(f"\n{name}   (times: microseconds on an H100 SXM; l2 is beside the bound, not part of it)")
-    print(f"  {'scale':>5} {'edges':>10} {'sect/edge':>9} {'dist/edge':>9} {'winst/edge':>10} {'lanes':>6} "
-          f"{'busiest':>8} {'memory':>10} {'l2':>10} {'issue':>10} {'latency':>10}  bound by")
+    print(
+        f"\n{name}   (times: microseconds on an H100 SXM; l2 is beside the bound, not part of it)"
+    )
+    print(
+        f"  {'scale':>5} {'edges':>10} {'sect/edge':>9} {'dist/edge':>9} {'winst/edge':>10} {'lanes':>6} "
+        f"{'busiest':>8} {'memory':>10} {'l2':>10} {'issue':>10} {'latency':>10}  bound by"
+    )
     for run in runs:
         predicted = run["predicted_seconds"]
-        print(f"  {run['scale']:>5} {run['num_edges']:>10,} {run['sectors_per_edge']:>9.3f} "
-              f"{run['distinct_sectors_per_edge']:>9.3f} {run['warp_instructions_per_edge']:>10.3f} "
-              f"{run['lane_utilisation']:>6.3f} {run['busiest_warp_share']:>8.4f} "
-              f"{microseconds(predicted['memory'])} {microseconds(predicted['l2'])} "
-              f"{microseconds(predicted['issue'])} {microseconds(predicted['latency'])}  {run['bound_by']}")
-    print("  growth exponents vs edges: " + ", ".join(
-        f"{field} {value:.2f}" if value is not None else f"{field} -" for field, value in exponents.items()))
+        print(
+            f"  {run['scale']:>5} {run['num_edges']:>10,} {run['sectors_per_edge']:>9.3f} "
+            f"{run['distinct_sectors_per_edge']:>9.3f} {run['warp_instructions_per_edge']:>10.3f} "
+            f"{run['lane_utilisation']:>6.3f} {run['busiest_warp_share']:>8.4f} "
+            f"{microseconds(predicted['memory'])} {microseconds(predicted['l2'])} "
+            f"{microseconds(predicted['issue'])} {microseconds(predicted['latency'])}  {run['bound_by']}"
+        )
+    print(
+        "  growth exponents vs edges: "
+        + ", ".join(
+            f"{field} {value:.2f}" if value is not None else f"{field} -"
+            for field, value in exponents.items()
+        )
+    )
 
 
 def parse_arguments(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--scales", type=int, nargs=2, default=[10, 16], metavar=("FIRST", "LAST"),
-                        help="R-MAT scales to count, both included (default 10 16)")
-    parser.add_argument("--algorithms", default=",".join(ALGORITHMS),
-                        help=f"comma-separated, of {', '.join(ALGORITHMS)} (default all)")
+    parser.add_argument(
+        "--scales",
+        type=int,
+        nargs=2,
+        default=[10, 16],
+        metavar=("FIRST", "LAST"),
+        help="R-MAT scales to count, both included (default 10 16)",
+    )
+    parser.add_argument(
+        "--algorithms",
+        default=",".join(ALGORITHMS),
+        help=f"comma-separated, of {', '.join(ALGORITHMS)} (default all)",
+    )
     # The graphs of bench/compare.py, so that its R-MAT graphs of these scales
     # find their floors counted rather than extrapolated.
     parser.add_argument("--edge-factor", type=int, default=16, help="R-MAT edge draws per node")
     parser.add_argument("--latency-cycles", type=float, default=DEFAULT_LATENCY_CYCLES)
     parser.add_argument("--json", help="write the results to this file")
-    parser.add_argument("--update", action="store_true",
-                        help="keep the runs the --json file holds for other algorithms and scales")
+    parser.add_argument(
+        "--update",
+        action="store_true",
+        help="keep the runs the --json file holds for other algorithms and scales",
+    )
     args = parser.parse_args(argv)
     args.names = [name for name in args.algorithms.split(",") if name]
     unknown = sorted(set(args.names) - set(ALGORITHMS))
     if unknown or not args.names:
-        parser.error(f"--algorithms: unknown {', '.join(unknown)}" if unknown else "--algorithms: none given")
+        parser.error(
+            f"--algorithms: unknown {', '.join(unknown)}" if unknown else "--algorithms: none given"
+        )
     if not 1 <= args.scales[0] <= args.scales[1] <= 26:
         parser.error("--scales: FIRST and LAST must satisfy 1 <= FIRST <= LAST <= 26")
     if args.edge_factor < 1 or args.latency_cycles <= 0:
@@ -258,7 +310,9 @@ def parse_arguments(argv):
             with open(args.json) as source:
                 args.stored = json.load(source)
             if args.stored.get("edge_factor", args.edge_factor) != args.edge_factor:
-                parser.error(f"--update: {args.json} was counted with edge factor {args.stored['edge_factor']}")
+                parser.error(
+                    f"--update: {args.json} was counted with edge factor {args.stored['edge_factor']}"
+                )
             merged(args.stored, {}, args.latency_cycles)
         except (OSError, ValueError, KeyError, TypeError, AttributeError) as error:
             parser.error(f"--update: cannot use {args.json}: {error}")
@@ -271,40 +325,62 @@ def count(args):
     # default budget of 2^32 instructions; a GPU without a display has none.
     os.environ.setdefault("VORLAN_EMU_BUDGET", "0")
     import vorlan_cuda
+
     emu = vorlan_emu.load()
     if emu is None:
-        sys.exit("cost_model.py needs the software GPU: put build/emulator first on LD_LIBRARY_PATH")
+        sys.exit(
+            "cost_model.py needs the software GPU: put build/emulator first on LD_LIBRARY_PATH"
+        )
     names = kernel_names()
     device = vorlan_cuda.GpuDevice(0)
     runs = {}
     for scale in range(args.scales[0], args.scales[1] + 1):
         made = graph_suite.rmat(scale, args.edge_factor)
         graph = vorlan_cuda.GpuGraph.from_csr(made.offsets, made.targets, device)
-        print(f"scale {scale}: {graph.num_nodes:,} nodes, {graph.num_edges:,} stored edges", file=sys.stderr)
+        print(
+            f"scale {scale}: {graph.num_nodes:,} nodes, {graph.num_edges:,} stored edges",
+            file=sys.stderr,
+        )
         calls = algorithm_calls(graph, made.hub())
         for name in args.names:
             kernels = counted(emu, names, calls[name])
             runs.setdefault(name, []).append(
-                run_record(scale, graph.num_nodes, graph.num_edges, kernels, args.latency_cycles))
+                run_record(scale, graph.num_nodes, graph.num_edges, kernels, args.latency_cycles)
+            )
     return runs
 
 
 def main(argv=None):
     args = parse_arguments(argv)
     fresh = count(args)
-    algorithms = {name: {"runs": series, "growth_exponents": growth_exponents(series)}
-                  for name, series in merged(args.stored, fresh, args.latency_cycles).items()}
+    algorithms = {
+        name: {"runs": series, "growth_exponents": growth_exponents(series)}
+        for name, series in merged(args.stored, fresh, args.latency_cycles).items()
+    }
     for name, algorithm in algorithms.items():
         print_table(name, algorithm["runs"], algorithm["growth_exponents"])
     if args.json:
-        model = {"card": h100.NAME, "hbm_bytes_per_second": h100.HBM_BYTES_PER_SECOND,
-                 "hbm_source": h100.HBM_SOURCE, "l2_bytes_per_second": h100.L2_BYTES_PER_SECOND,
-                 "l2_source": h100.L2_SOURCE, "l2_bytes": h100.L2_BYTES, "sms": h100.SMS,
-                 "schedulers_per_sm": h100.SCHEDULERS_PER_SM, "clock_hz": h100.CLOCK_HZ,
-                 "latency_cycles": args.latency_cycles, "sector_bytes": SECTOR_BYTES}
-        data = {"source": "software GPU cost counters", "model": model, "assumptions": ASSUMPTIONS,
-                "edge_factor": args.edge_factor, "pagerank_iterations": PAGERANK_ITERATIONS,
-                "algorithms": algorithms}
+        model = {
+            "card": h100.NAME,
+            "hbm_bytes_per_second": h100.HBM_BYTES_PER_SECOND,
+            "hbm_source": h100.HBM_SOURCE,
+            "l2_bytes_per_second": h100.L2_BYTES_PER_SECOND,
+            "l2_source": h100.L2_SOURCE,
+            "l2_bytes": h100.L2_BYTES,
+            "sms": h100.SMS,
+            "schedulers_per_sm": h100.SCHEDULERS_PER_SM,
+            "clock_hz": h100.CLOCK_HZ,
+            "latency_cycles": args.latency_cycles,
+            "sector_bytes": SECTOR_BYTES,
+        }
+        data = {
+            "source": "software GPU cost counters",
+            "model": model,
+            "assumptions": ASSUMPTIONS,
+            "edge_factor": args.edge_factor,
+            "pagerank_iterations": PAGERANK_ITERATIONS,
+            "algorithms": algorithms,
+        }
         with open(args.json + ".tmp", "w") as out:
             json.dump(data, out, indent=1)
         os.replace(args.json + ".tmp", args.json)

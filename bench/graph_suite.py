@@ -63,14 +63,20 @@ class Graph:
         return rows[keep], self.targets[keep]
 
     def summary(self):
-        return {"family": self.family, "label": self.label, "num_nodes": self.num_nodes,
-                "num_edges": self.num_edges, "dangling_nodes": self.dangling_nodes(),
-                "max_degree": int(self.degrees.max()) if self.num_nodes else 0}
+        return {
+            "family": self.family,
+            "label": self.label,
+            "num_nodes": self.num_nodes,
+            "num_edges": self.num_edges,
+            "dangling_nodes": self.dangling_nodes(),
+            "max_degree": int(self.degrees.max()) if self.num_nodes else 0,
+        }
 
 
 def _from_edges(family, label, num_nodes, sources, targets):
-    offsets, columns = symmetric_csr_arrays(num_nodes, np.asarray(sources, dtype=np.int64),
-                                            np.asarray(targets, dtype=np.int64))
+    offsets, columns = symmetric_csr_arrays(
+        num_nodes, np.asarray(sources, dtype=np.int64), np.asarray(targets, dtype=np.int64)
+    )
     return Graph(family, label, offsets, columns)
 
 
@@ -166,7 +172,9 @@ def _edge_list_lines(path):
     except FileNotFoundError:
         raise EdgeListError(f"{path}: no such file") from None
     except (OSError, EOFError) as error:
-        raise EdgeListError(f"{path}: cannot be read ({getattr(error, 'strerror', None) or error})") from None
+        raise EdgeListError(
+            f"{path}: cannot be read ({getattr(error, 'strerror', None) or error})"
+        ) from None
     try:
         return raw.decode("utf-8-sig").splitlines()
     except UnicodeDecodeError as error:
@@ -201,7 +209,9 @@ def read_edge_pairs(path):
         if columns is None:
             columns, first = len(tokens), number
         elif len(tokens) != columns:
-            raise EdgeListError(f"{path}:{number}: {len(tokens)} columns, but line {first} has {columns}")
+            raise EdgeListError(
+                f"{path}:{number}: {len(tokens)} columns, but line {first} has {columns}"
+            )
         labels.append(_edge_label(path, number, tokens[0]))
         labels.append(_edge_label(path, number, tokens[1]))
     if not labels:

@@ -22,8 +22,10 @@ CLOCK_HZ = 1.98e9
 # H100; this is a third-party figure, for a full GH100 (144 SMs at 1755 MHz).
 L2_BYTES = 50e6
 L2_BYTES_PER_SECOND = 8.986e12
-L2_SOURCE = ("third-party figure, not NVIDIA's: 'L2 cache bandwidth 8986 GB/s' for H100 (full GH100, 144 SMs "
-             "at 1755 MHz), Table 3 of Ultrasonics Sonochemistry 99 (2023) 106546, doi:10.1016/j.ultsonch.2023.106546")
+L2_SOURCE = (
+    "third-party figure, not NVIDIA's: 'L2 cache bandwidth 8986 GB/s' for H100 (full GH100, 144 SMs "
+    "at 1755 MHz), Table 3 of Ultrasonics Sonochemistry 99 (2023) 106546, doi:10.1016/j.ultsonch.2023.106546"
+)
 
 # Host links: PCIe Gen5 x16, 64 GB/s each way (data sheet).
 PCIE_BYTES_PER_SECOND = 64e9

@@ -30,13 +30,10 @@ import os
 import sys
 import time
 
-import numpy as np
-
 import cli
 import graph_suite
-
+import numpy as np
 import vorlan_cuda
-
 
 BASELINE = "baseline: array.array('I', lst) alone"
 
@@ -61,7 +58,10 @@ def inputs(offsets, targets):
         "list": (offsets, targets),
         "tuple": (tuple(offsets), tuple(targets)),
         "array('I')": (array.array("I", offsets), array.array("I", targets)),
-        "numpy uint32": (np.asarray(offsets, dtype=np.uint32), np.asarray(targets, dtype=np.uint32)),
+        "numpy uint32": (
+            np.asarray(offsets, dtype=np.uint32),
+            np.asarray(targets, dtype=np.uint32),
+        ),
         "numpy int64": (np.asarray(offsets, dtype=np.int64), np.asarray(targets, dtype=np.int64)),
     }
     try:
@@ -70,16 +70,23 @@ def inputs(offsets, targets):
         return kinds
     # Built the way SciPy builds its own: 32-bit indices while they fit.
     nodes = len(offsets) - 1
-    matrix = sp.csr_array((np.ones(len(targets), dtype=np.int8),
-                           np.asarray(targets, dtype=np.int32), np.asarray(offsets, dtype=np.int32)),
-                          shape=(nodes, nodes))
+    matrix = sp.csr_array(
+        (
+            np.ones(len(targets), dtype=np.int8),
+            np.asarray(targets, dtype=np.int32),
+            np.asarray(offsets, dtype=np.int32),
+        ),
+        shape=(nodes, nodes),
+    )
     kinds[f"scipy indptr/indices ({matrix.indices.dtype})"] = (matrix.indptr, matrix.indices)
     return kinds
 
 
 def conversion_probe():
     """The test build's vorlan_arguments_probe (the converter alone), if built."""
-    build = os.environ.get("VORLAN_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "build"))
+    build = os.environ.get(
+        "VORLAN_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "build")
+    )
     sys.path.insert(0, os.path.join(build, "tests", "python"))
     try:
         import vorlan_arguments_probe
@@ -90,8 +97,12 @@ def conversion_probe():
 
 def main(argv=None):
     parser = cli.Parser(description=__doc__.splitlines()[0])
-    parser.add_argument("--scale", type=cli.integer_at_least(1), default=18, help="log2 of the node count")
-    parser.add_argument("--edge-factor", type=cli.integer_at_least(1), default=16, help="R-MAT edge draws per node")
+    parser.add_argument(
+        "--scale", type=cli.integer_at_least(1), default=18, help="log2 of the node count"
+    )
+    parser.add_argument(
+        "--edge-factor", type=cli.integer_at_least(1), default=16, help="R-MAT edge draws per node"
+    )
     parser.add_argument("--repeat", type=cli.integer_at_least(1), default=5)
     parser.add_argument("--json", help="write the results to this file")
     args = parser.parse_args(argv)
@@ -105,31 +116,58 @@ def main(argv=None):
     device = vorlan_cuda.GpuDevice(0)
     probe = conversion_probe()
     payload = 4 * (len(offsets) + len(targets))
-    print(f"{device.name}: {len(offsets) - 1:,} nodes, {len(targets):,} edge entries, "
-          f"{payload / 1e6:.1f} MB of u32, best of {args.repeat}")
+    print(
+        f"{device.name}: {len(offsets) - 1:,} nodes, {len(targets):,} edge entries, "
+        f"{payload / 1e6:.1f} MB of u32, best of {args.repeat}"
+    )
 
     kinds = inputs(offsets, targets)
     timings = {}
     for name, (offsets_in, targets_in) in kinds.items():
-        timings[name] = {"timed": best_time(
-            lambda: vorlan_cuda.GpuGraph.from_csr(offsets_in, targets_in, device), args.repeat)}
+        timings[name] = {
+            "timed": best_time(
+                lambda: vorlan_cuda.GpuGraph.from_csr(offsets_in, targets_in, device), args.repeat
+            )
+        }
         if probe is not None:
             timings[name]["conversion"] = best_time(
-                lambda: (probe.u32_list(offsets_in, "offsets"), probe.u32_list(targets_in, "targets")),
-                args.repeat)
-    timings[BASELINE] = {"timed": best_time(
-        lambda: (array.array("I", offsets), array.array("I", targets)), args.repeat)}
-    timings["list, made array('I') first"] = {"timed": best_time(
-        lambda: vorlan_cuda.GpuGraph.from_csr(array.array("I", offsets), array.array("I", targets),
-                                              device), args.repeat)}
+                lambda: (
+                    probe.u32_list(offsets_in, "offsets"),
+                    probe.u32_list(targets_in, "targets"),
+                ),
+                args.repeat,
+            )
+    timings[BASELINE] = {
+        "timed": best_time(
+            lambda: (array.array("I", offsets), array.array("I", targets)), args.repeat
+        )
+    }
+    timings["list, made array('I') first"] = {
+        "timed": best_time(
+            lambda: vorlan_cuda.GpuGraph.from_csr(
+                array.array("I", offsets), array.array("I", targets), device
+            ),
+            args.repeat,
+        )
+    }
     # What one fresh copy of the payload costs on this machine, page faults
     # included: from_csr makes two (the host vectors, then device memory).
     uint32 = kinds["numpy uint32"]
-    timings["reference: numpy copy of both"] = {"timed": best_time(
-        lambda: (uint32[0].copy(), uint32[1].copy()), args.repeat)}
-    report(timings, payload, {"device": device.name, "num_nodes": len(offsets) - 1,
-                              "num_edges": len(targets), "payload_bytes": payload,
-                              "repeat": args.repeat}, args.json)
+    timings["reference: numpy copy of both"] = {
+        "timed": best_time(lambda: (uint32[0].copy(), uint32[1].copy()), args.repeat)
+    }
+    report(
+        timings,
+        payload,
+        {
+            "device": device.name,
+            "num_nodes": len(offsets) - 1,
+            "num_edges": len(targets),
+            "payload_bytes": payload,
+            "repeat": args.repeat,
+        },
+        args.json,
+    )
     return 0
 
 
@@ -137,20 +175,28 @@ def report(timings, payload, results, json_path):
     wall_base, cpu_base = timings[BASELINE]["timed"]
     wall_array, cpu_array = timings["array('I')"]["timed"]
     results["inputs"] = {}
-    print(f"  {'':<36} {'wall ms':>8} {'MB/s':>6} {'÷base':>6} {'÷array':>6} {'CPU ms':>7} {'MB/s':>6}"
-          f" {'÷base':>6} {'÷array':>6}   {'conversion alone: ms':>20} {'MB/s':>6}")
+    print(
+        f"  {'':<36} {'wall ms':>8} {'MB/s':>6} {'÷base':>6} {'÷array':>6} {'CPU ms':>7} {'MB/s':>6}"
+        f" {'÷base':>6} {'÷array':>6}   {'conversion alone: ms':>20} {'MB/s':>6}"
+    )
     for name, timing in timings.items():
         wall, cpu = timing["timed"]
-        entry = {"wall_seconds": wall, "wall_mb_per_second": payload / wall / 1e6,
-                 "wall_ratio_to_baseline": wall / wall_base,
-                 "wall_ratio_to_array_input": wall / wall_array, "cpu_seconds": cpu,
-                 "cpu_mb_per_second": payload / max(cpu, 1e-9) / 1e6,
-                 "cpu_ratio_to_baseline": cpu / max(cpu_base, 1e-9),
-                 "cpu_ratio_to_array_input": cpu / max(cpu_array, 1e-9)}
-        line = (f"  {name:<36} {wall * 1000:8.2f} {entry['wall_mb_per_second']:6.0f} "
-                f"{entry['wall_ratio_to_baseline']:5.2f}x {entry['wall_ratio_to_array_input']:5.2f}x "
-                f"{cpu * 1000:7.2f} {entry['cpu_mb_per_second']:6.0f} "
-                f"{entry['cpu_ratio_to_baseline']:5.2f}x {entry['cpu_ratio_to_array_input']:5.2f}x")
+        entry = {
+            "wall_seconds": wall,
+            "wall_mb_per_second": payload / wall / 1e6,
+            "wall_ratio_to_baseline": wall / wall_base,
+            "wall_ratio_to_array_input": wall / wall_array,
+            "cpu_seconds": cpu,
+            "cpu_mb_per_second": payload / max(cpu, 1e-9) / 1e6,
+            "cpu_ratio_to_baseline": cpu / max(cpu_base, 1e-9),
+            "cpu_ratio_to_array_input": cpu / max(cpu_array, 1e-9),
+        }
+        line = (
+            f"  {name:<36} {wall * 1000:8.2f} {entry['wall_mb_per_second']:6.0f} "
+            f"{entry['wall_ratio_to_baseline']:5.2f}x {entry['wall_ratio_to_array_input']:5.2f}x "
+            f"{cpu * 1000:7.2f} {entry['cpu_mb_per_second']:6.0f} "
+            f"{entry['cpu_ratio_to_baseline']:5.2f}x {entry['cpu_ratio_to_array_input']:5.2f}x"
+        )
         if "conversion" in timing:
             converted = timing["conversion"][0]
             entry["conversion_wall_seconds"] = converted

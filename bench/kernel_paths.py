@@ -22,7 +22,6 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import graph_suite  # noqa: E402
-
 import vorlan_cuda  # noqa: E402
 
 
@@ -43,8 +42,11 @@ def compare(name, edge_call, node_call, same, repeat):
     edge_seconds, edge_result = best_time(edge_call, repeat)
     if not same(edge_result, node_result):
         sys.exit(f"{name}: the two paths disagree")
-    return {"node_seconds": node_seconds, "edge_seconds": edge_seconds,
-            "ratio": node_seconds / edge_seconds}
+    return {
+        "node_seconds": node_seconds,
+        "edge_seconds": edge_seconds,
+        "ratio": node_seconds / edge_seconds,
+    }
 
 
 def main():
@@ -63,19 +65,30 @@ def main():
     def same_truss(a, b):
         return (a["edges"], a["iterations"], a["k"]) == (b["edges"], b["iterations"], b["k"])
 
-    report["k_truss"] = compare(f"k_truss({args.k})", lambda: graph.k_truss(args.k),
-                                lambda: graph._node_kernels_k_truss(args.k), same_truss, args.repeat)
+    report["k_truss"] = compare(
+        f"k_truss({args.k})",
+        lambda: graph.k_truss(args.k),
+        lambda: graph._node_kernels_k_truss(args.k),
+        same_truss,
+        args.repeat,
+    )
     report["triangle_count"] = compare(
-        "triangle_count", graph.triangle_count, graph._node_kernels_triangle_count,
-        lambda a, b: a["total_triangles"] == b["total_triangles"], args.repeat)
+        "triangle_count",
+        graph.triangle_count,
+        graph._node_kernels_triangle_count,
+        lambda a, b: a["total_triangles"] == b["total_triangles"],
+        args.repeat,
+    )
 
     print(f"{made.label}: {made.num_nodes} nodes, {made.num_edges} stored edges, on {device.name}")
     for name in ("k_truss", "triangle_count"):
         figures = report[name]
         label = f"k_truss({args.k})" if name == "k_truss" else name
-        print(f"  {label:16} node kernels {figures['node_seconds']:9.3f} s   "
-              f"edge kernels {figures['edge_seconds']:9.3f} s   ratio {figures['ratio']:7.1f}x   "
-              "results equal")
+        print(
+            f"  {label:16} node kernels {figures['node_seconds']:9.3f} s   "
+            f"edge kernels {figures['edge_seconds']:9.3f} s   ratio {figures['ratio']:7.1f}x   "
+            "results equal"
+        )
     if args.json:
         with open(args.json, "w") as out:
             json.dump(report, out, indent=2)

@@ -27,7 +27,6 @@ import time
 
 import networkx as nx
 import numpy as np
-
 from graph_suite import rmat_edges
 from nx_vorlan.device import default_device, on_software_gpu
 from nx_vorlan.interface import BackendInterface
@@ -59,9 +58,14 @@ def best_time(call, repeat):
 def conversion_row(G, repeat):
     baseline, _ = best_time(lambda: nx.to_scipy_sparse_array(G), repeat)
     converted, graph = best_time(lambda: BackendInterface.convert_from_nx(G), repeat)
-    return {"nodes": len(G), "edges": G.number_of_edges(), "adjacency_entries": len(graph.targets),
-            "to_scipy_sparse_array_seconds": baseline, "convert_from_nx_seconds": converted,
-            "ratio": converted / baseline}
+    return {
+        "nodes": len(G),
+        "edges": G.number_of_edges(),
+        "adjacency_entries": len(graph.targets),
+        "to_scipy_sparse_array_seconds": baseline,
+        "convert_from_nx_seconds": converted,
+        "ratio": converted / baseline,
+    }
 
 
 _TIMED_METHODS = {"bfs", "pagerank", "k_truss", "triangle_count"}
@@ -103,19 +107,33 @@ def _gpu_seconds(function):
 
 # (name, call with a backend keyword, how to compare two answers)
 FUNCTIONS = [
-    ("single_source_shortest_path_length",
-     lambda G, s, **kw: nx.single_source_shortest_path_length(G, s, **kw),
-     lambda a, b: list(a.items()) == list(b.items())),
-    ("shortest_path_length", lambda G, s, **kw: nx.shortest_path_length(G, s, **kw),
-     lambda a, b: list(a.items()) == list(b.items())),
-    ("descendants_at_distance", lambda G, s, **kw: nx.descendants_at_distance(G, s, 2, **kw),
-     lambda a, b: a == b),
+    (
+        "single_source_shortest_path_length",
+        lambda G, s, **kw: nx.single_source_shortest_path_length(G, s, **kw),
+        lambda a, b: list(a.items()) == list(b.items()),
+    ),
+    (
+        "shortest_path_length",
+        lambda G, s, **kw: nx.shortest_path_length(G, s, **kw),
+        lambda a, b: list(a.items()) == list(b.items()),
+    ),
+    (
+        "descendants_at_distance",
+        lambda G, s, **kw: nx.descendants_at_distance(G, s, 2, **kw),
+        lambda a, b: a == b,
+    ),
     ("bfs_layers", lambda G, s, **kw: list(nx.bfs_layers(G, s, **kw)), lambda a, b: a == b),
     ("transitivity", lambda G, s, **kw: nx.transitivity(G, **kw), lambda a, b: a == b),
-    ("pagerank", lambda G, s, **kw: nx.pagerank(G, weight=None, **kw),
-     lambda a, b: list(a) == list(b) and max(abs(a[v] - b[v]) for v in a) < 1e-6),
-    ("k_truss", lambda G, s, **kw: nx.k_truss(G, 3, **kw),
-     lambda a, b: nx.utils.graphs_equal(a, b)),
+    (
+        "pagerank",
+        lambda G, s, **kw: nx.pagerank(G, weight=None, **kw),
+        lambda a, b: list(a) == list(b) and max(abs(a[v] - b[v]) for v in a) < 1e-6,
+    ),
+    (
+        "k_truss",
+        lambda G, s, **kw: nx.k_truss(G, 3, **kw),
+        lambda a, b: nx.utils.graphs_equal(a, b),
+    ),
 ]
 
 
@@ -127,12 +145,22 @@ def function_rows(scale, repeat):
         nx_seconds, expected = best_time(lambda: call(G, source), repeat)
         call(G, source, backend="vorlan")  # converts (and caches) and compiles the kernels
         backend_seconds, (gpu_seconds, got) = best_time(
-            lambda: _gpu_seconds(lambda: call(G, source, backend="vorlan")), repeat)
-        rows.append({"graph": f"rmat-{scale}", "nodes": len(G), "edges": G.number_of_edges(),
-                     "function": name, "networkx_seconds": nx_seconds,
-                     "backend_seconds": backend_seconds, "gpu_seconds": gpu_seconds,
-                     "host_seconds": backend_seconds - gpu_seconds,
-                     "speedup": nx_seconds / backend_seconds, "agrees": bool(agree(got, expected))})
+            lambda: _gpu_seconds(lambda: call(G, source, backend="vorlan")), repeat
+        )
+        rows.append(
+            {
+                "graph": f"rmat-{scale}",
+                "nodes": len(G),
+                "edges": G.number_of_edges(),
+                "function": name,
+                "networkx_seconds": nx_seconds,
+                "backend_seconds": backend_seconds,
+                "gpu_seconds": gpu_seconds,
+                "host_seconds": backend_seconds - gpu_seconds,
+                "speedup": nx_seconds / backend_seconds,
+                "agrees": bool(agree(got, expected)),
+            }
+        )
     return rows
 
 
@@ -145,25 +173,32 @@ def main():
     args = parser.parse_args()
     nx.config.warnings_to_ignore.add("cache")
     software = on_software_gpu()
-    report = {"device": default_device().name, "label": SOFTWARE_LABEL if software else None,
-              "networkx": nx.__version__}
+    report = {
+        "device": default_device().name,
+        "label": SOFTWARE_LABEL if software else None,
+        "networkx": nx.__version__,
+    }
     # R-MAT at 8 edges per node keeps about 7 distinct undirected edges per node.
     scale = max(1, int(np.ceil(np.log2(args.conversion_edges / 7))))
     G = rmat_nx_graph(scale, int(args.conversion_edges * 8 / 7), seed=2)
     report["conversion"] = conversion_row(G, args.repeat)
     del G
     row = report["conversion"]
-    print(f"conversion, {row['edges']} edges: convert_from_nx {row['convert_from_nx_seconds']:.3f} s, "
-          f"to_scipy_sparse_array {row['to_scipy_sparse_array_seconds']:.3f} s, "
-          f"ratio {row['ratio']:.2f}")
+    print(
+        f"conversion, {row['edges']} edges: convert_from_nx {row['convert_from_nx_seconds']:.3f} s, "
+        f"to_scipy_sparse_array {row['to_scipy_sparse_array_seconds']:.3f} s, "
+        f"ratio {row['ratio']:.2f}"
+    )
     report["functions"] = []
     for scale in args.scales:
         for row in function_rows(scale, args.repeat):
             report["functions"].append(row)
-            print(f"{row['graph']:>8} {row['function']:<36} networkx {row['networkx_seconds']:.4f} s"
-                  f"  vorlan {row['backend_seconds']:.4f} s (GPU {row['gpu_seconds']:.4f} s,"
-                  f" host {row['host_seconds']:.4f} s)"
-                  f"  x{row['speedup']:.2f}  {'agrees' if row['agrees'] else 'DIFFERS'}")
+            print(
+                f"{row['graph']:>8} {row['function']:<36} networkx {row['networkx_seconds']:.4f} s"
+                f"  vorlan {row['backend_seconds']:.4f} s (GPU {row['gpu_seconds']:.4f} s,"
+                f" host {row['host_seconds']:.4f} s)"
+                f"  x{row['speedup']:.2f}  {'agrees' if row['agrees'] else 'DIFFERS'}"
+            )
     if software:
         print(f"vorlan times: {SOFTWARE_LABEL}")
     if args.json:

@@ -78,6 +78,7 @@ class VorlanCuda:
 
     def __init__(self):
         import vorlan_cuda
+
         self.device = vorlan_cuda.GpuDevice(0)
         self.module = vorlan_cuda
 
@@ -86,7 +87,9 @@ class VorlanCuda:
         return self.device.name
 
     def load(self, graph):
-        return self.module.GpuGraph.from_csr(graph.offsets.tolist(), graph.targets.tolist(), self.device)
+        return self.module.GpuGraph.from_csr(
+            graph.offsets.tolist(), graph.targets.tolist(), self.device
+        )
 
     def triangle_count(self, handle, graph, params):
         result, seconds = timed(handle.triangle_count)
@@ -94,19 +97,33 @@ class VorlanCuda:
 
     def bfs(self, handle, graph, params):
         result, seconds = timed(handle.bfs, params.source)
-        return Run(np.array(result["distances"], dtype=np.int64), seconds, result["time_seconds"],
-                   {"max_depth": result["max_depth"]})
+        return Run(
+            np.array(result["distances"], dtype=np.int64),
+            seconds,
+            result["time_seconds"],
+            {"max_depth": result["max_depth"]},
+        )
 
     def pagerank(self, handle, graph, params):
-        result, seconds = timed(handle.pagerank, params.damping, params.max_iterations, params.tolerance)
-        return Run(np.array(result["ranks"]), seconds, result["time_seconds"],
-                   {"iterations": result["iterations"], "converged": result["converged"]})
+        result, seconds = timed(
+            handle.pagerank, params.damping, params.max_iterations, params.tolerance
+        )
+        return Run(
+            np.array(result["ranks"]),
+            seconds,
+            result["time_seconds"],
+            {"iterations": result["iterations"], "converged": result["converged"]},
+        )
 
     def k_truss(self, handle, graph, params):
         result, seconds = timed(handle.k_truss, params.k)
         pairs = np.array(result["edges"], dtype=np.int64).reshape(-1, 2)
-        return Run(edge_keys(pairs[:, 0], pairs[:, 1], graph.num_nodes), seconds, result["time_seconds"],
-                   {"iterations": result["iterations"]})
+        return Run(
+            edge_keys(pairs[:, 0], pairs[:, 1], graph.num_nodes),
+            seconds,
+            result["time_seconds"],
+            {"iterations": result["iterations"]},
+        )
 
     def pagerank_fixed(self, handle, iterations, damping):
         """Engine seconds of exactly `iterations` PageRank iterations."""
@@ -119,6 +136,7 @@ class NetworkX:
 
     def __init__(self):
         import networkx
+
         self.nx = networkx
 
     def load(self, graph):
@@ -140,8 +158,13 @@ class NetworkX:
     def pagerank(self, g, graph, params):
         # NetworkX stops when the L1 change is below num_nodes * tol; this
         # asks for the same test as ours, an L1 change below `tolerance`.
-        ranks, seconds = timed(self.nx.pagerank, g, alpha=params.damping, max_iter=params.max_iterations,
-                               tol=params.tolerance / max(graph.num_nodes, 1))
+        ranks, seconds = timed(
+            self.nx.pagerank,
+            g,
+            alpha=params.damping,
+            max_iter=params.max_iterations,
+            tol=params.tolerance / max(graph.num_nodes, 1),
+        )
         return Run(np.array([ranks[v] for v in range(graph.num_nodes)]), seconds)
 
     def k_truss(self, g, graph, params):
@@ -161,6 +184,7 @@ class SciPy:
     def __init__(self):
         import scipy.sparse
         import scipy.sparse.csgraph
+
         self.sparse = scipy.sparse
         self.csgraph = scipy.sparse.csgraph
 
@@ -168,8 +192,9 @@ class SciPy:
         index = np.int32 if graph.num_edges < 2**31 else np.int64
         data = np.ones(graph.num_edges, dtype=np.float32)
         shape = (graph.num_nodes, graph.num_nodes)
-        return self.sparse.csr_matrix((data, graph.targets.astype(index), graph.offsets.astype(index)),
-                                      shape=shape)
+        return self.sparse.csr_matrix(
+            (data, graph.targets.astype(index), graph.offsets.astype(index)), shape=shape
+        )
 
     def triangle_count(self, a, graph, params):
         count, seconds = timed(self.triangles, a)
@@ -188,7 +213,9 @@ class SciPy:
         return Run(distances, seconds)
 
     def distances(self, a, source, num_nodes):
-        order, parents = self.csgraph.breadth_first_order(a, source, directed=True, return_predecessors=True)
+        order, parents = self.csgraph.breadth_first_order(
+            a, source, directed=True, return_predecessors=True
+        )
         return depths_from_parents(order, parents, source, num_nodes)
 
     def pagerank(self, a, graph, params):
@@ -269,6 +296,7 @@ class IGraph:
 
     def __init__(self):
         import igraph
+
         self.ig = igraph
 
     def load(self, graph):
@@ -283,7 +311,9 @@ class IGraph:
         (visited, layers, _), seconds = timed(g.bfs, params.source)
         distances = np.full(graph.num_nodes, -1, dtype=np.int64)
         level_sizes = np.diff(layers)
-        distances[np.asarray(visited, dtype=np.int64)] = np.repeat(np.arange(len(level_sizes)), level_sizes)
+        distances[np.asarray(visited, dtype=np.int64)] = np.repeat(
+            np.arange(len(level_sizes)), level_sizes
+        )
         return Run(distances, seconds)
 
     def pagerank(self, g, graph, params):

@@ -38,7 +38,8 @@ AllocationTable::AllocationTable(AddressSpace& addresses, std::uint64_t capacity
 
 std::expected<std::uint64_t, CUresult> AllocationTable::allocate(std::uint64_t bytes) {
   std::uint64_t charged = round_up(bytes, kAllocationAlignment);
-  if (charged < bytes || charged > capacity_ - used_) return std::unexpected(CUDA_ERROR_OUT_OF_MEMORY);
+  if (charged < bytes || charged > capacity_ - used_)
+    return std::unexpected(CUDA_ERROR_OUT_OF_MEMORY);
   HostPages storage(bytes);
   auto shadow = std::make_unique<MemoryShadow>(bytes);
   if (!storage.valid() || !shadow->valid()) return std::unexpected(CUDA_ERROR_OUT_OF_MEMORY);

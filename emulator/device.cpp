@@ -3,7 +3,9 @@
 namespace vorlan::emu {
 
 Device::Device(int ordinal, std::uint64_t memory_bytes, bool memory_pools)
-    : ordinal_(ordinal), memory_bytes_(memory_bytes), memory_pools_(memory_pools),
+    : ordinal_(ordinal),
+      memory_bytes_(memory_bytes),
+      memory_pools_(memory_pools),
       addresses_(ordinal) {}
 
 HandleId Device::context_handle() const {

@@ -18,19 +18,37 @@ constexpr std::string_view kDeviceName = "vorlan software GPU";
 
 std::optional<int> attribute_value(const Device& device, CUdevice_attribute attribute) {
   switch (attribute) {
-    case 1: return static_cast<int>(kMaxThreadsPerBlock);
-    case 2: case 3: case 4: return static_cast<int>(kMaxBlockDim[attribute - 2]);
-    case 5: case 6: case 7: return static_cast<int>(kMaxGridDim[attribute - 5]);
-    case 8: case 97: return static_cast<int>(kMaxSharedBytesPerBlock);
-    case 9: return 64 * 1024;     // constant memory
-    case 10: return static_cast<int>(kWarpSize);
-    case 12: return 64 * 1024;    // registers per block
-    case 16: return 1;            // multiprocessors
-    case 41: return 1;            // unified addressing
-    case 75: return kComputeMajor;
-    case 76: return kComputeMinor;
-    case CU_DEVICE_ATTRIBUTE_MEMORY_POOLS_SUPPORTED: return device.memory_pools() ? 1 : 0;
-    default: return std::nullopt;
+    case 1:
+      return static_cast<int>(kMaxThreadsPerBlock);
+    case 2:
+    case 3:
+    case 4:
+      return static_cast<int>(kMaxBlockDim[attribute - 2]);
+    case 5:
+    case 6:
+    case 7:
+      return static_cast<int>(kMaxGridDim[attribute - 5]);
+    case 8:
+    case 97:
+      return static_cast<int>(kMaxSharedBytesPerBlock);
+    case 9:
+      return 64 * 1024;  // constant memory
+    case 10:
+      return static_cast<int>(kWarpSize);
+    case 12:
+      return 64 * 1024;  // registers per block
+    case 16:
+      return 1;  // multiprocessors
+    case 41:
+      return 1;  // unified addressing
+    case 75:
+      return kComputeMajor;
+    case 76:
+      return kComputeMinor;
+    case CU_DEVICE_ATTRIBUTE_MEMORY_POOLS_SUPPORTED:
+      return device.memory_pools() ? 1 : 0;
+    default:
+      return std::nullopt;
   }
 }
 

@@ -33,7 +33,8 @@ CUresult Driver::initialize() {
   if (config->devices == 0) return CUDA_ERROR_NO_DEVICE;
   config_ = *config;
   for (int ordinal = 0; ordinal < config_.devices; ++ordinal) {
-    devices_.push_back(std::make_unique<Device>(ordinal, config_.memory_bytes, config_.memory_pools));
+    devices_.push_back(
+        std::make_unique<Device>(ordinal, config_.memory_bytes, config_.memory_pools));
   }
   initialized_ = true;
   return CUDA_SUCCESS;
@@ -51,9 +52,7 @@ Device* Driver::device_of(HandleId context) {
   return nullptr;
 }
 
-HandleId Driver::current() const {
-  return t_current.epoch == epoch_ ? t_current.context : 0;
-}
+HandleId Driver::current() const { return t_current.epoch == epoch_ ? t_current.context : 0; }
 
 void Driver::make_current(HandleId context) { t_current = {epoch_, context}; }
 
@@ -77,7 +76,8 @@ std::optional<LiveContext> Driver::owner_of_module(HandleId module) {
 }
 
 std::optional<LiveContext> Driver::owner_of_function(HandleId function) {
-  return find_owner([&](const ContextState& state) { return state.modules().kernel(function) != nullptr; });
+  return find_owner(
+      [&](const ContextState& state) { return state.modules().kernel(function) != nullptr; });
 }
 
 std::optional<LiveContext> Driver::owner_of_event(HandleId event) {

@@ -10,10 +10,17 @@ namespace {
 
 unsigned suffix_shift(char suffix) {
   switch (suffix) {
-    case 'K': case 'k': return 10;
-    case 'M': case 'm': return 20;
-    case 'G': case 'g': return 30;
-    default: return 0;
+    case 'K':
+    case 'k':
+      return 10;
+    case 'M':
+    case 'm':
+      return 20;
+    case 'G':
+    case 'g':
+      return 30;
+    default:
+      return 0;
   }
 }
 

@@ -46,9 +46,9 @@ CUresult run_in_context(Entry entry, Body&& body) {
   return run_initialized(entry, [&](Driver& driver) {
     auto context = driver.current_context();
     if (!context) {
-      return driver.refuse(CUDA_ERROR_INVALID_CONTEXT,
-                           std::format("{}: no current context on this thread",
-                                       kEntryNames[index_of(entry)]));
+      return driver.refuse(
+          CUDA_ERROR_INVALID_CONTEXT,
+          std::format("{}: no current context on this thread", kEntryNames[index_of(entry)]));
     }
     return std::forward<Body>(body)(driver, *context);
   });

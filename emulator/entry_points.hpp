@@ -26,18 +26,15 @@ namespace vorlan::emu {
 #define VORLAN_EMU_ENUM_ENTRY(name, params) name,
 enum class Entry : unsigned {
   VORLAN_DRIVER_ENTRY_POINTS(VORLAN_EMU_ENUM_ENTRY)
-  VORLAN_DRIVER_EXTRA_ENTRY_POINTS(VORLAN_EMU_ENUM_ENTRY)
-  count
+      VORLAN_DRIVER_EXTRA_ENTRY_POINTS(VORLAN_EMU_ENUM_ENTRY) count
 };
 #undef VORLAN_EMU_ENUM_ENTRY
 
 inline constexpr std::size_t kEntryCount = static_cast<std::size_t>(Entry::count);
 
 #define VORLAN_EMU_NAME_ENTRY(name, params) std::string_view{#name},
-inline constexpr std::array<std::string_view, kEntryCount> kEntryNames{
-  VORLAN_DRIVER_ENTRY_POINTS(VORLAN_EMU_NAME_ENTRY)
-  VORLAN_DRIVER_EXTRA_ENTRY_POINTS(VORLAN_EMU_NAME_ENTRY)
-};
+inline constexpr std::array<std::string_view, kEntryCount> kEntryNames{VORLAN_DRIVER_ENTRY_POINTS(
+    VORLAN_EMU_NAME_ENTRY) VORLAN_DRIVER_EXTRA_ENTRY_POINTS(VORLAN_EMU_NAME_ENTRY)};
 #undef VORLAN_EMU_NAME_ENTRY
 
 constexpr std::size_t index_of(Entry entry) { return static_cast<std::size_t>(entry); }

@@ -13,7 +13,8 @@ std::optional<std::string> shape_problem(const LaunchShape& shape, const Kernel&
 std::optional<std::string> parameter_problem(const Kernel& kernel, void** kernel_params) {
   std::size_t count = kernel.params().size();
   if (count == 0) return std::nullopt;
-  if (kernel_params == nullptr) return std::format("kernelParams is null, the kernel takes {}", count);
+  if (kernel_params == nullptr)
+    return std::format("kernelParams is null, the kernel takes {}", count);
   for (std::size_t i = 0; i < count; ++i) {
     if (kernel_params[i] == nullptr) return std::format("kernelParams[{}] is null", i);
   }

@@ -28,7 +28,8 @@ CUresult refuse_launch(Driver& driver, const Kernel& kernel, const std::string& 
 // of the context. The engine describes either to a verbose user itself.
 CUresult settle(ContextState& state, CUresult result) {
   if (result == CUDA_SUCCESS) return CUDA_SUCCESS;
-  if (result == CUDA_ERROR_INVALID_VALUE || result == CUDA_ERROR_LAUNCH_OUT_OF_RESOURCES) return result;
+  if (result == CUDA_ERROR_INVALID_VALUE || result == CUDA_ERROR_LAUNCH_OUT_OF_RESOURCES)
+    return result;
   state.kernel_faulted(result);
   return CUDA_SUCCESS;
 }
@@ -47,13 +48,17 @@ CUresult cuLaunchKernel(CUfunction f, unsigned int gridDimX, unsigned int gridDi
     if (kernel == nullptr) return unknown_function(driver, function);
     if (!is_null_stream(hStream)) return CUDA_ERROR_INVALID_HANDLE;
     if (CUresult sticky = context.state.error()) return sticky;
-    LaunchShape shape{{gridDimX, gridDimY, gridDimZ}, {blockDimX, blockDimY, blockDimZ}, sharedMemBytes};
+    LaunchShape shape{
+        {gridDimX, gridDimY, gridDimZ}, {blockDimX, blockDimY, blockDimZ}, sharedMemBytes};
     if (auto why = shape_problem(shape, *kernel)) return refuse_launch(driver, *kernel, *why);
-    if (extra != nullptr) return refuse_launch(driver, *kernel, "extra is not supported, use kernelParams");
-    if (auto why = parameter_problem(*kernel, kernelParams)) return refuse_launch(driver, *kernel, *why);
+    if (extra != nullptr)
+      return refuse_launch(driver, *kernel, "extra is not supported, use kernelParams");
+    if (auto why = parameter_problem(*kernel, kernelParams))
+      return refuse_launch(driver, *kernel, *why);
     // A device that faulted runs nothing more until the fault is reported.
     if (!context.state.healthy()) return CUDA_SUCCESS;
-    CUresult result = run_kernel(*kernel, shape, kernelParams, driver.config(), context.state.memory());
+    CUresult result =
+        run_kernel(*kernel, shape, kernelParams, driver.config(), context.state.memory());
     return settle(context.state, result);
   });
 }

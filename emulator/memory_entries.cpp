@@ -18,9 +18,9 @@ CUresult allocate(Driver& driver, LiveContext context, CUdeviceptr* dptr, std::s
   AllocationTable& memory = context.state.memory();
   auto base = memory.allocate(bytes);
   if (!base) {
-    return driver.refuse(base.error(), std::format("{}: {} bytes do not fit, {} of {} bytes in use",
-                                                   entry, bytes, memory.used_bytes(),
-                                                   memory.capacity()));
+    return driver.refuse(base.error(),
+                         std::format("{}: {} bytes do not fit, {} of {} bytes in use", entry, bytes,
+                                     memory.used_bytes(), memory.capacity()));
   }
   *dptr = *base;
   return CUDA_SUCCESS;
@@ -29,8 +29,9 @@ CUresult allocate(Driver& driver, LiveContext context, CUdeviceptr* dptr, std::s
 CUresult release(Driver& driver, CUdeviceptr dptr, std::string_view entry, bool stream_ordered) {
   auto owner = driver.owner_of_address(dptr);
   if (!owner) {
-    return driver.refuse(CUDA_ERROR_INVALID_VALUE,
-                         std::format("{}: {:#x} is not the start of a live allocation", entry, dptr));
+    return driver.refuse(
+        CUDA_ERROR_INVALID_VALUE,
+        std::format("{}: {:#x} is not the start of a live allocation", entry, dptr));
   }
   if (stream_ordered && !owner->device.memory_pools()) return CUDA_ERROR_NOT_SUPPORTED;
   if (CUresult sticky = owner->state.error()) return sticky;
@@ -103,7 +104,8 @@ CUresult cuMemcpyHtoDAsync_v2(CUdeviceptr dstDevice, const void* srcHost, std::s
                               CUstream hStream) {
   return copy(Entry::cuMemcpyHtoDAsync_v2, hStream, srcHost, ByteCount,
               [&](Driver& driver, LiveContext context) {
-                auto dst = device_range(driver, context, dstDevice, ByteCount, "cuMemcpyHtoDAsync_v2");
+                auto dst =
+                    device_range(driver, context, dstDevice, ByteCount, "cuMemcpyHtoDAsync_v2");
                 if (!dst) return dst.error();
                 std::memcpy(dst->data(), srcHost, ByteCount);
                 context.state.memory().mark_written(dstDevice, ByteCount);
@@ -115,7 +117,8 @@ CUresult cuMemcpyDtoHAsync_v2(void* dstHost, CUdeviceptr srcDevice, std::size_t 
                               CUstream hStream) {
   return copy(Entry::cuMemcpyDtoHAsync_v2, hStream, dstHost, ByteCount,
               [&](Driver& driver, LiveContext context) {
-                auto src = device_range(driver, context, srcDevice, ByteCount, "cuMemcpyDtoHAsync_v2");
+                auto src =
+                    device_range(driver, context, srcDevice, ByteCount, "cuMemcpyDtoHAsync_v2");
                 if (!src) return src.error();
                 std::memcpy(dstHost, src->data(), ByteCount);
                 return CUDA_SUCCESS;

@@ -17,7 +17,11 @@ namespace {
 // Cubins and fat binaries are compiled code for a real GPU; only PTX text
 // can run here.
 bool is_binary_image(const char* image) {
-  return std::strncmp(image, "\x7f" "ELF", 4) == 0 || std::strncmp(image, "\x50\xed\x55\xba", 4) == 0;
+  return std::strncmp(image,
+                      "\x7f"
+                      "ELF",
+                      4) == 0 ||
+         std::strncmp(image, "\x50\xed\x55\xba", 4) == 0;
 }
 
 CUresult load(Driver& driver, LiveContext context, CUmodule* module, const char* image) {
@@ -59,8 +63,9 @@ CUresult cuModuleGetFunction(CUfunction* hfunc, CUmodule hmod, const char* name)
     if (hfunc == nullptr || name == nullptr) return CUDA_ERROR_INVALID_VALUE;
     HandleId function = owner->state.modules().function(module, name, driver.handles());
     if (function == 0) {
-      return driver.refuse(CUDA_ERROR_NOT_FOUND,
-                           std::format("cuModuleGetFunction: the module has no kernel \"{}\"", name));
+      return driver.refuse(
+          CUDA_ERROR_NOT_FOUND,
+          std::format("cuModuleGetFunction: the module has no kernel \"{}\"", name));
     }
     *hfunc = to_handle<CUfunction>(function);
     return CUDA_SUCCESS;

@@ -25,8 +25,8 @@ extern "C" {
 CUresult cuEventCreate(CUevent* phEvent, unsigned int Flags) {
   return run_in_context(Entry::cuEventCreate, [&](Driver& driver, LiveContext context) {
     if (CUresult sticky = context.state.error()) return sticky;
-    bool flags_valid = (Flags & ~kEventFlags) == 0 &&
-                       ((Flags & kEventInterprocess) == 0 || (Flags & CU_EVENT_DISABLE_TIMING) != 0);
+    bool flags_valid = (Flags & ~kEventFlags) == 0 && ((Flags & kEventInterprocess) == 0 ||
+                                                       (Flags & CU_EVENT_DISABLE_TIMING) != 0);
     if (phEvent == nullptr || !flags_valid) return CUDA_ERROR_INVALID_VALUE;
     HandleId event = driver.handles().next(HandleKind::event);
     context.state.events().add(event);
@@ -65,7 +65,8 @@ CUresult cuEventDestroy_v2(CUevent hEvent) {
 CUresult cuStreamWaitEvent(CUstream hStream, CUevent hEvent, unsigned int Flags) {
   return run_in_context(Entry::cuStreamWaitEvent, [&](Driver& driver, LiveContext context) {
     if (!is_null_stream(hStream)) return CUDA_ERROR_INVALID_HANDLE;
-    if (!driver.owner_of_event(from_handle(hEvent))) return unknown_event(driver, "cuStreamWaitEvent");
+    if (!driver.owner_of_event(from_handle(hEvent)))
+      return unknown_event(driver, "cuStreamWaitEvent");
     if (CUresult sticky = context.state.error()) return sticky;
     if ((Flags & ~kWaitFlags) != 0) return CUDA_ERROR_INVALID_VALUE;
     return CUDA_SUCCESS;

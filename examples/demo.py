@@ -14,12 +14,12 @@ Its hubs make k-truss the slowest step on the software GPU.
 
 import time
 
-from bench import graph_suite
-
 import vorlan_cuda
 
-SCALE = 10         # 1,024 nodes
-EDGE_FACTOR = 16   # 16,384 edge draws: 21,004 stored edge entries once symmetrised
+from bench import graph_suite
+
+SCALE = 10  # 1,024 nodes
+EDGE_FACTOR = 16  # 16,384 edge draws: 21,004 stored edge entries once symmetrised
 
 
 def describe_device(device):
@@ -41,26 +41,36 @@ def main():
     graph = vorlan_cuda.GpuGraph.from_csr(offsets, targets, device)
     degrees = [offsets[v + 1] - offsets[v] for v in range(graph.num_nodes)]
     hub = max(range(graph.num_nodes), key=degrees.__getitem__)
-    print(f"Graph: R-MAT, {graph.num_nodes:,} nodes, {graph.num_edges:,} stored edges "
-          f"({graph.num_edges // 2:,} undirected), largest degree {degrees[hub]:,} at node {hub}")
+    print(
+        f"Graph: R-MAT, {graph.num_nodes:,} nodes, {graph.num_edges:,} stored edges "
+        f"({graph.num_edges // 2:,} undirected), largest degree {degrees[hub]:,} at node {hub}"
+    )
 
     triangles = graph.triangle_count()
     report("triangles", triangles, f"{triangles['total_triangles']:,} triangles")
 
     bfs = graph.bfs(hub)
-    report("BFS", bfs, f"from node {hub}: {bfs['reachable']:,} nodes reached, "
-                       f"depth {bfs['max_depth']}")
+    report(
+        "BFS", bfs, f"from node {hub}: {bfs['reachable']:,} nodes reached, depth {bfs['max_depth']}"
+    )
 
     ranks = graph.pagerank()
     top = sorted(range(len(ranks["ranks"])), key=ranks["ranks"].__getitem__, reverse=True)[:3]
     state = "converged" if ranks["converged"] else "did not converge"
-    report("PageRank", ranks, f"{state} after {ranks['iterations']} iterations; top nodes "
-                              + ", ".join(f"{v} ({ranks['ranks'][v]:.5f})" for v in top))
+    report(
+        "PageRank",
+        ranks,
+        f"{state} after {ranks['iterations']} iterations; top nodes "
+        + ", ".join(f"{v} ({ranks['ranks'][v]:.5f})" for v in top),
+    )
 
     for k in (3, 4):
         truss = graph.k_truss(k)
-        report(f"{k}-truss", truss, f"{len(truss['edges']):,} edges remain after "
-                                    f"{truss['iterations']} rounds")
+        report(
+            f"{k}-truss",
+            truss,
+            f"{len(truss['edges']):,} edges remain after {truss['iterations']} rounds",
+        )
 
     print(f"Done in {time.perf_counter() - started:.1f} s.")
 

@@ -19,10 +19,9 @@ import sys
 
 import numpy as np
 import numpy.typing as npt
+import vorlan_cuda
 
 from bench import cli, graph_suite
-
-import vorlan_cuda
 
 
 def read_edges(path: str) -> npt.NDArray[np.int64]:
@@ -33,8 +32,9 @@ def read_edges(path: str) -> npt.NDArray[np.int64]:
         raise cli.ToolError(str(error)) from None
 
 
-def undirected_csr(pairs: npt.NDArray[np.int64]) -> tuple[
-        npt.NDArray[np.uint32], npt.NDArray[np.uint32], npt.NDArray[np.int64]]:
+def undirected_csr(
+    pairs: npt.NDArray[np.int64],
+) -> tuple[npt.NDArray[np.uint32], npt.NDArray[np.uint32], npt.NDArray[np.int64]]:
     """(offsets, targets, labels): node i of the CSR is labels[i]."""
     labels, nodes = np.unique(pairs, return_inverse=True)
     nodes = nodes.reshape(pairs.shape)

@@ -9,7 +9,6 @@ reads straight from memory. Node i of the GPU graph is the i-th node of
 
 import networkx as nx
 import numpy as np
-
 import vorlan_cuda
 
 
@@ -31,10 +30,15 @@ def main() -> None:
     names = list(graph)
     device = vorlan_cuda.GpuDevice(0)
     gpu = gpu_graph(graph, device)
-    print(f"{device.name}: Les Miserables, {gpu.num_nodes} characters, "
-          f"{gpu.num_edges // 2} co-appearances")
+    print(
+        f"{device.name}: Les Miserables, {gpu.num_nodes} characters, "
+        f"{gpu.num_edges // 2} co-appearances"
+    )
 
-    check("triangles", gpu.triangle_count()["total_triangles"] == sum(nx.triangles(graph).values()) // 3)
+    check(
+        "triangles",
+        gpu.triangle_count()["total_triangles"] == sum(nx.triangles(graph).values()) // 3,
+    )
 
     hops = nx.single_source_shortest_path_length(graph, names[0])
     distances = gpu.bfs(0)["distances"]

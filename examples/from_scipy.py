@@ -12,9 +12,8 @@ import argparse
 
 import numpy as np
 import scipy.sparse as sp
-from scipy.sparse import csgraph
-
 import vorlan_cuda
+from scipy.sparse import csgraph
 
 
 def random_undirected(nodes: int, edges: int, seed: int) -> sp.csr_array:
@@ -64,8 +63,10 @@ def main() -> None:
 
     bfs = graph.bfs(0)
     check_bfs(matrix, bfs["distances"])
-    print(f"bfs from 0: {bfs['reachable']} reachable, depth {bfs['max_depth']} "
-          "(matches scipy.sparse.csgraph)")
+    print(
+        f"bfs from 0: {bfs['reachable']} reachable, depth {bfs['max_depth']} "
+        "(matches scipy.sparse.csgraph)"
+    )
 
     pagerank = graph.pagerank()
     top = np.argsort(pagerank["ranks"])[::-1][:3]

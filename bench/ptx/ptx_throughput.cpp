@@ -3,7 +3,8 @@
 // in, or with `gather` on one that also loads from a table every iteration
 // (so that the hazard checks and access counting of global loads show).
 //
-//   ptx_throughput [iterations per thread] [hazard checks: 1 (default) or 0] [loop (default) | gather]
+//   ptx_throughput [iterations per thread] [hazard checks: 1 (default) or 0] [loop (default) |
+//   gather]
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -90,7 +91,8 @@ struct Workload {
 
 class OneBuffer final : public vorlan::emu::GlobalMemory {
  public:
-  explicit OneBuffer(std::size_t bytes) : bytes_(bytes), shadow_(bytes), span_{0x100000, bytes, bytes_.data(), &shadow_} {}
+  explicit OneBuffer(std::size_t bytes)
+      : bytes_(bytes), shadow_(bytes), span_{0x100000, bytes, bytes_.data(), &shadow_} {}
   const vorlan::emu::MemorySpan* find(std::uint64_t address) const override {
     return address - span_.base < span_.size ? &span_ : nullptr;
   }
@@ -125,25 +127,29 @@ constexpr Workload kGather{kGatherKernel, "gather_kernel", 5, 9, 4, gather_value
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::uint32_t iterations = argc > 1 ? static_cast<std::uint32_t>(std::strtoul(argv[1], nullptr, 10)) : 20000;
+  const std::uint32_t iterations =
+      argc > 1 ? static_cast<std::uint32_t>(std::strtoul(argv[1], nullptr, 10)) : 20000;
   const bool check = argc > 2 ? std::strcmp(argv[2], "0") != 0 : true;
   const Workload& work = argc > 3 && std::strcmp(argv[3], "gather") == 0 ? kGather : kLoop;
   const vorlan::emu::Dim3 grid{4, 1, 1};
   const vorlan::emu::Dim3 block{256, 1, 1};
   auto program = vorlan::emu::compile_ptx(work.text);
   if (!program) {
-    std::fprintf(stderr, "compile failed at line %d: %s\n", program.error().line, program.error().reason.c_str());
+    std::fprintf(stderr, "compile failed at line %d: %s\n", program.error().line,
+                 program.error().reason.c_str());
     return 1;
   }
   const vorlan::emu::Kernel* kernel = (*program)->find_kernel(work.kernel);
   // The output words, then the table, written as the host would upload it.
   OneBuffer memory(std::size_t{block.x} * 4 + kTableWords * 4);
-  for (std::uint32_t j = 0; j < kTableWords; ++j) memory.put(std::size_t{block.x} * 4 + j * 4, table_word(j));
+  for (std::uint32_t j = 0; j < kTableWords; ++j)
+    memory.put(std::size_t{block.x} * 4 + j * 4, table_word(j));
   std::uint64_t out = memory.address();
   std::uint32_t count = iterations;
   void* args[] = {&out, &count};
   const auto params = vorlan::emu::pack_params(*kernel, args);
-  vorlan::emu::LaunchRequest request{.kernel = kernel, .grid = grid, .block = block, .params = params, .check = check};
+  vorlan::emu::LaunchRequest request{
+      .kernel = kernel, .grid = grid, .block = block, .params = params, .check = check};
 
   const auto start = std::chrono::steady_clock::now();
   const CUresult result = vorlan::emu::execute(request, memory);
@@ -161,9 +167,12 @@ int main(int argc, char** argv) {
     }
   }
   const std::uint64_t threads = std::uint64_t{grid.x} * block.x;
-  const std::uint64_t instructions = threads * (work.prologue + work.body * iterations + work.epilogue);
+  const std::uint64_t instructions =
+      threads * (work.prologue + work.body * iterations + work.epilogue);
   std::printf("%s, hazard checks %s\n", work.kernel, check ? "on" : "off");
-  std::printf("PTX instructions: %llu in %.3f s\n", static_cast<unsigned long long>(instructions), elapsed.count());
-  std::printf("PTX instructions per second: %.0f\n", static_cast<double>(instructions) / elapsed.count());
+  std::printf("PTX instructions: %llu in %.3f s\n", static_cast<unsigned long long>(instructions),
+              elapsed.count());
+  std::printf("PTX instructions per second: %.0f\n",
+              static_cast<double>(instructions) / elapsed.count());
   return 0;
 }

@@ -61,15 +61,18 @@ struct vemu_live_counts {
  * timing. Fields are only ever appended, so that older readers stay right. */
 struct vemu_kernel_stats {
   unsigned long long launches;
-  unsigned long long warp_instructions;         /* instructions issued, once per warp */
-  unsigned long long thread_instructions;       /* instructions executed by active lanes (not guarded off) */
-  unsigned long long global_sectors;            /* distinct 32-byte sectors per warp-level global access */
-  unsigned long long shared_accesses;           /* warp-level shared-memory accesses */
-  unsigned long long atomics;                   /* atomic operations by active lanes */
+  unsigned long long warp_instructions; /* instructions issued, once per warp */
+  unsigned long long
+      thread_instructions;            /* instructions executed by active lanes (not guarded off) */
+  unsigned long long global_sectors;  /* distinct 32-byte sectors per warp-level global access */
+  unsigned long long shared_accesses; /* warp-level shared-memory accesses */
+  unsigned long long atomics;         /* atomic operations by active lanes */
   unsigned long long busiest_warp_instructions; /* the largest count of one warp in any launch */
-  unsigned long long distinct_global_sectors;   /* distinct 32-byte sectors of global memory each launch
-                                                   touched, however many warps did: summed over launches */
-  unsigned long long summed_busiest_warp_instructions; /* each launch's busiest warp, summed over launches */
+  unsigned long long
+      distinct_global_sectors; /* distinct 32-byte sectors of global memory each launch
+                                  touched, however many warps did: summed over launches */
+  unsigned long long
+      summed_busiest_warp_instructions; /* each launch's busiest warp, summed over launches */
 };
 
 /* Makes the nth next call of `entry_point` (its exported name, such as

@@ -25,20 +25,23 @@ void for_each_lane(std::uint32_t mask, F f) {
 }
 
 std::uint32_t member_mask(const Thread& lane, const Instr& in) {
-  const std::uint16_t slot = in.op == Op::Shfl ? static_cast<std::uint16_t>(in.imm) : in.op == Op::Vote ? in.b : in.a;
+  const std::uint16_t slot = in.op == Op::Shfl   ? static_cast<std::uint16_t>(in.imm)
+                             : in.op == Op::Vote ? in.b
+                                                 : in.a;
   return static_cast<std::uint32_t>(lane.regs[slot]);
 }
 
 // Lanes of `candidates` waiting at an instruction with the same qualifiers and
 // mask as the one at `pc`, and with `strict`, at that very instruction.
-std::uint32_t same_collective(const Instr* code, std::span<Thread> lanes, std::uint32_t candidates, std::uint32_t pc,
-                              std::uint32_t mask, bool strict) {
+std::uint32_t same_collective(const Instr* code, std::span<Thread> lanes, std::uint32_t candidates,
+                              std::uint32_t pc, std::uint32_t mask, bool strict) {
   const Instr& in = code[pc];
   std::uint32_t group = 0;
   for_each_lane(candidates, [&](unsigned i) {
     const Instr& other = code[lanes[i].pc];
     if (strict && lanes[i].pc != pc) return;
-    if (other.op == in.op && other.mod == in.mod && other.type == in.type && member_mask(lanes[i], other) == mask) {
+    if (other.op == in.op && other.mod == in.mod && other.type == in.type &&
+        member_mask(lanes[i], other) == mask) {
       group |= 1u << i;
     }
   });
@@ -66,10 +69,22 @@ ShflSource shfl_source(ShflMode mode, int lane, std::uint32_t b, std::uint32_t c
   int j = lane;
   bool in_range = false;
   switch (mode) {
-    case ShflMode::Up: j = lane - bval; in_range = j >= max_lane; break;
-    case ShflMode::Down: j = lane + bval; in_range = j <= max_lane; break;
-    case ShflMode::Bfly: j = lane ^ bval; in_range = j <= max_lane; break;
-    case ShflMode::Idx: j = min_lane | (bval & ~segmask); in_range = j <= max_lane; break;
+    case ShflMode::Up:
+      j = lane - bval;
+      in_range = j >= max_lane;
+      break;
+    case ShflMode::Down:
+      j = lane + bval;
+      in_range = j <= max_lane;
+      break;
+    case ShflMode::Bfly:
+      j = lane ^ bval;
+      in_range = j <= max_lane;
+      break;
+    case ShflMode::Idx:
+      j = min_lane | (bval & ~segmask);
+      in_range = j <= max_lane;
+      break;
   }
   return {static_cast<unsigned>(in_range ? j : lane), in_range};
 }
@@ -78,12 +93,15 @@ ShflSource shfl_source(ShflMode mode, int lane, std::uint32_t b, std::uint32_t c
 // warp, or not in the mask) gets its own value: PTX leaves it undefined.
 void complete_shfl(const Instr* code, std::span<Thread> lanes, std::uint32_t group) {
   std::array<std::uint32_t, 32> values{};
-  for_each_lane(group, [&](unsigned i) { values[i] = static_cast<std::uint32_t>(lanes[i].regs[code[lanes[i].pc].a]); });
+  for_each_lane(group, [&](unsigned i) {
+    values[i] = static_cast<std::uint32_t>(lanes[i].regs[code[lanes[i].pc].a]);
+  });
   for_each_lane(group, [&](unsigned i) {
     const Instr& in = code[lanes[i].pc];
     Reg* r = lanes[i].regs;
-    const ShflSource source = shfl_source(static_cast<ShflMode>(in.mod), static_cast<int>(i),
-                                          static_cast<std::uint32_t>(r[in.b]), static_cast<std::uint32_t>(r[in.c]));
+    const ShflSource source =
+        shfl_source(static_cast<ShflMode>(in.mod), static_cast<int>(i),
+                    static_cast<std::uint32_t>(r[in.b]), static_cast<std::uint32_t>(r[in.c]));
     r[in.d] = (group >> source.lane) & 1 ? values[source.lane] : values[i];
     r[in.e] = source.in_range ? 1 : 0;
     release(lanes[i]);
@@ -100,10 +118,18 @@ void complete_vote(const Instr* code, std::span<Thread> lanes, std::uint32_t gro
   for_each_lane(group, [&](unsigned i) {
     const Instr& in = code[lanes[i].pc];
     switch (static_cast<VoteMode>(in.mod)) {
-      case VoteMode::All: lanes[i].regs[in.d] = ballot == group; break;
-      case VoteMode::Any: lanes[i].regs[in.d] = ballot != 0; break;
-      case VoteMode::Uni: lanes[i].regs[in.d] = ballot == group || ballot == 0; break;
-      case VoteMode::Ballot: lanes[i].regs[in.d] = ballot; break;
+      case VoteMode::All:
+        lanes[i].regs[in.d] = ballot == group;
+        break;
+      case VoteMode::Any:
+        lanes[i].regs[in.d] = ballot != 0;
+        break;
+      case VoteMode::Uni:
+        lanes[i].regs[in.d] = ballot == group || ballot == 0;
+        break;
+      case VoteMode::Ballot:
+        lanes[i].regs[in.d] = ballot;
+        break;
     }
     release(lanes[i]);
   });
@@ -122,7 +148,7 @@ void complete(const Instr* code, std::span<Thread> lanes, std::uint32_t group) {
 struct WarpState {
   std::uint32_t waiting = 0;  // at a warp collective
   std::uint32_t ready = 0;
-  std::uint32_t live = 0;     // not exited
+  std::uint32_t live = 0;  // not exited
 };
 
 WarpState warp_state(const Instr* code, std::span<Thread> lanes) {
@@ -131,29 +157,35 @@ WarpState warp_state(const Instr* code, std::span<Thread> lanes) {
     const Thread& lane = lanes[i];
     if (lane.status != Thread::Status::Exited) state.live |= 1u << i;
     if (lane.status == Thread::Status::Ready) state.ready |= 1u << i;
-    if (lane.status == Thread::Status::Waiting && is_warp_collective(code[lane.pc].op)) state.waiting |= 1u << i;
+    if (lane.status == Thread::Status::Waiting && is_warp_collective(code[lane.pc].op))
+      state.waiting |= 1u << i;
   }
   return state;
 }
 
-LaunchIssue mask_hazard(std::span<Thread> lanes, unsigned first, std::uint32_t mask, unsigned named, const char* why) {
-  return LaunchIssue{kLaunchFailed,
-                     std::format("warp collective with member mask 0x{:08x} names lane {}, which {}", mask, named, why),
-                     lanes[first].index, true};
+LaunchIssue mask_hazard(std::span<Thread> lanes, unsigned first, std::uint32_t mask, unsigned named,
+                        const char* why) {
+  return LaunchIssue{
+      kLaunchFailed,
+      std::format("warp collective with member mask 0x{:08x} names lane {}, which {}", mask, named,
+                  why),
+      lanes[first].index, true};
 }
 
 // With the checks on, a mask must name only lanes that are there to take part.
-std::expected<void, LaunchIssue> check_members(std::span<Thread> lanes, unsigned first, std::uint32_t mask,
-                                               std::uint32_t live) {
+std::expected<void, LaunchIssue> check_members(std::span<Thread> lanes, unsigned first,
+                                               std::uint32_t mask, std::uint32_t live) {
   const std::uint32_t gone = mask & ~live;
   if (gone == 0) return {};
   const auto lane = static_cast<unsigned>(std::countr_zero(gone));
-  return std::unexpected(mask_hazard(lanes, first, mask, lane, lane < lanes.size() ? "has exited" : "does not exist"));
+  return std::unexpected(
+      mask_hazard(lanes, first, mask, lane, lane < lanes.size() ? "has exited" : "does not exist"));
 }
 
 }  // namespace
 
-std::expected<bool, LaunchIssue> resolve_warp(const Instr* code, std::span<Thread> lanes, bool strict) {
+std::expected<bool, LaunchIssue> resolve_warp(const Instr* code, std::span<Thread> lanes,
+                                              bool strict) {
   const WarpState state = warp_state(code, lanes);
   std::uint32_t pending = state.waiting;
   bool progress = false;
@@ -170,15 +202,18 @@ std::expected<bool, LaunchIssue> resolve_warp(const Instr* code, std::span<Threa
       continue;
     }
     const std::uint32_t mask = member_mask(lanes[first], in);
-    const std::uint32_t group = same_collective(code, lanes, pending, lanes[first].pc, mask, strict);
+    const std::uint32_t group =
+        same_collective(code, lanes, pending, lanes[first].pc, mask, strict);
     pending &= ~group;
     if ((group & ~mask) != 0) {
       const auto outsider = static_cast<unsigned>(std::countr_zero(group & ~mask));
-      return std::unexpected(LaunchIssue{kLaunchFailed, std::format("lane {} is not in its membermask 0x{:08x}", outsider, mask),
-                                         lanes[outsider].index});
+      return std::unexpected(LaunchIssue{
+          kLaunchFailed, std::format("lane {} is not in its membermask 0x{:08x}", outsider, mask),
+          lanes[outsider].index});
     }
     if (strict) {
-      if (auto members = check_members(lanes, first, mask, state.live); !members) return std::unexpected(members.error());
+      if (auto members = check_members(lanes, first, mask, state.live); !members)
+        return std::unexpected(members.error());
     }
     if ((mask & state.live & ~group) != 0) {  // someone has yet to arrive
       stuck |= group;
@@ -191,8 +226,10 @@ std::expected<bool, LaunchIssue> resolve_warp(const Instr* code, std::span<Threa
   if (strict && !progress && state.ready == 0 && stuck != 0) {
     const auto first = static_cast<unsigned>(std::countr_zero(stuck));
     const std::uint32_t mask = member_mask(lanes[first], code[lanes[first].pc]);
-    const std::uint32_t elsewhere = mask & state.live & ~same_pc(lanes, state.waiting, lanes[first].pc);
-    return std::unexpected(mask_hazard(lanes, first, mask, static_cast<unsigned>(std::countr_zero(elsewhere)),
+    const std::uint32_t elsewhere =
+        mask & state.live & ~same_pc(lanes, state.waiting, lanes[first].pc);
+    return std::unexpected(mask_hazard(lanes, first, mask,
+                                       static_cast<unsigned>(std::countr_zero(elsewhere)),
                                        "waits at another instruction"));
   }
   return progress;
@@ -207,7 +244,8 @@ std::expected<bool, LaunchIssue> resolve_barriers(const Instr* code, std::span<T
     const Instr& in = code[thread.pc];
     const auto id = static_cast<std::uint32_t>(thread.regs[in.a]);
     if (id >= kBarriers) {
-      return std::unexpected(LaunchIssue{kLaunchFailed, std::format("barrier {} does not exist", id), thread.index});
+      return std::unexpected(
+          LaunchIssue{kLaunchFailed, std::format("barrier {} does not exist", id), thread.index});
     }
     ++arrived[id];
     if (in.flags & kHasCount) expected[id] = static_cast<std::uint32_t>(thread.regs[in.b]);
@@ -217,7 +255,8 @@ std::expected<bool, LaunchIssue> resolve_barriers(const Instr* code, std::span<T
     const std::uint32_t needed = expected[id] != 0 ? expected[id] : live_threads;
     if (arrived[id] == 0 || arrived[id] < needed) continue;
     for (Thread& thread : threads) {
-      const bool here = thread.status == Thread::Status::Waiting && code[thread.pc].op == Op::BarSync &&
+      const bool here = thread.status == Thread::Status::Waiting &&
+                        code[thread.pc].op == Op::BarSync &&
                         static_cast<std::uint32_t>(thread.regs[code[thread.pc].a]) == id;
       if (here) release(thread);
     }

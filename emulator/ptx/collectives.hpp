@@ -29,7 +29,8 @@ struct LaunchIssue {
 // names an exited lane, or lanes stuck at another instruction, fails;
 // activemask completes once no lane of the warp can run, and reports the
 // lanes waiting at the same activemask. Returns whether anything completed.
-std::expected<bool, LaunchIssue> resolve_warp(const Instr* code, std::span<Thread> lanes, bool strict);
+std::expected<bool, LaunchIssue> resolve_warp(const Instr* code, std::span<Thread> lanes,
+                                              bool strict);
 
 // bar.sync/barrier.sync complete when every non-exited thread of the block
 // waits at the same barrier, or the number of threads the instruction names.

@@ -14,8 +14,10 @@ Result<Type> require_type(Decoder& decoder, const Statement& statement, Modifier
   return *type;
 }
 
-Result<Instr> uniform(Decoder& decoder, const Statement& statement, Op op, Type type, std::size_t sources) {
-  if (auto count = decoder.expect_operands(statement, sources + 1); !count) return std::unexpected(count.error());
+Result<Instr> uniform(Decoder& decoder, const Statement& statement, Op op, Type type,
+                      std::size_t sources) {
+  if (auto count = decoder.expect_operands(statement, sources + 1); !count)
+    return std::unexpected(count.error());
   Instr instr{.op = op, .type = type};
   auto d = decoder.destination(statement.operands[0], type);
   if (!d) return std::unexpected(d.error());

@@ -12,7 +12,8 @@ Result<Type> require_type(Decoder& decoder, const Statement& statement, Modifier
                           std::initializer_list<Type> allowed);
 
 // `op.type d, a[, b[, c]]` with every operand of the instruction type.
-Result<Instr> uniform(Decoder& decoder, const Statement& statement, Op op, Type type, std::size_t sources);
+Result<Instr> uniform(Decoder& decoder, const Statement& statement, Op op, Type type,
+                      std::size_t sources);
 
 inline constexpr std::initializer_list<Type> kIntTypes = {Type::U16, Type::U32, Type::U64,
                                                           Type::S16, Type::S32, Type::S64};

@@ -9,9 +9,11 @@ namespace {
 constexpr std::array<std::string_view, 3> kMembarLevels = {".cta", ".gl", ".sys"};
 constexpr std::array<std::string_view, 3> kFenceScopes = {".cta", ".gpu", ".sys"};
 
-Result<Instr> decode_warp_barrier(Decoder& decoder, const Statement& statement, Modifiers& modifiers) {
+Result<Instr> decode_warp_barrier(Decoder& decoder, const Statement& statement,
+                                  Modifiers& modifiers) {
   if (!modifiers.take(".sync")) return decoder.error("bar.warp needs .sync");
-  if (auto count = decoder.expect_operands(statement, 1); !count) return std::unexpected(count.error());
+  if (auto count = decoder.expect_operands(statement, 1); !count)
+    return std::unexpected(count.error());
   auto mask = decoder.source(statement.operands[0], Type::B32);
   if (!mask) return std::unexpected(mask.error());
   return Instr{.op = Op::BarWarpSync, .a = *mask};
@@ -21,7 +23,8 @@ Result<Instr> decode_warp_barrier(Decoder& decoder, const Statement& statement, 
 
 Result<Instr> decode_bra(Decoder& decoder, const Statement& statement, Modifiers& modifiers) {
   modifiers.take(".uni");
-  if (auto count = decoder.expect_operands(statement, 1); !count) return std::unexpected(count.error());
+  if (auto count = decoder.expect_operands(statement, 1); !count)
+    return std::unexpected(count.error());
   auto target = decoder.label(statement.operands[0]);
   if (!target) return std::unexpected(target.error());
   return Instr{.op = Op::Bra, .imm = *target};
@@ -29,17 +32,21 @@ Result<Instr> decode_bra(Decoder& decoder, const Statement& statement, Modifiers
 
 Result<Instr> decode_ret_exit(Decoder& decoder, const Statement& statement, Modifiers& modifiers) {
   if (statement.opcode == "ret") modifiers.take(".uni");
-  if (auto count = decoder.expect_operands(statement, 0); !count) return std::unexpected(count.error());
+  if (auto count = decoder.expect_operands(statement, 0); !count)
+    return std::unexpected(count.error());
   return Instr{.op = statement.opcode == "ret" ? Op::Ret : Op::Exit};
 }
 
 // bar.sync a{, b}, bar.cta.sync, barrier.sync{.aligned}; bar.warp.sync mask.
 Result<Instr> decode_bar(Decoder& decoder, const Statement& statement, Modifiers& modifiers) {
-  if (statement.opcode == "bar" && modifiers.take(".warp")) return decode_warp_barrier(decoder, statement, modifiers);
+  if (statement.opcode == "bar" && modifiers.take(".warp"))
+    return decode_warp_barrier(decoder, statement, modifiers);
   if (statement.opcode == "bar") modifiers.take(".cta");
-  if (!modifiers.take(".sync")) return decoder.error(statement.opcode + " supports only the .sync form");
+  if (!modifiers.take(".sync"))
+    return decoder.error(statement.opcode + " supports only the .sync form");
   if (statement.opcode == "barrier") modifiers.take(".aligned");
-  if (statement.operands.empty() || statement.operands.size() > 2) return decoder.error(statement.opcode + " takes one or two operands");
+  if (statement.operands.empty() || statement.operands.size() > 2)
+    return decoder.error(statement.opcode + " takes one or two operands");
   Instr instr{.op = Op::BarSync};
   auto id = decoder.source(statement.operands[0], Type::U32);
   if (!id) return std::unexpected(id.error());
@@ -55,12 +62,15 @@ Result<Instr> decode_bar(Decoder& decoder, const Statement& statement, Modifiers
 
 Result<Instr> decode_fence(Decoder& decoder, const Statement& statement, Modifiers& modifiers) {
   if (statement.opcode == "membar") {
-    if (!modifiers.take_one_of(kMembarLevels)) return decoder.error("membar needs .cta, .gl or .sys");
+    if (!modifiers.take_one_of(kMembarLevels))
+      return decoder.error("membar needs .cta, .gl or .sys");
   } else {
     modifiers.take(".sc") || modifiers.take(".acq_rel");
-    if (!modifiers.take_one_of(kFenceScopes)) return decoder.error("fence needs .cta, .gpu or .sys");
+    if (!modifiers.take_one_of(kFenceScopes))
+      return decoder.error("fence needs .cta, .gpu or .sys");
   }
-  if (auto count = decoder.expect_operands(statement, 0); !count) return std::unexpected(count.error());
+  if (auto count = decoder.expect_operands(statement, 0); !count)
+    return std::unexpected(count.error());
   return Instr{.op = Op::Nop};
 }
 

@@ -47,8 +47,12 @@ std::optional<FloatForm> form_for(std::string_view opcode, const FloatMods& mods
     if (mods.full) return FloatForm{FloatFn::DivFull, 2, false, false, false};
     return FloatForm{FloatFn::Div, 2, true, true, false};
   }
-  if (opcode == "rcp") return FloatForm{mods.approx ? FloatFn::RcpApprox : FloatFn::Rcp, 1, !mods.approx, !mods.approx, false};
-  if (opcode == "sqrt") return FloatForm{mods.approx ? FloatFn::SqrtApprox : FloatFn::Sqrt, 1, !mods.approx, !mods.approx, false};
+  if (opcode == "rcp")
+    return FloatForm{mods.approx ? FloatFn::RcpApprox : FloatFn::Rcp, 1, !mods.approx, !mods.approx,
+                     false};
+  if (opcode == "sqrt")
+    return FloatForm{mods.approx ? FloatFn::SqrtApprox : FloatFn::Sqrt, 1, !mods.approx,
+                     !mods.approx, false};
   return std::nullopt;
 }
 
@@ -56,52 +60,72 @@ std::optional<FloatForm> form_for(std::string_view opcode, const FloatMods& mods
 std::optional<Op> fast_op(FloatFn fn, Type type) {
   const bool f32 = type == Type::F32;
   switch (fn) {
-    case FloatFn::Add: return f32 ? Op::AddF32 : Op::AddF64;
-    case FloatFn::Sub: return f32 ? Op::SubF32 : Op::SubF64;
-    case FloatFn::Mul: return f32 ? Op::MulF32 : Op::MulF64;
-    case FloatFn::Fma: return f32 ? Op::FmaF32 : Op::FmaF64;
-    case FloatFn::Div: return f32 ? Op::DivF32 : Op::DivF64;
-    case FloatFn::Neg: return f32 ? Op::NegF32 : Op::NegF64;
-    case FloatFn::Abs: return f32 ? Op::AbsF32 : Op::AbsF64;
-    case FloatFn::Min: return f32 ? Op::MinF32 : Op::MinF64;
-    case FloatFn::Max: return f32 ? Op::MaxF32 : Op::MaxF64;
-    default: return std::nullopt;
+    case FloatFn::Add:
+      return f32 ? Op::AddF32 : Op::AddF64;
+    case FloatFn::Sub:
+      return f32 ? Op::SubF32 : Op::SubF64;
+    case FloatFn::Mul:
+      return f32 ? Op::MulF32 : Op::MulF64;
+    case FloatFn::Fma:
+      return f32 ? Op::FmaF32 : Op::FmaF64;
+    case FloatFn::Div:
+      return f32 ? Op::DivF32 : Op::DivF64;
+    case FloatFn::Neg:
+      return f32 ? Op::NegF32 : Op::NegF64;
+    case FloatFn::Abs:
+      return f32 ? Op::AbsF32 : Op::AbsF64;
+    case FloatFn::Min:
+      return f32 ? Op::MinF32 : Op::MinF64;
+    case FloatFn::Max:
+      return f32 ? Op::MaxF32 : Op::MaxF64;
+    default:
+      return std::nullopt;
   }
 }
 
-Result<void> check_mods(Decoder& decoder, const Statement& statement, const FloatForm& form, const FloatMods& mods,
-                        Type type) {
-  const bool approx_ok = form.fn == FloatFn::DivApprox || form.fn == FloatFn::RcpApprox || form.fn == FloatFn::SqrtApprox;
+Result<void> check_mods(Decoder& decoder, const Statement& statement, const FloatForm& form,
+                        const FloatMods& mods, Type type) {
+  const bool approx_ok = form.fn == FloatFn::DivApprox || form.fn == FloatFn::RcpApprox ||
+                         form.fn == FloatFn::SqrtApprox;
   if ((mods.approx && !approx_ok) || (mods.full && form.fn != FloatFn::DivFull)) {
     return decoder.error(".approx/.full is not valid on " + statement.opcode);
   }
   if (type == Type::F64 && (mods.approx || mods.full) && form.fn != FloatFn::RcpApprox) {
     return decoder.error(".approx/.full needs .f32");
   }
-  if (mods.rounding && !form.takes_rounding) return decoder.error(statement.opcode + " takes no rounding modifier here");
-  if (!mods.rounding && form.needs_rounding) return decoder.error(statement.opcode + " needs a rounding modifier (.rn, .rz, .rm, .rp)");
-  if (mods.sat && (!form.takes_sat || type == Type::F64)) return decoder.error(".sat is not valid here");
-  if (mods.ftz && type == Type::F64 && form.fn != FloatFn::RcpApprox) return decoder.error(".ftz needs .f32");
+  if (mods.rounding && !form.takes_rounding)
+    return decoder.error(statement.opcode + " takes no rounding modifier here");
+  if (!mods.rounding && form.needs_rounding)
+    return decoder.error(statement.opcode + " needs a rounding modifier (.rn, .rz, .rm, .rp)");
+  if (mods.sat && (!form.takes_sat || type == Type::F64))
+    return decoder.error(".sat is not valid here");
+  if (mods.ftz && type == Type::F64 && form.fn != FloatFn::RcpApprox)
+    return decoder.error(".ftz needs .f32");
   return {};
 }
 
-Result<Instr> build(Decoder& decoder, const Statement& statement, const FloatForm& form, const FloatMods& mods, Type type) {
-  if (auto valid = check_mods(decoder, statement, form, mods, type); !valid) return std::unexpected(valid.error());
+Result<Instr> build(Decoder& decoder, const Statement& statement, const FloatForm& form,
+                    const FloatMods& mods, Type type) {
+  if (auto valid = check_mods(decoder, statement, form, mods, type); !valid)
+    return std::unexpected(valid.error());
   const bool nearest = !mods.rounding || *mods.rounding == 0;
   const auto fast = fast_op(form.fn, type);
-  if (fast && nearest && !mods.ftz && !mods.sat) return uniform(decoder, statement, *fast, type, form.sources);
+  if (fast && nearest && !mods.ftz && !mods.sat)
+    return uniform(decoder, statement, *fast, type, form.sources);
   auto instr = uniform(decoder, statement, Op::Float, type, form.sources);
   if (!instr) return instr;
   instr->mod = static_cast<std::uint8_t>(form.fn);
   const auto rounding = static_cast<std::uint8_t>(mods.rounding.value_or(0));
-  instr->flags = static_cast<std::uint8_t>((rounding << kRoundShift) | (mods.ftz ? kFtz : 0) | (mods.sat ? kSat : 0) |
-                                           (mods.rounding ? kExplicitRound : 0));
+  instr->flags =
+      static_cast<std::uint8_t>((rounding << kRoundShift) | (mods.ftz ? kFtz : 0) |
+                                (mods.sat ? kSat : 0) | (mods.rounding ? kExplicitRound : 0));
   return instr;
 }
 
 }  // namespace
 
-Result<Instr> decode_float_arith(Decoder& decoder, const Statement& statement, Modifiers& modifiers, Type type) {
+Result<Instr> decode_float_arith(Decoder& decoder, const Statement& statement, Modifiers& modifiers,
+                                 Type type) {
   const FloatMods mods = take_float_mods(modifiers);
   const auto form = form_for(statement.opcode, mods);
   if (!form) return decoder.error(statement.opcode + " has no floating-point form");

@@ -18,7 +18,8 @@ Result<Instr> decode_shfl(Decoder& decoder, const Statement& statement, Modifier
   if (!mode) return decoder.error("shfl.sync needs .up, .down, .bfly or .idx");
   auto type = require_type(decoder, statement, modifiers, {Type::B32});
   if (!type) return std::unexpected(type.error());
-  if (auto count = decoder.expect_operands(statement, 5); !count) return std::unexpected(count.error());
+  if (auto count = decoder.expect_operands(statement, 5); !count)
+    return std::unexpected(count.error());
   Instr instr{.op = Op::Shfl, .mod = static_cast<std::uint8_t>(*mode), .type = Type::B32};
   const Operand& dest = statement.operands[0];
   if ((dest.kind != Operand::Kind::Name && dest.kind != Operand::Kind::Pair) || dest.negated) {
@@ -28,7 +29,8 @@ Result<Instr> decode_shfl(Decoder& decoder, const Statement& statement, Modifier
   if (!d) return std::unexpected(d.error());
   instr.d = *d;
   if (dest.kind == Operand::Kind::Pair) {
-    auto p = decoder.predicate_destination(Operand{.kind = Operand::Kind::Name, .name = dest.second});
+    auto p =
+        decoder.predicate_destination(Operand{.kind = Operand::Kind::Name, .name = dest.second});
     if (!p) return std::unexpected(p.error());
     instr.e = *p;
   }
@@ -36,7 +38,8 @@ Result<Instr> decode_shfl(Decoder& decoder, const Statement& statement, Modifier
   auto b = decoder.source(statement.operands[2], Type::B32);
   auto c = decoder.source(statement.operands[3], Type::B32);
   auto mask = decoder.source(statement.operands[4], Type::B32);
-  if (!a || !b || !c || !mask) return std::unexpected(!a ? a.error() : !b ? b.error() : !c ? c.error() : mask.error());
+  if (!a || !b || !c || !mask)
+    return std::unexpected(!a ? a.error() : !b ? b.error() : !c ? c.error() : mask.error());
   instr.a = *a;
   instr.b = *b;
   instr.c = *c;
@@ -52,21 +55,28 @@ Result<Instr> decode_vote(Decoder& decoder, const Statement& statement, Modifier
   const bool ballot = static_cast<VoteMode>(*mode) == VoteMode::Ballot;
   auto type = require_type(decoder, statement, modifiers, {ballot ? Type::B32 : Type::Pred});
   if (!type) return std::unexpected(type.error());
-  if (auto count = decoder.expect_operands(statement, 3); !count) return std::unexpected(count.error());
+  if (auto count = decoder.expect_operands(statement, 3); !count)
+    return std::unexpected(count.error());
   auto d = ballot ? decoder.destination(statement.operands[0], Type::B32)
                   : decoder.predicate_destination(statement.operands[0]);
   auto a = decoder.predicate(statement.operands[1]);
   auto mask = decoder.source(statement.operands[2], Type::B32);
   if (!d || !a || !mask) return std::unexpected(!d ? d.error() : !a ? a.error() : mask.error());
-  return Instr{.op = Op::Vote, .mod = static_cast<std::uint8_t>(*mode),
-               .flags = statement.operands[1].negated ? kNegate : std::uint8_t{0}, .type = *type, .d = *d, .a = *a,
+  return Instr{.op = Op::Vote,
+               .mod = static_cast<std::uint8_t>(*mode),
+               .flags = statement.operands[1].negated ? kNegate : std::uint8_t{0},
+               .type = *type,
+               .d = *d,
+               .a = *a,
                .b = *mask};
 }
 
-Result<Instr> decode_activemask(Decoder& decoder, const Statement& statement, Modifiers& modifiers) {
+Result<Instr> decode_activemask(Decoder& decoder, const Statement& statement,
+                                Modifiers& modifiers) {
   auto type = require_type(decoder, statement, modifiers, {Type::B32});
   if (!type) return std::unexpected(type.error());
-  if (auto count = decoder.expect_operands(statement, 1); !count) return std::unexpected(count.error());
+  if (auto count = decoder.expect_operands(statement, 1); !count)
+    return std::unexpected(count.error());
   auto d = decoder.destination(statement.operands[0], Type::B32);
   if (!d) return std::unexpected(d.error());
   return Instr{.op = Op::ActiveMask, .type = Type::B32, .d = *d};

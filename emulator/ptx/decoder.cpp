@@ -16,24 +16,40 @@ using vorlan::cuda::CUDA_ERROR_INVALID_PTX;
 constexpr std::uint32_t kMaxStaticShared = 48 * 1024;
 constexpr std::uint32_t kDynamicSharedAlign = 16;
 
-constexpr std::uint64_t align_up(std::uint64_t value, std::uint64_t align) { return (value + align - 1) / align * align; }
+constexpr std::uint64_t align_up(std::uint64_t value, std::uint64_t align) {
+  return (value + align - 1) / align * align;
+}
 
 struct SpecialName {
   std::string_view name;
   Special which;
 };
 constexpr SpecialName kSpecials[] = {
-    {"%tid.x", Special::TidX},         {"%tid.y", Special::TidY},         {"%tid.z", Special::TidZ},
-    {"%ntid.x", Special::NtidX},       {"%ntid.y", Special::NtidY},       {"%ntid.z", Special::NtidZ},
-    {"%ctaid.x", Special::CtaidX},     {"%ctaid.y", Special::CtaidY},     {"%ctaid.z", Special::CtaidZ},
-    {"%nctaid.x", Special::NctaidX},   {"%nctaid.y", Special::NctaidY},   {"%nctaid.z", Special::NctaidZ},
-    {"%laneid", Special::LaneId},      {"%warpid", Special::WarpId},      {"%nwarpid", Special::NWarpId},
-    {"%lanemask_eq", Special::LanemaskEq}, {"%lanemask_lt", Special::LanemaskLt},
-    {"%lanemask_le", Special::LanemaskLe}, {"%lanemask_gt", Special::LanemaskGt},
+    {"%tid.x", Special::TidX},
+    {"%tid.y", Special::TidY},
+    {"%tid.z", Special::TidZ},
+    {"%ntid.x", Special::NtidX},
+    {"%ntid.y", Special::NtidY},
+    {"%ntid.z", Special::NtidZ},
+    {"%ctaid.x", Special::CtaidX},
+    {"%ctaid.y", Special::CtaidY},
+    {"%ctaid.z", Special::CtaidZ},
+    {"%nctaid.x", Special::NctaidX},
+    {"%nctaid.y", Special::NctaidY},
+    {"%nctaid.z", Special::NctaidZ},
+    {"%laneid", Special::LaneId},
+    {"%warpid", Special::WarpId},
+    {"%nwarpid", Special::NWarpId},
+    {"%lanemask_eq", Special::LanemaskEq},
+    {"%lanemask_lt", Special::LanemaskLt},
+    {"%lanemask_le", Special::LanemaskLe},
+    {"%lanemask_gt", Special::LanemaskGt},
     {"%lanemask_ge", Special::LanemaskGe},
 };
 
-bool is_bit_type(Type type) { return type == Type::B8 || type == Type::B16 || type == Type::B32 || type == Type::B64; }
+bool is_bit_type(Type type) {
+  return type == Type::B8 || type == Type::B16 || type == Type::B32 || type == Type::B64;
+}
 
 // ptxas's operand type check: a .bN register suits any instruction type and
 // a .bN instruction any register; otherwise floats and integers do not mix
@@ -93,7 +109,8 @@ std::optional<std::string_view> Modifiers::leftover() const {
 
 // ----- Decoder: layout -----
 
-Decoder::Decoder(const EntrySyntax& entry, const std::vector<SharedDecl>& module_shared, KernelImage& out)
+Decoder::Decoder(const EntrySyntax& entry, const std::vector<SharedDecl>& module_shared,
+                 KernelImage& out)
     : entry_(entry), module_shared_(module_shared), out_(out) {}
 
 Result<void> Decoder::run() {
@@ -104,13 +121,15 @@ Result<void> Decoder::run() {
   if (auto slot = new_slot("1"); !slot) return std::unexpected(slot.error());
   out_.initial_slots_[kTrueSlot] = 1;
   if (auto slot = new_slot("_"); !slot) return std::unexpected(slot.error());
-  for (auto step : {&Decoder::lay_out_params, &Decoder::declare_registers, &Decoder::lay_out_shared}) {
+  for (auto step :
+       {&Decoder::lay_out_params, &Decoder::declare_registers, &Decoder::lay_out_shared}) {
     if (auto done = (this->*step)(); !done) return done;
   }
   for (const auto& statement : entry_.body) {
     if (auto done = decode_statement(statement); !done) return done;
   }
-  for (const auto& [name, index] : entry_.labels) out_.labels_.emplace_back(static_cast<std::uint32_t>(index), name);
+  for (const auto& [name, index] : entry_.labels)
+    out_.labels_.emplace_back(static_cast<std::uint32_t>(index), name);
   // Falling off the end of a kernel ends the thread, as `ret` would.
   out_.code_.push_back(Instr{.op = Op::Exit});
   out_.lines_.push_back(entry_.body.empty() ? entry_.line : entry_.body.back().line);
@@ -124,9 +143,11 @@ Result<void> Decoder::lay_out_params() {
     offset = align_up(offset, param.align);
     const std::uint64_t bytes = std::uint64_t{type_bytes(param.type)} * param.count;
     if (offset + bytes > 4096) return error("kernel parameters exceed 4096 bytes");
-    out_.param_layouts_.push_back(ParamLayout{static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(bytes)});
+    out_.param_layouts_.push_back(
+        ParamLayout{static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(bytes)});
     out_.param_names_.push_back(ParamName{static_cast<std::uint32_t>(offset), param.name});
-    params_.emplace(param.name, ParamSymbol{static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(bytes)});
+    params_.emplace(param.name, ParamSymbol{static_cast<std::uint32_t>(offset),
+                                            static_cast<std::uint32_t>(bytes)});
     offset += bytes;
   }
   out_.param_bytes_ = static_cast<std::uint32_t>(offset);
@@ -191,7 +212,8 @@ Result<void> Decoder::place_shared(const SharedDecl& decl) {
 }
 
 Result<std::uint16_t> Decoder::new_slot(std::string name) {
-  if (out_.initial_slots_.size() >= 0xFFFF) return error("too many registers and constants in one kernel");
+  if (out_.initial_slots_.size() >= 0xFFFF)
+    return error("too many registers and constants in one kernel");
   out_.initial_slots_.push_back(0);
   out_.slot_names_.push_back(std::move(name));
   return static_cast<std::uint16_t>(out_.initial_slots_.size() - 1);
@@ -207,7 +229,8 @@ std::uint16_t Decoder::constant(std::uint64_t bits) {
 }
 
 std::optional<std::uint16_t> Decoder::special(std::string_view name) {
-  if (auto found = specials_.find(std::string(name)); found != specials_.end()) return found->second;
+  if (auto found = specials_.find(std::string(name)); found != specials_.end())
+    return found->second;
   for (const auto& entry : kSpecials) {
     if (entry.name != name) continue;
     auto slot = new_slot(std::string(name));
@@ -233,7 +256,8 @@ Result<void> Decoder::decode_statement(const Statement& statement) {
   }
   auto guarded = decode_guard(statement, *instr);
   if (!guarded) return std::unexpected(guarded.error());
-  if (out_.initial_slots_.size() >= 0xFFFF) return error("too many registers and constants in one kernel");
+  if (out_.initial_slots_.size() >= 0xFFFF)
+    return error("too many registers and constants in one kernel");
   out_.code_.push_back(*guarded);
   out_.lines_.push_back(statement.line);
   return {};
@@ -256,7 +280,8 @@ std::unexpected<PtxError> Decoder::error(std::string reason) const {
 
 Result<void> Decoder::expect_operands(const Statement& statement, std::size_t count) const {
   if (statement.operands.size() != count) {
-    return error(std::format("{} takes {} operands, found {}", statement.opcode, count, statement.operands.size()));
+    return error(std::format("{} takes {} operands, found {}", statement.opcode, count,
+                             statement.operands.size()));
   }
   return {};
 }
@@ -267,21 +292,25 @@ std::optional<Type> Decoder::register_type(std::string_view name) const {
   return found->second.type;
 }
 
-Result<std::uint16_t> Decoder::register_operand(std::string_view name, Type type, Width width) const {
+Result<std::uint16_t> Decoder::register_operand(std::string_view name, Type type,
+                                                Width width) const {
   const auto found = registers_.find(std::string(name));
   if (found == registers_.end()) return error("unknown register '" + std::string(name) + "'");
   const Type declared = found->second.type;
   if ((declared == Type::Pred) != (type == Type::Pred)) {
-    return error(std::format("register '{}' is .{}, not usable as .{}", name, type_name(declared), type_name(type)));
+    return error(std::format("register '{}' is .{}, not usable as .{}", name, type_name(declared),
+                             type_name(type)));
   }
   if (!kinds_agree(declared, type)) {
-    return error(std::format("register '{}' is .{}, not usable as .{}", name, type_name(declared), type_name(type)));
+    return error(std::format("register '{}' is .{}, not usable as .{}", name, type_name(declared),
+                             type_name(type)));
   }
   const bool fits = width == Width::Exact ? type_bits(declared) == type_bits(type)
                                           : type_bits(declared) >= type_bits(type);
   if (!fits) {
     return error(std::format("register '{}' is .{}, too {} for .{}", name, type_name(declared),
-                             type_bits(declared) < type_bits(type) ? "narrow" : "wide", type_name(type)));
+                             type_bits(declared) < type_bits(type) ? "narrow" : "wide",
+                             type_name(type)));
   }
   return found->second.slot;
 }
@@ -294,7 +323,8 @@ Result<std::uint64_t> Decoder::immediate(const Operand& operand, Type type) cons
     if (type == Type::F64) return std::bit_cast<std::uint64_t>(static_cast<double>(value));
     return operand.bits;
   }
-  if (!is_float(type)) return error("a floating-point constant cannot stand for an integer operand");
+  if (!is_float(type))
+    return error("a floating-point constant cannot stand for an integer operand");
   if (type == Type::F32) {
     if (operand.single) return operand.bits;
     return std::bit_cast<std::uint32_t>(static_cast<float>(std::bit_cast<double>(operand.bits)));
@@ -321,7 +351,8 @@ Result<std::uint16_t> Decoder::source(const Operand& operand, Type type, Width w
   if (registers_.contains(operand.name)) return register_operand(operand.name, type, width);
   if (operand.name == "WARP_SZ" && is_integer(type)) return constant(kWarpSize);
   if (auto slot = special(operand.name)) {
-    if (!is_integer(type) || type_bits(type) > 32) return error(operand.name + " is a 32-bit integer register");
+    if (!is_integer(type) || type_bits(type) > 32)
+      return error(operand.name + " is a 32-bit integer register");
     return *slot;
   }
   return error("unknown register '" + operand.name + "'");
@@ -331,11 +362,13 @@ Result<std::uint16_t> Decoder::source_or_symbol(const Operand& operand, Type typ
   if (operand.kind == Operand::Kind::Name && !registers_.contains(operand.name)) {
     const bool address_type = is_integer(type) && type_bits(type) >= 32;
     if (auto found = shared_.find(operand.name); found != shared_.end()) {
-      if (!address_type) return error("the address of '" + operand.name + "' needs a 32- or 64-bit type");
+      if (!address_type)
+        return error("the address of '" + operand.name + "' needs a 32- or 64-bit type");
       return constant(found->second.offset);
     }
     if (auto found = params_.find(operand.name); found != params_.end()) {
-      if (!address_type) return error("the address of '" + operand.name + "' needs a 32- or 64-bit type");
+      if (!address_type)
+        return error("the address of '" + operand.name + "' needs a 32- or 64-bit type");
       return constant(found->second.offset);
     }
   }
@@ -343,7 +376,8 @@ Result<std::uint16_t> Decoder::source_or_symbol(const Operand& operand, Type typ
 }
 
 Result<std::uint16_t> Decoder::destination(const Operand& operand, Type type, Width width) {
-  if (operand.kind != Operand::Kind::Name || operand.negated) return error("expected a destination register");
+  if (operand.kind != Operand::Kind::Name || operand.negated)
+    return error("expected a destination register");
   if (operand.name == "_") return kSinkSlot;
   if (!registers_.contains(operand.name)) {
     if (special(operand.name)) return error(operand.name + " cannot be written");
@@ -358,15 +392,18 @@ Result<std::uint16_t> Decoder::predicate(const Operand& operand) {
 }
 
 Result<std::uint16_t> Decoder::predicate_destination(const Operand& operand) {
-  if (operand.kind == Operand::Kind::Name && operand.name == "_" && !operand.negated) return kSinkSlot;
+  if (operand.kind == Operand::Kind::Name && operand.name == "_" && !operand.negated)
+    return kSinkSlot;
   if (operand.negated) return error("a destination cannot be negated");
   return predicate(operand);
 }
 
-Result<AddressOperand> Decoder::address(const Operand& operand, Space space, unsigned access_bytes) {
+Result<AddressOperand> Decoder::address(const Operand& operand, Space space,
+                                        unsigned access_bytes) {
   if (operand.kind != Operand::Kind::Address) return error("expected an address [...]");
   const auto offset = static_cast<std::int32_t>(operand.offset);
-  if (operand.name.empty()) return error("an address needs a register or a variable; [constant] is only for .local");
+  if (operand.name.empty())
+    return error("an address needs a register or a variable; [constant] is only for .local");
   if (auto found = registers_.find(operand.name); found != registers_.end()) {
     const unsigned bits = type_bits(found->second.type);
     if (found->second.type == Type::Pred || (bits != 32 && bits != 64)) {
@@ -375,16 +412,20 @@ Result<AddressOperand> Decoder::address(const Operand& operand, Space space, uns
     return AddressOperand{found->second.slot, offset, bits == 32};
   }
   if (auto found = shared_.find(operand.name); found != shared_.end()) {
-    if (space == Space::Shared) return AddressOperand{constant(found->second.offset), offset, false};
-    if (space == Space::Generic) return AddressOperand{constant(kSharedWindow + found->second.offset), offset, false};
+    if (space == Space::Shared)
+      return AddressOperand{constant(found->second.offset), offset, false};
+    if (space == Space::Generic)
+      return AddressOperand{constant(kSharedWindow + found->second.offset), offset, false};
     return error("'" + operand.name + "' is a .shared variable");
   }
   if (auto found = params_.find(operand.name); found != params_.end()) {
-    if (space != Space::Param) return error("'" + operand.name + "' is a kernel parameter; use ld.param");
+    if (space != Space::Param)
+      return error("'" + operand.name + "' is a kernel parameter; use ld.param");
     if (operand.offset < 0 || operand.offset + access_bytes > found->second.bytes) {
       return error("access outside parameter '" + operand.name + "'");
     }
-    return AddressOperand{constant(0), static_cast<std::int32_t>(found->second.offset + operand.offset), false};
+    return AddressOperand{constant(0),
+                          static_cast<std::int32_t>(found->second.offset + operand.offset), false};
   }
   return error("unknown name '" + operand.name + "' in address");
 }

@@ -57,7 +57,8 @@ class Decoder {
   Result<void> expect_operands(const Statement& statement, std::size_t count) const;
   Result<std::uint16_t> source(const Operand& operand, Type type, Width width = Width::Exact);
   Result<std::uint16_t> destination(const Operand& operand, Type type, Width width = Width::Exact);
-  Result<std::uint16_t> predicate(const Operand& operand);  // a predicate register (negation is the caller's)
+  Result<std::uint16_t> predicate(
+      const Operand& operand);  // a predicate register (negation is the caller's)
   Result<std::uint16_t> predicate_destination(const Operand& operand);
   Result<AddressOperand> address(const Operand& operand, Space space, unsigned access_bytes);
   Result<std::int32_t> label(const Operand& operand) const;

@@ -6,13 +6,13 @@
 namespace vorlan::emu::ptx {
 namespace {
 
-constexpr std::array<std::string_view, 18> kCompareNames = {"eq",  "ne",  "lt",  "le",  "gt",  "ge",
-                                                             "lo",  "ls",  "hi",  "hs",  "equ", "neu",
-                                                             "ltu", "leu", "gtu", "geu", "num", "nan"};
+constexpr std::array<std::string_view, 18> kCompareNames = {
+    "eq", "ne",  "lt",  "le",  "gt",  "ge",  "lo",  "ls",  "hi",
+    "hs", "equ", "neu", "ltu", "leu", "gtu", "geu", "num", "nan"};
 constexpr std::array<std::string_view, 4> kBoolNames = {"", ".and", ".or", ".xor"};
-constexpr std::array<std::string_view, 15> kFloatNames = {"add", "sub",        "mul",  "fma",         "div",
-                                                           "div.approx", "div.full", "rcp", "rcp.approx", "sqrt",
-                                                           "sqrt.approx", "abs", "neg", "min", "max"};
+constexpr std::array<std::string_view, 15> kFloatNames = {
+    "add",        "sub",  "mul",         "fma", "div", "div.approx", "div.full", "rcp",
+    "rcp.approx", "sqrt", "sqrt.approx", "abs", "neg", "min",        "max"};
 constexpr std::array<std::string_view, 4> kRoundNames = {".rn", ".rz", ".rm", ".rp"};
 constexpr std::array<std::string_view, 4> kIntRoundNames = {".rni", ".rzi", ".rmi", ".rpi"};
 constexpr std::array<std::string_view, 4> kShflNames = {"up", "down", "bfly", "idx"};
@@ -28,19 +28,36 @@ class Printer {
   std::string mnemonic() const {
     const std::string type = "." + std::string(type_name(in_.type));
     switch (in_.op) {
-      case Op::Nop: case Op::Exit: case Op::Ret: case Op::Bra: case Op::BarSync: case Op::BarWarpSync:
+      case Op::Nop:
+      case Op::Exit:
+      case Op::Ret:
+      case Op::Bra:
+      case Op::BarSync:
+      case Op::BarWarpSync:
         return std::string(op_mnemonic(in_.op));
-      case Op::Setp: return std::format("setp.{}{}{}{}", kCompareNames[in_.mod], kBoolNames[(in_.flags >> kBoolShift) & 3], ftz(), type);
-      case Op::Float: return std::format("{}{}{}{}{}", kFloatNames[in_.mod], rounding(), ftz(), sat(), type);
-      case Op::CvtZext32: case Op::CvtSext32: case Op::CvtInt: case Op::Cvt:
-        return std::format("cvt{}{}{}{}.{}", rounding(), ftz(), sat(), type, type_name(static_cast<Type>(in_.mod)));
-      case Op::LdVec: case Op::StVec:
-        return std::format("{}{}{}.v{}{}", op_mnemonic(in_.op), kSpaceNames[in_.mod], non_coherent(),
-                           (in_.flags & kVector4) ? 4 : 2, type);
-      case Op::Shfl: return std::format("shfl.sync.{}.b32", kShflNames[in_.mod]);
-      case Op::Vote: return std::format("vote.sync.{}{}", kVoteNames[in_.mod], type);
-      case Op::NotPred: return "not.pred";
-      default: break;
+      case Op::Setp:
+        return std::format("setp.{}{}{}{}", kCompareNames[in_.mod],
+                           kBoolNames[(in_.flags >> kBoolShift) & 3], ftz(), type);
+      case Op::Float:
+        return std::format("{}{}{}{}{}", kFloatNames[in_.mod], rounding(), ftz(), sat(), type);
+      case Op::CvtZext32:
+      case Op::CvtSext32:
+      case Op::CvtInt:
+      case Op::Cvt:
+        return std::format("cvt{}{}{}{}.{}", rounding(), ftz(), sat(), type,
+                           type_name(static_cast<Type>(in_.mod)));
+      case Op::LdVec:
+      case Op::StVec:
+        return std::format("{}{}{}.v{}{}", op_mnemonic(in_.op), kSpaceNames[in_.mod],
+                           non_coherent(), (in_.flags & kVector4) ? 4 : 2, type);
+      case Op::Shfl:
+        return std::format("shfl.sync.{}.b32", kShflNames[in_.mod]);
+      case Op::Vote:
+        return std::format("vote.sync.{}{}", kVoteNames[in_.mod], type);
+      case Op::NotPred:
+        return "not.pred";
+      default:
+        break;
     }
     if (op_format(in_.op) == Format::Atom || op_format(in_.op) == Format::Red) {
       return std::format("{}.{}{}", op_mnemonic(in_.op), kAtomNames[in_.mod], type);
@@ -56,25 +73,39 @@ class Printer {
 
   std::string operands() const {
     switch (op_format(in_.op)) {
-      case Format::None: return "";
-      case Format::D: return slot(in_.d);
-      case Format::DA: return list({in_.d, in_.a});
-      case Format::DAB: return list({in_.d, in_.a, in_.b});
-      case Format::DABC: return list({in_.d, in_.a, in_.b, in_.c});
-      case Format::Load: return slot(in_.d) + ", " + address();
-      case Format::Store: return address() + ", " + slot(in_.b);
-      case Format::LoadVec: return vector() + ", " + address();
-      case Format::StoreVec: return address() + ", " + vector();
+      case Format::None:
+        return "";
+      case Format::D:
+        return slot(in_.d);
+      case Format::DA:
+        return list({in_.d, in_.a});
+      case Format::DAB:
+        return list({in_.d, in_.a, in_.b});
+      case Format::DABC:
+        return list({in_.d, in_.a, in_.b, in_.c});
+      case Format::Load:
+        return slot(in_.d) + ", " + address();
+      case Format::Store:
+        return address() + ", " + slot(in_.b);
+      case Format::LoadVec:
+        return vector() + ", " + address();
+      case Format::StoreVec:
+        return address() + ", " + vector();
       case Format::Atom:
         return slot(in_.d) + ", " + address() + ", " + slot(in_.b) +
                (in_.mod == static_cast<std::uint8_t>(AtomOp::Cas) ? ", " + slot(in_.c) : "");
-      case Format::Red: return address() + ", " + slot(in_.b);
-      case Format::Branch: return label(static_cast<std::uint32_t>(in_.imm));
-      case Format::Setp: return setp();
+      case Format::Red:
+        return address() + ", " + slot(in_.b);
+      case Format::Branch:
+        return label(static_cast<std::uint32_t>(in_.imm));
+      case Format::Setp:
+        return setp();
       case Format::Shfl:
         return pair() + ", " + list({in_.a, in_.b, in_.c, static_cast<std::uint16_t>(in_.imm)});
-      case Format::Vote: return slot(in_.d) + ", " + negation() + slot(in_.a) + ", " + slot(in_.b);
-      case Format::Bar: return (in_.flags & kHasCount) ? list({in_.a, in_.b}) : slot(in_.a);
+      case Format::Vote:
+        return slot(in_.d) + ", " + negation() + slot(in_.a) + ", " + slot(in_.b);
+      case Format::Bar:
+        return (in_.flags & kHasCount) ? list({in_.a, in_.b}) : slot(in_.a);
     }
     return "";
   }
@@ -111,8 +142,9 @@ class Printer {
     return std::format("pc{}", pc);
   }
   std::string address() const {
-    const bool param = (in_.op >= Op::LdParamU8 && in_.op <= Op::LdParamU64) ||
-                       ((in_.op == Op::LdVec) && in_.mod == static_cast<std::uint8_t>(Space::Param));
+    const bool param =
+        (in_.op >= Op::LdParamU8 && in_.op <= Op::LdParamU64) ||
+        ((in_.op == Op::LdVec) && in_.mod == static_cast<std::uint8_t>(Space::Param));
     if (param && slot(in_.a) == "0" && !kernel_.param_names_.empty()) return param_address();
     return "[" + slot(in_.a) + offset(in_.imm) + "]";
   }
@@ -138,7 +170,8 @@ std::string disassemble(const KernelImage& kernel, std::size_t pc) {
   const Instr& in = kernel.code_.at(pc);
   const Printer printer(kernel, in);
   std::string text;
-  if (in.guard != kTrueSlot) text = std::format("@{}{} ", in.guard_negated ? "!" : "", kernel.slot_names_.at(in.guard));
+  if (in.guard != kTrueSlot)
+    text = std::format("@{}{} ", in.guard_negated ? "!" : "", kernel.slot_names_.at(in.guard));
   text += printer.mnemonic();
   const std::string operands = printer.operands();
   if (!operands.empty()) text += " " + operands;

@@ -22,8 +22,8 @@ struct FaultRecord {
   std::uint64_t address = 0;
   unsigned bytes = 0;
   const char* what = "";
-  bool hazard = false;               // a hazard check failed rather than an access
-  std::uint32_t other = kNoThread;   // the thread a hazard conflicts with
+  bool hazard = false;              // a hazard check failed rather than an access
+  std::uint32_t other = kNoThread;  // the thread a hazard conflicts with
 };
 
 // One thread of the running block.
@@ -109,14 +109,16 @@ class ExecContext {
 
   std::byte* shared(std::uint64_t offset, unsigned bytes) {
     if (offset & (bytes - 1)) return misaligned(offset, bytes);
-    if (offset >= shared_bytes_ || shared_bytes_ - offset < bytes) return illegal(offset, bytes, "outside shared memory");
+    if (offset >= shared_bytes_ || shared_bytes_ - offset < bytes)
+      return illegal(offset, bytes, "outside shared memory");
     return shared_ + offset;
   }
 
   // The parameter space is read-only; callers only ever read through this.
   std::byte* param(std::uint64_t offset, unsigned bytes) {
     if (offset & (bytes - 1)) return misaligned(offset, bytes);
-    if (offset >= params_.size() || params_.size() - offset < bytes) return illegal(offset, bytes, "outside the parameters");
+    if (offset >= params_.size() || params_.size() - offset < bytes)
+      return illegal(offset, bytes, "outside the parameters");
     return const_cast<std::byte*>(params_.data() + offset);
   }
 
@@ -125,7 +127,8 @@ class ExecContext {
     const MemorySpan* span = memory_.find(address);
     if (span == nullptr) return illegal(address, bytes, "outside every allocation");
     const std::uint64_t offset = address - span->base;
-    if (offset >= span->size || span->size - offset < bytes) return illegal(address, bytes, "across the end of an allocation");
+    if (offset >= span->size || span->size - offset < bytes)
+      return illegal(address, bytes, "across the end of an allocation");
     recent_ = *span;
     return span->host + offset;
   }
@@ -139,23 +142,27 @@ class ExecContext {
   }
   std::byte* hazard(std::byte* where, std::uint64_t address, unsigned bytes, const Hazard& found) {
     if (found.what == nullptr) return where;
-    fault_ = FaultRecord{vorlan::cuda::CUDA_ERROR_LAUNCH_FAILED, address, bytes, found.what, true, found.other};
+    fault_ = FaultRecord{
+        vorlan::cuda::CUDA_ERROR_LAUNCH_FAILED, address, bytes, found.what, true, found.other};
     return nullptr;
   }
-  std::byte* global_checked(std::byte* where, std::uint64_t offset, std::uint64_t address, unsigned bytes, Access access,
-                            const std::byte* value) {
-    return hazard(where, address, bytes,
-                  check_global(*recent_.shadow, access, offset, bytes, where, value, launch_, grid_thread()));
+  std::byte* global_checked(std::byte* where, std::uint64_t offset, std::uint64_t address,
+                            unsigned bytes, Access access, const std::byte* value) {
+    return hazard(
+        where, address, bytes,
+        check_global(*recent_.shadow, access, offset, bytes, where, value, launch_, grid_thread()));
   }
   std::byte* shared_checked(std::byte* where, std::uint64_t offset, unsigned bytes, Access access) {
-    return hazard(where, kSharedWindow + offset, bytes, shared_shadow_->check(access, offset, bytes, thread_));
+    return hazard(where, kSharedWindow + offset, bytes,
+                  shared_shadow_->check(access, offset, bytes, thread_));
   }
   // A warp-level access reached a sector it had not reached at this issue.
   void count_sector(std::uint64_t sector) {
     ++counts_.global_sectors;
     if (sectors_.insert(sector)) ++counts_.distinct_global_sectors;
   }
-  // Stands for the sector of a shared access: warp-level shared accesses are counted, not their sectors.
+  // Stands for the sector of a shared access: warp-level shared accesses are counted, not their
+  // sectors.
   static constexpr std::uint64_t kSharedAccess = std::uint64_t{1} << 63;
 
   const KernelImage& kernel_;

@@ -12,17 +12,23 @@ namespace {
 
 int host_mode(Rounding rounding) {
   switch (rounding) {
-    case Rounding::Zero: return FE_TOWARDZERO;
-    case Rounding::Down: return FE_DOWNWARD;
-    case Rounding::Up: return FE_UPWARD;
-    default: return FE_TONEAREST;
+    case Rounding::Zero:
+      return FE_TOWARDZERO;
+    case Rounding::Down:
+      return FE_DOWNWARD;
+    case Rounding::Up:
+      return FE_UPWARD;
+    default:
+      return FE_TONEAREST;
   }
 }
 
 // Switches the host rounding mode for one operation and back again.
 class RoundingScope {
  public:
-  explicit RoundingScope(Rounding rounding) : previous_(std::fegetround()) { std::fesetround(host_mode(rounding)); }
+  explicit RoundingScope(Rounding rounding) : previous_(std::fegetround()) {
+    std::fesetround(host_mode(rounding));
+  }
   ~RoundingScope() { std::fesetround(previous_); }
   RoundingScope(const RoundingScope&) = delete;
   RoundingScope& operator=(const RoundingScope&) = delete;
@@ -40,18 +46,33 @@ F saturate(F value) {
 template <class F>
 F apply(FloatFn fn, F a, F b, F c) {
   switch (fn) {
-    case FloatFn::Add: return a + b;
-    case FloatFn::Sub: return a - b;
-    case FloatFn::Mul: return a * b;
-    case FloatFn::Fma: return std::fma(a, b, c);
-    case FloatFn::Div: case FloatFn::DivFull: return a / b;
-    case FloatFn::DivApprox: return a * (F{1} / b);  // the hardware multiplies by an approximate reciprocal
-    case FloatFn::Rcp: case FloatFn::RcpApprox: return F{1} / a;
-    case FloatFn::Sqrt: case FloatFn::SqrtApprox: return std::sqrt(a);
-    case FloatFn::Abs: return std::fabs(a);
-    case FloatFn::Neg: return -a;
-    case FloatFn::Min: return min_float(a, b);
-    case FloatFn::Max: return max_float(a, b);
+    case FloatFn::Add:
+      return a + b;
+    case FloatFn::Sub:
+      return a - b;
+    case FloatFn::Mul:
+      return a * b;
+    case FloatFn::Fma:
+      return std::fma(a, b, c);
+    case FloatFn::Div:
+    case FloatFn::DivFull:
+      return a / b;
+    case FloatFn::DivApprox:
+      return a * (F{1} / b);  // the hardware multiplies by an approximate reciprocal
+    case FloatFn::Rcp:
+    case FloatFn::RcpApprox:
+      return F{1} / a;
+    case FloatFn::Sqrt:
+    case FloatFn::SqrtApprox:
+      return std::sqrt(a);
+    case FloatFn::Abs:
+      return std::fabs(a);
+    case FloatFn::Neg:
+      return -a;
+    case FloatFn::Min:
+      return min_float(a, b);
+    case FloatFn::Max:
+      return max_float(a, b);
   }
   return a;
 }
@@ -84,17 +105,28 @@ template <class T>
 bool compare_int(Compare compare, T a, T b) {
   using U = std::make_unsigned_t<T>;
   switch (compare) {
-    case Compare::Eq: return a == b;
-    case Compare::Ne: return a != b;
-    case Compare::Lt: return a < b;
-    case Compare::Le: return a <= b;
-    case Compare::Gt: return a > b;
-    case Compare::Ge: return a >= b;
-    case Compare::Lo: return static_cast<U>(a) < static_cast<U>(b);
-    case Compare::Ls: return static_cast<U>(a) <= static_cast<U>(b);
-    case Compare::Hi: return static_cast<U>(a) > static_cast<U>(b);
-    case Compare::Hs: return static_cast<U>(a) >= static_cast<U>(b);
-    default: return false;
+    case Compare::Eq:
+      return a == b;
+    case Compare::Ne:
+      return a != b;
+    case Compare::Lt:
+      return a < b;
+    case Compare::Le:
+      return a <= b;
+    case Compare::Gt:
+      return a > b;
+    case Compare::Ge:
+      return a >= b;
+    case Compare::Lo:
+      return static_cast<U>(a) < static_cast<U>(b);
+    case Compare::Ls:
+      return static_cast<U>(a) <= static_cast<U>(b);
+    case Compare::Hi:
+      return static_cast<U>(a) > static_cast<U>(b);
+    case Compare::Hs:
+      return static_cast<U>(a) >= static_cast<U>(b);
+    default:
+      return false;
   }
 }
 
@@ -103,21 +135,36 @@ template <class F>
 bool compare_float(Compare compare, F a, F b) {
   const bool unordered = std::isnan(a) || std::isnan(b);
   switch (compare) {
-    case Compare::Eq: return !unordered && a == b;
-    case Compare::Ne: return !unordered && a != b;
-    case Compare::Lt: return !unordered && a < b;
-    case Compare::Le: return !unordered && a <= b;
-    case Compare::Gt: return !unordered && a > b;
-    case Compare::Ge: return !unordered && a >= b;
-    case Compare::Equ: return unordered || a == b;
-    case Compare::Neu: return unordered || a != b;
-    case Compare::Ltu: return unordered || a < b;
-    case Compare::Leu: return unordered || a <= b;
-    case Compare::Gtu: return unordered || a > b;
-    case Compare::Geu: return unordered || a >= b;
-    case Compare::Num: return !unordered;
-    case Compare::Nan: return unordered;
-    default: return false;
+    case Compare::Eq:
+      return !unordered && a == b;
+    case Compare::Ne:
+      return !unordered && a != b;
+    case Compare::Lt:
+      return !unordered && a < b;
+    case Compare::Le:
+      return !unordered && a <= b;
+    case Compare::Gt:
+      return !unordered && a > b;
+    case Compare::Ge:
+      return !unordered && a >= b;
+    case Compare::Equ:
+      return unordered || a == b;
+    case Compare::Neu:
+      return unordered || a != b;
+    case Compare::Ltu:
+      return unordered || a < b;
+    case Compare::Leu:
+      return unordered || a <= b;
+    case Compare::Gtu:
+      return unordered || a > b;
+    case Compare::Geu:
+      return unordered || a >= b;
+    case Compare::Num:
+      return !unordered;
+    case Compare::Nan:
+      return unordered;
+    default:
+      return false;
   }
 }
 
@@ -168,9 +215,12 @@ Reg int_to_float(const Instr& in, Reg a, Type to, Type from) {
 
 double round_integral(double value, Rounding rounding) {
   switch (rounding) {
-    case Rounding::Zero: return std::trunc(value);
-    case Rounding::Down: return std::floor(value);
-    case Rounding::Up: return std::ceil(value);
+    case Rounding::Zero:
+      return std::trunc(value);
+    case Rounding::Down:
+      return std::floor(value);
+    case Rounding::Up:
+      return std::ceil(value);
     default: {
       RoundingScope scope(Rounding::Nearest);
       return std::nearbyint(value);
@@ -193,7 +243,8 @@ Reg float_to_int(const Instr& in, Reg a, Type to, Type from) {
   const double high_limit = std::ldexp(1.0, static_cast<int>(is_signed(to) ? bits - 1 : bits));
   if (value >= high_limit) return store_integer(range.high, to);
   if (value < static_cast<double>(range.low)) return store_integer(range.low, to);
-  const Int128 integral = is_signed(to) ? Int128{static_cast<std::int64_t>(value)} : Int128{static_cast<std::uint64_t>(value)};
+  const Int128 integral = is_signed(to) ? Int128{static_cast<std::int64_t>(value)}
+                                        : Int128{static_cast<std::uint64_t>(value)};
   return store_integer(integral, to);
 }
 
@@ -222,20 +273,31 @@ Reg float_generic(const Instr& in, Reg a, Reg b, Reg c) {
 bool compare_generic(const Instr& in, Reg a, Reg b) {
   const auto compare = static_cast<Compare>(in.mod);
   switch (in.type) {
-    case Type::B16: case Type::U16: return compare_int<std::uint16_t>(compare, as<std::uint16_t>(a), as<std::uint16_t>(b));
-    case Type::S16: return compare_int<std::int16_t>(compare, as<std::int16_t>(a), as<std::int16_t>(b));
-    case Type::B32: case Type::U32: return compare_int<std::uint32_t>(compare, as<std::uint32_t>(a), as<std::uint32_t>(b));
-    case Type::S32: return compare_int<std::int32_t>(compare, as<std::int32_t>(a), as<std::int32_t>(b));
-    case Type::B64: case Type::U64: return compare_int<std::uint64_t>(compare, a, b);
-    case Type::S64: return compare_int<std::int64_t>(compare, as<std::int64_t>(a), as<std::int64_t>(b));
+    case Type::B16:
+    case Type::U16:
+      return compare_int<std::uint16_t>(compare, as<std::uint16_t>(a), as<std::uint16_t>(b));
+    case Type::S16:
+      return compare_int<std::int16_t>(compare, as<std::int16_t>(a), as<std::int16_t>(b));
+    case Type::B32:
+    case Type::U32:
+      return compare_int<std::uint32_t>(compare, as<std::uint32_t>(a), as<std::uint32_t>(b));
+    case Type::S32:
+      return compare_int<std::int32_t>(compare, as<std::int32_t>(a), as<std::int32_t>(b));
+    case Type::B64:
+    case Type::U64:
+      return compare_int<std::uint64_t>(compare, a, b);
+    case Type::S64:
+      return compare_int<std::int64_t>(compare, as<std::int64_t>(a), as<std::int64_t>(b));
     case Type::F32: {
       const bool ftz = (in.flags & kFtz) != 0;
       const float x = as<float>(a);
       const float y = as<float>(b);
       return compare_float(compare, ftz ? flush(x) : x, ftz ? flush(y) : y);
     }
-    case Type::F64: return compare_float(compare, as<double>(a), as<double>(b));
-    default: return false;
+    case Type::F64:
+      return compare_float(compare, as<double>(a), as<double>(b));
+    default:
+      return false;
   }
 }
 

@@ -28,8 +28,9 @@ struct Hazard {
 // One global access of `bytes` at `offset` of the allocation `shadow` covers;
 // `current` is where the bytes are, `value` (stores only) what is stored.
 // Updates the shadow when the access is clean.
-Hazard check_global(MemoryShadow& shadow, Access access, std::uint64_t offset, unsigned bytes, const std::byte* current,
-                    const std::byte* value, std::uint32_t launch, std::uint32_t thread);
+Hazard check_global(MemoryShadow& shadow, Access access, std::uint64_t offset, unsigned bytes,
+                    const std::byte* current, const std::byte* value, std::uint32_t launch,
+                    std::uint32_t thread);
 
 // The running block's shared memory, per byte. A phase lasts from one barrier
 // to the next; accesses of different phases never race.

@@ -15,7 +15,8 @@ namespace vorlan::emu::ptx {
 template <class T>
 using Wider = std::conditional_t<
     sizeof(T) == 2, std::conditional_t<std::is_signed_v<T>, std::int32_t, std::uint32_t>,
-    std::conditional_t<sizeof(T) == 4, std::conditional_t<std::is_signed_v<T>, std::int64_t, std::uint64_t>,
+    std::conditional_t<sizeof(T) == 4,
+                       std::conditional_t<std::is_signed_v<T>, std::int64_t, std::uint64_t>,
                        std::conditional_t<std::is_signed_v<T>, Int128, UInt128>>>;
 
 template <class T>
@@ -75,8 +76,12 @@ constexpr T abs_int(T a) {
 }
 
 template <class T>
-constexpr T min_int(T a, T b) { return b < a ? b : a; }
+constexpr T min_int(T a, T b) {
+  return b < a ? b : a;
+}
 template <class T>
-constexpr T max_int(T a, T b) { return a < b ? b : a; }
+constexpr T max_int(T a, T b) {
+  return a < b ? b : a;
+}
 
 }  // namespace vorlan::emu::ptx

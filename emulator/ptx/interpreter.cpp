@@ -58,10 +58,14 @@ inline void ternary(Reg* r, const Instr& in, F f) {
 
 inline bool combine(BoolOp op, bool value, bool c) {
   switch (op) {
-    case BoolOp::And: return value && c;
-    case BoolOp::Or: return value || c;
-    case BoolOp::Xor: return value != c;
-    default: return value;
+    case BoolOp::And:
+      return value && c;
+    case BoolOp::Or:
+      return value || c;
+    case BoolOp::Xor:
+      return value != c;
+    default:
+      return value;
   }
 }
 
@@ -75,42 +79,65 @@ inline void setp(Reg* r, const Instr& in) {
 
 inline Reg convert_int(const Instr& in, Reg a) {
   const auto from = static_cast<Type>(in.mod);
-  return extend(extend(a, type_bits(from), is_signed(from)), type_bits(in.type), is_signed(in.type));
+  return extend(extend(a, type_bits(from), is_signed(from)), type_bits(in.type),
+                is_signed(in.type));
 }
 
 inline Reg load_element(const std::byte* from, Type type) {
   switch (type) {
-    case Type::S8: return load_value<std::int8_t>(from);
-    case Type::S16: return load_value<s16>(from);
-    case Type::S32: return load_value<s32>(from);
-    default: break;
+    case Type::S8:
+      return load_value<std::int8_t>(from);
+    case Type::S16:
+      return load_value<s16>(from);
+    case Type::S32:
+      return load_value<s32>(from);
+    default:
+      break;
   }
   switch (type_bytes(type)) {
-    case 1: return load_value<std::uint8_t>(from);
-    case 2: return load_value<u16>(from);
-    case 4: return load_value<u32>(from);
-    default: return load_value<u64>(from);
+    case 1:
+      return load_value<std::uint8_t>(from);
+    case 2:
+      return load_value<u16>(from);
+    case 4:
+      return load_value<u32>(from);
+    default:
+      return load_value<u64>(from);
   }
 }
 
 inline void store_element(std::byte* to, Type type, Reg value) {
   switch (type_bytes(type)) {
-    case 1: store_value<std::uint8_t>(to, value); break;
-    case 2: store_value<u16>(to, value); break;
-    case 4: store_value<u32>(to, value); break;
-    default: store_value<u64>(to, value); break;
+    case 1:
+      store_value<std::uint8_t>(to, value);
+      break;
+    case 2:
+      store_value<u16>(to, value);
+      break;
+    case 4:
+      store_value<u32>(to, value);
+      break;
+    default:
+      store_value<u64>(to, value);
+      break;
   }
 }
 
-inline Access load_kind(const Instr& in) { return (in.flags & kNonCoherent) ? Access::LoadNc : Access::Load; }
+inline Access load_kind(const Instr& in) {
+  return (in.flags & kNonCoherent) ? Access::LoadNc : Access::Load;
+}
 
-std::byte* access_in(ExecContext& x, Space space, std::uint64_t address, unsigned bytes, Access access,
-                     std::uint64_t issue, const std::byte* value = nullptr) {
+std::byte* access_in(ExecContext& x, Space space, std::uint64_t address, unsigned bytes,
+                     Access access, std::uint64_t issue, const std::byte* value = nullptr) {
   switch (space) {
-    case Space::Global: return x.at<Space::Global>(address, bytes, access, issue, value);
-    case Space::Shared: return x.at<Space::Shared>(address, bytes, access, issue, value);
-    case Space::Param: return x.at<Space::Param>(address, bytes, access, issue, value);
-    default: return x.at<Space::Generic>(address, bytes, access, issue, value);
+    case Space::Global:
+      return x.at<Space::Global>(address, bytes, access, issue, value);
+    case Space::Shared:
+      return x.at<Space::Shared>(address, bytes, access, issue, value);
+    case Space::Param:
+      return x.at<Space::Param>(address, bytes, access, issue, value);
+    default:
+      return x.at<Space::Generic>(address, bytes, access, issue, value);
   }
 }
 
@@ -121,7 +148,8 @@ bool vector_access(ExecContext& x, Reg* r, const Instr& in, bool load, std::uint
   const std::uint16_t slots[] = {in.d, in.b, in.c, in.e};
   std::array<std::byte, 16> stored{};
   if (!load) {
-    for (unsigned i = 0; i < count; ++i) store_element(stored.data() + i * element, in.type, r[slots[i]]);
+    for (unsigned i = 0; i < count; ++i)
+      store_element(stored.data() + i * element, in.type, r[slots[i]]);
   }
   std::byte* where = access_in(x, static_cast<Space>(in.mod), address_of(r, in), count * element,
                                load ? load_kind(in) : Access::Store, issue, stored.data());
@@ -139,8 +167,9 @@ void trace(const ExecContext& x, const Thread& t, std::uint32_t pc, const TraceS
   const std::uint32_t tx = t.index % bd.x;
   const std::uint32_t ty = (t.index / bd.x) % bd.y;
   const std::uint32_t tz = t.index / (bd.x * bd.y);
-  std::fprintf(stderr, "ptx: block (%u,%u,%u) thread (%u,%u,%u) pc %u: %s\n", site.block_id.x, site.block_id.y,
-               site.block_id.z, tx, ty, tz, pc, disassemble(x.kernel(), pc).c_str());
+  std::fprintf(stderr, "ptx: block (%u,%u,%u) thread (%u,%u,%u) pc %u: %s\n", site.block_id.x,
+               site.block_id.y, site.block_id.z, tx, ty, tz, pc,
+               disassemble(x.kernel(), pc).c_str());
 }
 
 #define VORLAN_CASE(OP, STATEMENT) \
@@ -154,58 +183,72 @@ void trace(const ExecContext& x, const Thread& t, std::uint32_t pc, const TraceS
     STATEMENT;                            \
     break;                                \
   }
-#define VORLAN_TYPED6(FAMILY, STATEMENT)                                                               \
-  VORLAN_TYPED(FAMILY##U16, u16, STATEMENT) VORLAN_TYPED(FAMILY##U32, u32, STATEMENT)                   \
-  VORLAN_TYPED(FAMILY##U64, u64, STATEMENT) VORLAN_TYPED(FAMILY##S16, s16, STATEMENT)                   \
-  VORLAN_TYPED(FAMILY##S32, s32, STATEMENT) VORLAN_TYPED(FAMILY##S64, s64, STATEMENT)
-#define VORLAN_TYPED4(FAMILY, STATEMENT)                                             \
-  VORLAN_TYPED(FAMILY##U16, u16, STATEMENT) VORLAN_TYPED(FAMILY##U32, u32, STATEMENT) \
-  VORLAN_TYPED(FAMILY##S16, s16, STATEMENT) VORLAN_TYPED(FAMILY##S32, s32, STATEMENT)
-#define VORLAN_WIDTH2(FAMILY, STATEMENT) VORLAN_TYPED(FAMILY##32, u32, STATEMENT) VORLAN_TYPED(FAMILY##64, u64, STATEMENT)
+#define VORLAN_TYPED6(FAMILY, STATEMENT)    \
+  VORLAN_TYPED(FAMILY##U16, u16, STATEMENT) \
+  VORLAN_TYPED(FAMILY##U32, u32, STATEMENT) \
+  VORLAN_TYPED(FAMILY##U64, u64, STATEMENT) \
+  VORLAN_TYPED(FAMILY##S16, s16, STATEMENT) \
+  VORLAN_TYPED(FAMILY##S32, s32, STATEMENT) \
+  VORLAN_TYPED(FAMILY##S64, s64, STATEMENT)
+#define VORLAN_TYPED4(FAMILY, STATEMENT)    \
+  VORLAN_TYPED(FAMILY##U16, u16, STATEMENT) \
+  VORLAN_TYPED(FAMILY##U32, u32, STATEMENT) \
+  VORLAN_TYPED(FAMILY##S16, s16, STATEMENT) \
+  VORLAN_TYPED(FAMILY##S32, s32, STATEMENT)
+#define VORLAN_WIDTH2(FAMILY, STATEMENT)   \
+  VORLAN_TYPED(FAMILY##32, u32, STATEMENT) \
+  VORLAN_TYPED(FAMILY##64, u64, STATEMENT)
 
-#define VORLAN_HALT(STOP)                \
-  do {                                   \
-    quantum = left;                      \
-    t.pc = pc;                           \
-    *t.warp_issued += issued;            \
-    x.counts().guarded_off += skipped;   \
-    return STOP;                         \
+#define VORLAN_HALT(STOP)              \
+  do {                                 \
+    quantum = left;                    \
+    t.pc = pc;                         \
+    *t.warp_issued += issued;          \
+    x.counts().guarded_off += skipped; \
+    return STOP;                       \
   } while (false)
 
-#define VORLAN_LOAD(OP, SPACE, TYPE)                                                       \
-  case Op::OP: {                                                                           \
+#define VORLAN_LOAD(OP, SPACE, TYPE)                                                         \
+  case Op::OP: {                                                                             \
     const std::byte* p = x.at<SPACE>(address_of(r, in), sizeof(TYPE), load_kind(in), issue); \
-    if (p == nullptr) VORLAN_HALT(Stop::Fault);                                            \
-    r[in.d] = load_value<TYPE>(p);                                                         \
-    break;                                                                                 \
+    if (p == nullptr) VORLAN_HALT(Stop::Fault);                                              \
+    r[in.d] = load_value<TYPE>(p);                                                           \
+    break;                                                                                   \
   }
-#define VORLAN_LOADS(FAMILY, SPACE)                                                                  \
-  VORLAN_LOAD(FAMILY##U8, SPACE, std::uint8_t) VORLAN_LOAD(FAMILY##S8, SPACE, std::int8_t)            \
-  VORLAN_LOAD(FAMILY##U16, SPACE, u16) VORLAN_LOAD(FAMILY##S16, SPACE, s16)                           \
-  VORLAN_LOAD(FAMILY##U32, SPACE, u32) VORLAN_LOAD(FAMILY##S32, SPACE, s32) VORLAN_LOAD(FAMILY##U64, SPACE, u64)
-#define VORLAN_STORE(OP, SPACE, TYPE)                                                                 \
-  case Op::OP: {                                                                                      \
-    const auto value = static_cast<TYPE>(r[in.b]);                                                    \
-    std::byte* p = x.at<SPACE>(address_of(r, in), sizeof(TYPE), Access::Store, issue,                 \
-                               reinterpret_cast<const std::byte*>(&value));                           \
-    if (p == nullptr) VORLAN_HALT(Stop::Fault);                                                       \
-    std::memcpy(p, &value, sizeof(TYPE));                                                             \
-    break;                                                                                            \
+#define VORLAN_LOADS(FAMILY, SPACE)            \
+  VORLAN_LOAD(FAMILY##U8, SPACE, std::uint8_t) \
+  VORLAN_LOAD(FAMILY##S8, SPACE, std::int8_t)  \
+  VORLAN_LOAD(FAMILY##U16, SPACE, u16)         \
+  VORLAN_LOAD(FAMILY##S16, SPACE, s16)         \
+  VORLAN_LOAD(FAMILY##U32, SPACE, u32)         \
+  VORLAN_LOAD(FAMILY##S32, SPACE, s32)         \
+  VORLAN_LOAD(FAMILY##U64, SPACE, u64)
+#define VORLAN_STORE(OP, SPACE, TYPE)                                                 \
+  case Op::OP: {                                                                      \
+    const auto value = static_cast<TYPE>(r[in.b]);                                    \
+    std::byte* p = x.at<SPACE>(address_of(r, in), sizeof(TYPE), Access::Store, issue, \
+                               reinterpret_cast<const std::byte*>(&value));           \
+    if (p == nullptr) VORLAN_HALT(Stop::Fault);                                       \
+    std::memcpy(p, &value, sizeof(TYPE));                                             \
+    break;                                                                            \
   }
-#define VORLAN_STORES(FAMILY, SPACE)                                                        \
-  VORLAN_STORE(FAMILY##8, SPACE, std::uint8_t) VORLAN_STORE(FAMILY##16, SPACE, u16)          \
-  VORLAN_STORE(FAMILY##32, SPACE, u32) VORLAN_STORE(FAMILY##64, SPACE, u64)
-#define VORLAN_ATOMIC(OP, SPACE, RESULT)                                                         \
-  case Op::OP: {                                                                                 \
-    std::byte* p = x.at<SPACE>(address_of(r, in), type_bytes(in.type), Access::Atomic, issue);   \
-    if (p == nullptr) VORLAN_HALT(Stop::Fault);                                                  \
-    ++x.counts().atomics;                                                                        \
-    RESULT = atomic_apply(in, p, r[in.b], r[in.c]);                                              \
-    break;                                                                                       \
+#define VORLAN_STORES(FAMILY, SPACE)           \
+  VORLAN_STORE(FAMILY##8, SPACE, std::uint8_t) \
+  VORLAN_STORE(FAMILY##16, SPACE, u16)         \
+  VORLAN_STORE(FAMILY##32, SPACE, u32)         \
+  VORLAN_STORE(FAMILY##64, SPACE, u64)
+#define VORLAN_ATOMIC(OP, SPACE, RESULT)                                                       \
+  case Op::OP: {                                                                               \
+    std::byte* p = x.at<SPACE>(address_of(r, in), type_bytes(in.type), Access::Atomic, issue); \
+    if (p == nullptr) VORLAN_HALT(Stop::Fault);                                                \
+    ++x.counts().atomics;                                                                      \
+    RESULT = atomic_apply(in, p, r[in.b], r[in.c]);                                            \
+    break;                                                                                     \
   }
 
 template <bool Trace>
-Stop interpret(ExecContext& x, Thread& t, std::uint64_t& quantum, [[maybe_unused]] const TraceSite* site) {
+Stop interpret(ExecContext& x, Thread& t, std::uint64_t& quantum,
+               [[maybe_unused]] const TraceSite* site) {
   const Instr* const code = x.kernel().code_.data();
   Reg* const r = t.regs;
   std::uint32_t pc = t.pc;
@@ -233,98 +276,113 @@ Stop interpret(ExecContext& x, Thread& t, std::uint64_t& quantum, [[maybe_unused
     }
     const std::uint64_t issue = (std::uint64_t{pc} << 32) | static_cast<std::uint32_t>(visit);
     switch (in.op) {
-      case Op::Nop: break;
-      case Op::Bra: pc = static_cast<std::uint32_t>(in.imm); continue;
-      case Op::Exit: case Op::Ret: VORLAN_HALT(Stop::Exit);
-      case Op::BarSync: case Op::BarWarpSync: case Op::Shfl: case Op::Vote: case Op::ActiveMask:
+      case Op::Nop:
+        break;
+      case Op::Bra:
+        pc = static_cast<std::uint32_t>(in.imm);
+        continue;
+      case Op::Exit:
+      case Op::Ret:
+        VORLAN_HALT(Stop::Exit);
+      case Op::BarSync:
+      case Op::BarWarpSync:
+      case Op::Shfl:
+      case Op::Vote:
+      case Op::ActiveMask:
         VORLAN_HALT(Stop::Collective);
-      VORLAN_CASE(Mov, r[in.d] = r[in.a])
-      VORLAN_CASE(Selp, r[in.d] = (r[in.c] & 1) ? r[in.a] : r[in.b])
-      VORLAN_CASE(NotPred, r[in.d] = (r[in.a] & 1) ^ 1)
-      VORLAN_CASE(CvtaShared, r[in.d] = r[in.a] + kSharedWindow)
-      VORLAN_CASE(CvtaToShared, r[in.d] = r[in.a] - kSharedWindow)
-      // Integer operations on the low bits.
-      VORLAN_WIDTH2(Add, binary<T>(r, in, [](T a, T b) { return a + b; }))
-      VORLAN_WIDTH2(Sub, binary<T>(r, in, [](T a, T b) { return a - b; }))
-      VORLAN_WIDTH2(MulLo, binary<T>(r, in, [](T a, T b) { return a * b; }))
-      VORLAN_WIDTH2(MadLo, ternary<T>(r, in, [](T a, T b, T c) { return a * b + c; }))
-      VORLAN_WIDTH2(And, binary<T>(r, in, [](T a, T b) { return a & b; }))
-      VORLAN_WIDTH2(Or, binary<T>(r, in, [](T a, T b) { return a | b; }))
-      VORLAN_WIDTH2(Xor, binary<T>(r, in, [](T a, T b) { return a ^ b; }))
-      VORLAN_WIDTH2(Not, unary<T>(r, in, [](T a) { return ~a; }))
-      VORLAN_WIDTH2(Neg, unary<T>(r, in, [](T a) { return T{0} - a; }))
-      VORLAN_WIDTH2(Shl, r[in.d] = shl_int<T>(as<T>(r[in.a]), as<u32>(r[in.b])))
-      VORLAN_WIDTH2(Popc, r[in.d] = static_cast<u32>(std::popcount(as<T>(r[in.a]))))
-      VORLAN_WIDTH2(Clz, r[in.d] = static_cast<u32>(std::countl_zero(as<T>(r[in.a]))))
-      // Integer operations that depend on signedness.
-      VORLAN_TYPED6(MulHi, binary<T>(r, in, mul_hi<T>))
-      VORLAN_TYPED6(MadHi, ternary<T>(r, in, [](T a, T b, T c) { return wrap_add<T>(mul_hi<T>(a, b), c); }))
-      VORLAN_TYPED6(Div, binary<T>(r, in, div_int<T>))
-      VORLAN_TYPED6(Rem, binary<T>(r, in, rem_int<T>))
-      VORLAN_TYPED6(Min, binary<T>(r, in, min_int<T>))
-      VORLAN_TYPED6(Max, binary<T>(r, in, max_int<T>))
-      VORLAN_TYPED6(Shr, r[in.d] = bits_of<T>(shr_int<T>(as<T>(r[in.a]), as<u32>(r[in.b]))))
-      VORLAN_TYPED6(Abs, unary<T>(r, in, abs_int<T>))
-      VORLAN_TYPED4(MulWide, r[in.d] = bits_of(mul_wide<T>(as<T>(r[in.a]), as<T>(r[in.b]))))
-      VORLAN_TYPED4(MadWide, r[in.d] = bits_of(wrap_add(mul_wide<T>(as<T>(r[in.a]), as<T>(r[in.b])),
-                                                       as<Wider<T>>(r[in.c]))))
-      // Compares.
-      VORLAN_TYPED(SetpEq32, u32, r[in.d] = as<T>(r[in.a]) == as<T>(r[in.b]))
-      VORLAN_TYPED(SetpEq64, u64, r[in.d] = as<T>(r[in.a]) == as<T>(r[in.b]))
-      VORLAN_TYPED(SetpNe32, u32, r[in.d] = as<T>(r[in.a]) != as<T>(r[in.b]))
-      VORLAN_TYPED(SetpNe64, u64, r[in.d] = as<T>(r[in.a]) != as<T>(r[in.b]))
-      VORLAN_TYPED(SetpLtU32, u32, r[in.d] = as<T>(r[in.a]) < as<T>(r[in.b]))
-      VORLAN_TYPED(SetpLtU64, u64, r[in.d] = as<T>(r[in.a]) < as<T>(r[in.b]))
-      VORLAN_TYPED(SetpLeU32, u32, r[in.d] = as<T>(r[in.a]) <= as<T>(r[in.b]))
-      VORLAN_TYPED(SetpLeU64, u64, r[in.d] = as<T>(r[in.a]) <= as<T>(r[in.b]))
-      VORLAN_TYPED(SetpLtS32, s32, r[in.d] = as<T>(r[in.a]) < as<T>(r[in.b]))
-      VORLAN_TYPED(SetpLtS64, s64, r[in.d] = as<T>(r[in.a]) < as<T>(r[in.b]))
-      VORLAN_TYPED(SetpLeS32, s32, r[in.d] = as<T>(r[in.a]) <= as<T>(r[in.b]))
-      VORLAN_TYPED(SetpLeS64, s64, r[in.d] = as<T>(r[in.a]) <= as<T>(r[in.b]))
-      VORLAN_CASE(Setp, setp(r, in))
-      // Conversions.
-      VORLAN_CASE(CvtZext32, r[in.d] = static_cast<u32>(r[in.a]))
-      VORLAN_CASE(CvtSext32, r[in.d] = bits_of(static_cast<s32>(r[in.a])))
-      VORLAN_CASE(CvtInt, r[in.d] = convert_int(in, r[in.a]))
-      VORLAN_CASE(Cvt, r[in.d] = convert_generic(in, r[in.a]))
-      // Floating point, round to nearest.
-      VORLAN_TYPED(AddF32, float, binary<T>(r, in, [](T a, T b) { return a + b; }))
-      VORLAN_TYPED(SubF32, float, binary<T>(r, in, [](T a, T b) { return a - b; }))
-      VORLAN_TYPED(MulF32, float, binary<T>(r, in, [](T a, T b) { return a * b; }))
-      VORLAN_TYPED(FmaF32, float, ternary<T>(r, in, [](T a, T b, T c) { return std::fma(a, b, c); }))
-      VORLAN_TYPED(DivF32, float, binary<T>(r, in, [](T a, T b) { return a / b; }))
-      VORLAN_TYPED(NegF32, float, unary<T>(r, in, [](T a) { return -a; }))
-      VORLAN_TYPED(AbsF32, float, unary<T>(r, in, [](T a) { return std::fabs(a); }))
-      VORLAN_TYPED(MinF32, float, binary<T>(r, in, min_float<T>))
-      VORLAN_TYPED(MaxF32, float, binary<T>(r, in, max_float<T>))
-      VORLAN_TYPED(AddF64, double, binary<T>(r, in, [](T a, T b) { return a + b; }))
-      VORLAN_TYPED(SubF64, double, binary<T>(r, in, [](T a, T b) { return a - b; }))
-      VORLAN_TYPED(MulF64, double, binary<T>(r, in, [](T a, T b) { return a * b; }))
-      VORLAN_TYPED(FmaF64, double, ternary<T>(r, in, [](T a, T b, T c) { return std::fma(a, b, c); }))
-      VORLAN_TYPED(DivF64, double, binary<T>(r, in, [](T a, T b) { return a / b; }))
-      VORLAN_TYPED(NegF64, double, unary<T>(r, in, [](T a) { return -a; }))
-      VORLAN_TYPED(AbsF64, double, unary<T>(r, in, [](T a) { return std::fabs(a); }))
-      VORLAN_TYPED(MinF64, double, binary<T>(r, in, min_float<T>))
-      VORLAN_TYPED(MaxF64, double, binary<T>(r, in, max_float<T>))
-      VORLAN_CASE(Float, r[in.d] = float_generic(in, r[in.a], r[in.b], r[in.c]))
-      // Memory.
-      VORLAN_LOADS(LdGlobal, Space::Global)
-      VORLAN_LOADS(LdShared, Space::Shared)
-      VORLAN_LOADS(LdGeneric, Space::Generic)
-      VORLAN_LOADS(LdParam, Space::Param)
-      VORLAN_STORES(StGlobal, Space::Global)
-      VORLAN_STORES(StShared, Space::Shared)
-      VORLAN_STORES(StGeneric, Space::Generic)
-      case Op::LdVec: case Op::StVec:
+        VORLAN_CASE(Mov, r[in.d] = r[in.a])
+        VORLAN_CASE(Selp, r[in.d] = (r[in.c] & 1) ? r[in.a] : r[in.b])
+        VORLAN_CASE(NotPred, r[in.d] = (r[in.a] & 1) ^ 1)
+        VORLAN_CASE(CvtaShared, r[in.d] = r[in.a] + kSharedWindow)
+        VORLAN_CASE(CvtaToShared, r[in.d] = r[in.a] - kSharedWindow)
+        // Integer operations on the low bits.
+        VORLAN_WIDTH2(Add, binary<T>(r, in, [](T a, T b) { return a + b; }))
+        VORLAN_WIDTH2(Sub, binary<T>(r, in, [](T a, T b) { return a - b; }))
+        VORLAN_WIDTH2(MulLo, binary<T>(r, in, [](T a, T b) { return a * b; }))
+        VORLAN_WIDTH2(MadLo, ternary<T>(r, in, [](T a, T b, T c) { return a * b + c; }))
+        VORLAN_WIDTH2(And, binary<T>(r, in, [](T a, T b) { return a & b; }))
+        VORLAN_WIDTH2(Or, binary<T>(r, in, [](T a, T b) { return a | b; }))
+        VORLAN_WIDTH2(Xor, binary<T>(r, in, [](T a, T b) { return a ^ b; }))
+        VORLAN_WIDTH2(Not, unary<T>(r, in, [](T a) { return ~a; }))
+        VORLAN_WIDTH2(Neg, unary<T>(r, in, [](T a) { return T{0} - a; }))
+        VORLAN_WIDTH2(Shl, r[in.d] = shl_int<T>(as<T>(r[in.a]), as<u32>(r[in.b])))
+        VORLAN_WIDTH2(Popc, r[in.d] = static_cast<u32>(std::popcount(as<T>(r[in.a]))))
+        VORLAN_WIDTH2(Clz, r[in.d] = static_cast<u32>(std::countl_zero(as<T>(r[in.a]))))
+        // Integer operations that depend on signedness.
+        VORLAN_TYPED6(MulHi, binary<T>(r, in, mul_hi<T>))
+        VORLAN_TYPED6(
+            MadHi, ternary<T>(r, in, [](T a, T b, T c) { return wrap_add<T>(mul_hi<T>(a, b), c); }))
+        VORLAN_TYPED6(Div, binary<T>(r, in, div_int<T>))
+        VORLAN_TYPED6(Rem, binary<T>(r, in, rem_int<T>))
+        VORLAN_TYPED6(Min, binary<T>(r, in, min_int<T>))
+        VORLAN_TYPED6(Max, binary<T>(r, in, max_int<T>))
+        VORLAN_TYPED6(Shr, r[in.d] = bits_of<T>(shr_int<T>(as<T>(r[in.a]), as<u32>(r[in.b]))))
+        VORLAN_TYPED6(Abs, unary<T>(r, in, abs_int<T>))
+        VORLAN_TYPED4(MulWide, r[in.d] = bits_of(mul_wide<T>(as<T>(r[in.a]), as<T>(r[in.b]))))
+        VORLAN_TYPED4(MadWide,
+                      r[in.d] = bits_of(wrap_add(mul_wide<T>(as<T>(r[in.a]), as<T>(r[in.b])),
+                                                 as<Wider<T>>(r[in.c]))))
+        // Compares.
+        VORLAN_TYPED(SetpEq32, u32, r[in.d] = as<T>(r[in.a]) == as<T>(r[in.b]))
+        VORLAN_TYPED(SetpEq64, u64, r[in.d] = as<T>(r[in.a]) == as<T>(r[in.b]))
+        VORLAN_TYPED(SetpNe32, u32, r[in.d] = as<T>(r[in.a]) != as<T>(r[in.b]))
+        VORLAN_TYPED(SetpNe64, u64, r[in.d] = as<T>(r[in.a]) != as<T>(r[in.b]))
+        VORLAN_TYPED(SetpLtU32, u32, r[in.d] = as<T>(r[in.a]) < as<T>(r[in.b]))
+        VORLAN_TYPED(SetpLtU64, u64, r[in.d] = as<T>(r[in.a]) < as<T>(r[in.b]))
+        VORLAN_TYPED(SetpLeU32, u32, r[in.d] = as<T>(r[in.a]) <= as<T>(r[in.b]))
+        VORLAN_TYPED(SetpLeU64, u64, r[in.d] = as<T>(r[in.a]) <= as<T>(r[in.b]))
+        VORLAN_TYPED(SetpLtS32, s32, r[in.d] = as<T>(r[in.a]) < as<T>(r[in.b]))
+        VORLAN_TYPED(SetpLtS64, s64, r[in.d] = as<T>(r[in.a]) < as<T>(r[in.b]))
+        VORLAN_TYPED(SetpLeS32, s32, r[in.d] = as<T>(r[in.a]) <= as<T>(r[in.b]))
+        VORLAN_TYPED(SetpLeS64, s64, r[in.d] = as<T>(r[in.a]) <= as<T>(r[in.b]))
+        VORLAN_CASE(Setp, setp(r, in))
+        // Conversions.
+        VORLAN_CASE(CvtZext32, r[in.d] = static_cast<u32>(r[in.a]))
+        VORLAN_CASE(CvtSext32, r[in.d] = bits_of(static_cast<s32>(r[in.a])))
+        VORLAN_CASE(CvtInt, r[in.d] = convert_int(in, r[in.a]))
+        VORLAN_CASE(Cvt, r[in.d] = convert_generic(in, r[in.a]))
+        // Floating point, round to nearest.
+        VORLAN_TYPED(AddF32, float, binary<T>(r, in, [](T a, T b) { return a + b; }))
+        VORLAN_TYPED(SubF32, float, binary<T>(r, in, [](T a, T b) { return a - b; }))
+        VORLAN_TYPED(MulF32, float, binary<T>(r, in, [](T a, T b) { return a * b; }))
+        VORLAN_TYPED(FmaF32, float,
+                     ternary<T>(r, in, [](T a, T b, T c) { return std::fma(a, b, c); }))
+        VORLAN_TYPED(DivF32, float, binary<T>(r, in, [](T a, T b) { return a / b; }))
+        VORLAN_TYPED(NegF32, float, unary<T>(r, in, [](T a) { return -a; }))
+        VORLAN_TYPED(AbsF32, float, unary<T>(r, in, [](T a) { return std::fabs(a); }))
+        VORLAN_TYPED(MinF32, float, binary<T>(r, in, min_float<T>))
+        VORLAN_TYPED(MaxF32, float, binary<T>(r, in, max_float<T>))
+        VORLAN_TYPED(AddF64, double, binary<T>(r, in, [](T a, T b) { return a + b; }))
+        VORLAN_TYPED(SubF64, double, binary<T>(r, in, [](T a, T b) { return a - b; }))
+        VORLAN_TYPED(MulF64, double, binary<T>(r, in, [](T a, T b) { return a * b; }))
+        VORLAN_TYPED(FmaF64, double,
+                     ternary<T>(r, in, [](T a, T b, T c) { return std::fma(a, b, c); }))
+        VORLAN_TYPED(DivF64, double, binary<T>(r, in, [](T a, T b) { return a / b; }))
+        VORLAN_TYPED(NegF64, double, unary<T>(r, in, [](T a) { return -a; }))
+        VORLAN_TYPED(AbsF64, double, unary<T>(r, in, [](T a) { return std::fabs(a); }))
+        VORLAN_TYPED(MinF64, double, binary<T>(r, in, min_float<T>))
+        VORLAN_TYPED(MaxF64, double, binary<T>(r, in, max_float<T>))
+        VORLAN_CASE(Float, r[in.d] = float_generic(in, r[in.a], r[in.b], r[in.c]))
+        // Memory.
+        VORLAN_LOADS(LdGlobal, Space::Global)
+        VORLAN_LOADS(LdShared, Space::Shared)
+        VORLAN_LOADS(LdGeneric, Space::Generic)
+        VORLAN_LOADS(LdParam, Space::Param)
+        VORLAN_STORES(StGlobal, Space::Global)
+        VORLAN_STORES(StShared, Space::Shared)
+        VORLAN_STORES(StGeneric, Space::Generic)
+      case Op::LdVec:
+      case Op::StVec:
         if (!vector_access(x, r, in, in.op == Op::LdVec, issue)) VORLAN_HALT(Stop::Fault);
         break;
-      VORLAN_ATOMIC(AtomGlobal, Space::Global, r[in.d])
-      VORLAN_ATOMIC(AtomShared, Space::Shared, r[in.d])
-      VORLAN_ATOMIC(AtomGeneric, Space::Generic, r[in.d])
-      VORLAN_ATOMIC(RedGlobal, Space::Global, discard)
-      VORLAN_ATOMIC(RedShared, Space::Shared, discard)
-      VORLAN_ATOMIC(RedGeneric, Space::Generic, discard)
-      case Op::Count: break;
+        VORLAN_ATOMIC(AtomGlobal, Space::Global, r[in.d])
+        VORLAN_ATOMIC(AtomShared, Space::Shared, r[in.d])
+        VORLAN_ATOMIC(AtomGeneric, Space::Generic, r[in.d])
+        VORLAN_ATOMIC(RedGlobal, Space::Global, discard)
+        VORLAN_ATOMIC(RedShared, Space::Shared, discard)
+        VORLAN_ATOMIC(RedGeneric, Space::Generic, discard)
+      case Op::Count:
+        break;
     }
     ++pc;
   }
@@ -337,8 +395,8 @@ Stop run_thread(ExecContext& context, Thread& thread, std::uint64_t& quantum) {
   return interpret<false>(context, thread, quantum, nullptr);
 }
 
-Stop run_thread_traced(ExecContext& context, Thread& thread, std::uint64_t& quantum, const Dim3& block_dim,
-                       const Dim3& block_id) {
+Stop run_thread_traced(ExecContext& context, Thread& thread, std::uint64_t& quantum,
+                       const Dim3& block_dim, const Dim3& block_id) {
   const TraceSite site{block_dim, block_id};
   return interpret<true>(context, thread, quantum, &site);
 }

@@ -23,8 +23,26 @@ inline constexpr std::uint64_t kSharedWindow = 0x8000'0000'0000'0000ull;
 inline constexpr std::uint64_t kSharedWindowSize = 1ull << 32;
 
 enum class Special : std::uint8_t {
-  TidX, TidY, TidZ, NtidX, NtidY, NtidZ, CtaidX, CtaidY, CtaidZ, NctaidX, NctaidY, NctaidZ,
-  LaneId, WarpId, NWarpId, LanemaskEq, LanemaskLt, LanemaskLe, LanemaskGt, LanemaskGe,
+  TidX,
+  TidY,
+  TidZ,
+  NtidX,
+  NtidY,
+  NtidZ,
+  CtaidX,
+  CtaidY,
+  CtaidZ,
+  NctaidX,
+  NctaidY,
+  NctaidZ,
+  LaneId,
+  WarpId,
+  NWarpId,
+  LanemaskEq,
+  LanemaskLt,
+  LanemaskLe,
+  LanemaskGt,
+  LanemaskGe,
 };
 
 struct SpecialSlot {
@@ -51,7 +69,7 @@ class KernelImage final : public Kernel {
   std::uint32_t static_shared_ = 0;
   std::uint32_t dynamic_shared_offset_ = 0;  // where .extern .shared arrays begin
   std::vector<Instr> code_;
-  std::vector<int> lines_;                   // source line of each instruction
+  std::vector<int> lines_;                    // source line of each instruction
   std::vector<std::uint64_t> initial_slots_;  // register file template: zeros, constants
   std::vector<SpecialSlot> specials_;         // slots filled per thread at launch
   std::vector<std::string> slot_names_;       // register names and constants, for the disassembler

@@ -53,9 +53,9 @@ std::expected<std::shared_ptr<const Program>, PtxError> compile_ptx(std::string_
 class MemoryShadow;
 
 struct MemorySpan {
-  std::uint64_t base;  // device address of the first byte
-  std::uint64_t size;  // bytes
-  std::byte* host;     // where those bytes live in this process
+  std::uint64_t base;              // device address of the first byte
+  std::uint64_t size;              // bytes
+  std::byte* host;                 // where those bytes live in this process
   MemoryShadow* shadow = nullptr;  // what the hazard checks know of it; null: not checked
 };
 
@@ -75,12 +75,12 @@ struct LaunchRequest {
   Dim3 grid{};
   Dim3 block{};
   std::uint32_t dynamic_shared_bytes = 0;
-  std::span<const std::byte> params;       // the parameter space image, param_space_bytes() long
-  std::uint64_t instruction_budget = 0;    // per launch; 0 means unlimited
-  std::uint64_t schedule_seed = 0;         // 0: deterministic block and warp order
-  bool trace = false;                      // print each executed instruction to stderr
-  bool check = true;                       // run the hazard checks
-  bool profile = false;                    // print the cost counters at exit
+  std::span<const std::byte> params;     // the parameter space image, param_space_bytes() long
+  std::uint64_t instruction_budget = 0;  // per launch; 0 means unlimited
+  std::uint64_t schedule_seed = 0;       // 0: deterministic block and warp order
+  bool trace = false;                    // print each executed instruction to stderr
+  bool check = true;                     // run the hazard checks
+  bool profile = false;                  // print the cost counters at exit
 };
 
 // Why the device would refuse `grid` blocks of `block` threads using
@@ -109,9 +109,9 @@ struct KernelStats {
   std::uint64_t global_sectors = 0;
   std::uint64_t shared_accesses = 0;
   std::uint64_t atomics = 0;
-  std::uint64_t busiest_warp_instructions = 0;          // the largest of one warp in any launch
-  std::uint64_t distinct_global_sectors = 0;            // each launch's distinct sectors, summed
-  std::uint64_t summed_busiest_warp_instructions = 0;   // each launch's busiest warp, summed
+  std::uint64_t busiest_warp_instructions = 0;         // the largest of one warp in any launch
+  std::uint64_t distinct_global_sectors = 0;           // each launch's distinct sectors, summed
+  std::uint64_t summed_busiest_warp_instructions = 0;  // each launch's busiest warp, summed
 };
 std::optional<KernelStats> kernel_stats(std::string_view kernel);
 void reset_kernel_stats();

@@ -1,14 +1,14 @@
 // The process-wide record of what launches cost and of the last hazard a
 // check found. Launches add to it under a lock once they end; with
 // VORLAN_EMU_PROFILE set the table is printed when the library goes away.
+#include "ptx/kernel_stats.hpp"
+
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <map>
 #include <mutex>
 #include <string>
-
-#include "ptx/kernel_stats.hpp"
 
 namespace vorlan::emu {
 namespace {
@@ -30,7 +30,8 @@ class StatsRegistry {
     stats.atomics += counts.atomics;
     // Launches of one stream run one after another: the busiest warps add up
     // along the stream, while the busiest of them is one warp's figure.
-    stats.busiest_warp_instructions = std::max(stats.busiest_warp_instructions, counts.busiest_warp);
+    stats.busiest_warp_instructions =
+        std::max(stats.busiest_warp_instructions, counts.busiest_warp);
     stats.summed_busiest_warp_instructions += counts.busiest_warp;
     stats.distinct_global_sectors += counts.distinct_global_sectors;
   }
@@ -55,17 +56,20 @@ class StatsRegistry {
 
  private:
   void print() const {
-    std::fprintf(stderr, "vorlan emu profile: %-28s %8s %14s %14s %12s %12s %10s %10s %12s %14s %6s\n", "kernel",
-                 "launches", "warp instr", "thread instr", "sectors", "distinct", "shared", "atomics", "busiest warp",
-                 "busiest summed", "lanes");
+    std::fprintf(stderr,
+                 "vorlan emu profile: %-28s %8s %14s %14s %12s %12s %10s %10s %12s %14s %6s\n",
+                 "kernel", "launches", "warp instr", "thread instr", "sectors", "distinct",
+                 "shared", "atomics", "busiest warp", "busiest summed", "lanes");
     for (const auto& [name, s] : kernels_) {
-      const double lanes = s.warp_instructions == 0 ? 0.0 : double(s.thread_instructions) / (32.0 * double(s.warp_instructions));
+      const double lanes = s.warp_instructions == 0 ? 0.0
+                                                    : double(s.thread_instructions) /
+                                                          (32.0 * double(s.warp_instructions));
       std::fprintf(stderr,
-                   "vorlan emu profile: %-28s %8" PRIu64 " %14" PRIu64 " %14" PRIu64 " %12" PRIu64 " %12" PRIu64
-                   " %10" PRIu64 " %10" PRIu64 " %12" PRIu64 " %14" PRIu64 " %6.3f\n",
-                   name.c_str(), s.launches, s.warp_instructions, s.thread_instructions, s.global_sectors,
-                   s.distinct_global_sectors, s.shared_accesses, s.atomics, s.busiest_warp_instructions,
-                   s.summed_busiest_warp_instructions, lanes);
+                   "vorlan emu profile: %-28s %8" PRIu64 " %14" PRIu64 " %14" PRIu64 " %12" PRIu64
+                   " %12" PRIu64 " %10" PRIu64 " %10" PRIu64 " %12" PRIu64 " %14" PRIu64 " %6.3f\n",
+                   name.c_str(), s.launches, s.warp_instructions, s.thread_instructions,
+                   s.global_sectors, s.distinct_global_sectors, s.shared_accesses, s.atomics,
+                   s.busiest_warp_instructions, s.summed_busiest_warp_instructions, lanes);
     }
   }
 

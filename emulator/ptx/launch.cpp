@@ -30,10 +30,12 @@ std::optional<std::string> dims_problem(const Dim3& dims, const std::uint32_t (&
   return std::nullopt;
 }
 
-bool within_limits(const ptx::ThreadLimit& max, const ptx::ThreadLimit& required, const Dim3& block) {
+bool within_limits(const ptx::ThreadLimit& max, const ptx::ThreadLimit& required,
+                   const Dim3& block) {
   const std::uint64_t threads = std::uint64_t{block.x} * block.y * block.z;
   if (max.present && threads > std::uint64_t{max.x} * max.y * max.z) return false;
-  if (required.present && (block.x != required.x || block.y != required.y || block.z != required.z)) return false;
+  if (required.present && (block.x != required.x || block.y != required.y || block.z != required.z))
+    return false;
   return true;
 }
 
@@ -43,14 +45,16 @@ CUresult refuse(const char* reason) {
 }
 
 CUresult validate(const LaunchRequest& request, const ptx::KernelImage& kernel) {
-  const std::uint64_t shared = std::uint64_t{kernel.dynamic_shared_offset_} + request.dynamic_shared_bytes;
+  const std::uint64_t shared =
+      std::uint64_t{kernel.dynamic_shared_offset_} + request.dynamic_shared_bytes;
   if (auto problem = launch_shape_problem(request.grid, request.block, shared)) {
     return refuse(problem->c_str());
   }
   if (!within_limits(kernel.max_threads_, kernel.required_threads_, request.block)) {
     return refuse("block size outside the kernel's .maxntid/.reqntid");
   }
-  if (request.params.size() != kernel.param_bytes_) return refuse("parameter image of the wrong size");
+  if (request.params.size() != kernel.param_bytes_)
+    return refuse("parameter image of the wrong size");
   return CUDA_SUCCESS;
 }
 

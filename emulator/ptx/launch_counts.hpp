@@ -60,7 +60,8 @@ class AccessSet {
   bool place(std::uint64_t issue, std::uint64_t sector) {
     const std::size_t mask = slots_.size() - 1;
     // The top bits of the product depend on every bit of both keys.
-    const std::uint64_t mixed = (issue ^ std::rotl(sector * 0xC2B2AE3D27D4EB4Full, 29)) * 0x9E3779B97F4A7C15ull;
+    const std::uint64_t mixed =
+        (issue ^ std::rotl(sector * 0xC2B2AE3D27D4EB4Full, 29)) * 0x9E3779B97F4A7C15ull;
     std::size_t index = static_cast<std::size_t>(mixed >> (64 - std::countr_zero(slots_.size())));
     while (slots_[index].issue != kEmpty) {
       if (slots_[index].issue == issue && slots_[index].sector == sector) return false;
@@ -105,7 +106,8 @@ class SectorSet {
   }
 
  private:
-  static constexpr unsigned kPageBits = 12;  // 4096 sectors: 128 KiB of device memory, 512 bytes of bits
+  static constexpr unsigned kPageBits =
+      12;  // 4096 sectors: 128 KiB of device memory, 512 bytes of bits
   static constexpr std::uint64_t kPageSectors = std::uint64_t{1} << kPageBits;
   static constexpr std::size_t kRecent = 8;
   using Bits = std::array<std::uint64_t, kPageSectors / 64>;

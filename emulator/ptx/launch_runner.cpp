@@ -28,7 +28,8 @@ constexpr std::uint64_t kDeterministicSlice = 1u << 20;
 
 Dim3 unflatten(std::uint64_t index, const Dim3& extent) {
   const std::uint64_t plane = std::uint64_t{extent.x} * extent.y;
-  return Dim3{static_cast<std::uint32_t>(index % extent.x), static_cast<std::uint32_t>((index / extent.x) % extent.y),
+  return Dim3{static_cast<std::uint32_t>(index % extent.x),
+              static_cast<std::uint32_t>((index / extent.x) % extent.y),
               static_cast<std::uint32_t>(index / plane)};
 }
 
@@ -77,7 +78,8 @@ std::uint64_t* grown(std::vector<std::uint64_t>& table, std::size_t size) {
 
 }  // namespace
 
-LaunchRunner::LaunchRunner(const LaunchRequest& request, const KernelImage& kernel, GlobalMemory& memory)
+LaunchRunner::LaunchRunner(const LaunchRequest& request, const KernelImage& kernel,
+                           GlobalMemory& memory)
     : request_(request),
       kernel_(kernel),
       context_(kernel, memory, request.params),
@@ -89,7 +91,8 @@ LaunchRunner::LaunchRunner(const LaunchRequest& request, const KernelImage& kern
       warps_per_block_((threads_per_block_ + kWarpSize - 1) / kWarpSize) {
   shared_bytes_ = kernel.static_shared_;
   if (request.dynamic_shared_bytes != 0) {
-    shared_bytes_ = std::max<std::uint64_t>(shared_bytes_, std::uint64_t{kernel.dynamic_shared_offset_} + request.dynamic_shared_bytes);
+    shared_bytes_ = std::max<std::uint64_t>(
+        shared_bytes_, std::uint64_t{kernel.dynamic_shared_offset_} + request.dynamic_shared_bytes);
   }
   const std::size_t slots = kernel.initial_slots_.size();
   registers_.resize(slots * threads_per_block_);
@@ -153,8 +156,8 @@ CUresult LaunchRunner::run_block(const Dim3& block_id, std::uint64_t linear) {
 
 void LaunchRunner::start_block(const Dim3& block_id, std::uint64_t linear) {
   block_id_ = block_id;
-  context_.begin_block(static_cast<std::uint32_t>(linear * threads_per_block_), std::uint64_t{++blocks} << 32,
-                       warps_per_block_);
+  context_.begin_block(static_cast<std::uint32_t>(linear * threads_per_block_),
+                       std::uint64_t{++blocks} << 32, warps_per_block_);
   for (std::uint32_t warp = 0; warp < warps_per_block_; ++warp) {
     warp_live_[warp] = static_cast<std::uint32_t>(warp_lanes(warp).size());
   }
@@ -191,26 +194,66 @@ void LaunchRunner::fill_specials(Thread& thread) {
   for (const SpecialSlot& special : kernel_.specials_) {
     std::uint32_t value = 0;
     switch (special.which) {
-      case Special::TidX: value = tid.x; break;
-      case Special::TidY: value = tid.y; break;
-      case Special::TidZ: value = tid.z; break;
-      case Special::NtidX: value = block.x; break;
-      case Special::NtidY: value = block.y; break;
-      case Special::NtidZ: value = block.z; break;
-      case Special::CtaidX: value = block_id_.x; break;
-      case Special::CtaidY: value = block_id_.y; break;
-      case Special::CtaidZ: value = block_id_.z; break;
-      case Special::NctaidX: value = request_.grid.x; break;
-      case Special::NctaidY: value = request_.grid.y; break;
-      case Special::NctaidZ: value = request_.grid.z; break;
-      case Special::LaneId: value = lane; break;
-      case Special::WarpId: value = thread.index / kWarpSize; break;
-      case Special::NWarpId: value = warps_per_block_; break;
-      case Special::LanemaskEq: value = 1u << lane; break;
-      case Special::LanemaskLt: value = lanemask_below(lane); break;
-      case Special::LanemaskLe: value = lanemask_below(lane) | (1u << lane); break;
-      case Special::LanemaskGt: value = ~(lanemask_below(lane) | (1u << lane)); break;
-      case Special::LanemaskGe: value = ~lanemask_below(lane); break;
+      case Special::TidX:
+        value = tid.x;
+        break;
+      case Special::TidY:
+        value = tid.y;
+        break;
+      case Special::TidZ:
+        value = tid.z;
+        break;
+      case Special::NtidX:
+        value = block.x;
+        break;
+      case Special::NtidY:
+        value = block.y;
+        break;
+      case Special::NtidZ:
+        value = block.z;
+        break;
+      case Special::CtaidX:
+        value = block_id_.x;
+        break;
+      case Special::CtaidY:
+        value = block_id_.y;
+        break;
+      case Special::CtaidZ:
+        value = block_id_.z;
+        break;
+      case Special::NctaidX:
+        value = request_.grid.x;
+        break;
+      case Special::NctaidY:
+        value = request_.grid.y;
+        break;
+      case Special::NctaidZ:
+        value = request_.grid.z;
+        break;
+      case Special::LaneId:
+        value = lane;
+        break;
+      case Special::WarpId:
+        value = thread.index / kWarpSize;
+        break;
+      case Special::NWarpId:
+        value = warps_per_block_;
+        break;
+      case Special::LanemaskEq:
+        value = 1u << lane;
+        break;
+      case Special::LanemaskLt:
+        value = lanemask_below(lane);
+        break;
+      case Special::LanemaskLe:
+        value = lanemask_below(lane) | (1u << lane);
+        break;
+      case Special::LanemaskGt:
+        value = ~(lanemask_below(lane) | (1u << lane));
+        break;
+      case Special::LanemaskGe:
+        value = ~lanemask_below(lane);
+        break;
     }
     thread.regs[special.slot] = value;
   }
@@ -242,7 +285,8 @@ std::expected<LaunchRunner::Round, CUresult> LaunchRunner::run_lanes(std::span<T
   Round round;
   for (const std::uint32_t lane : lane_order_) {
     if (lane >= lanes.size() || lanes[lane].status != Thread::Status::Ready) continue;
-    if (const CUresult code = run_lane(lanes[lane], round.preempted); code != CUDA_SUCCESS) return std::unexpected(code);
+    if (const CUresult code = run_lane(lanes[lane], round.preempted); code != CUDA_SUCCESS)
+      return std::unexpected(code);
     round.ran = true;
   }
   return round;
@@ -253,8 +297,9 @@ CUresult LaunchRunner::run_lane(Thread& thread, bool& preempted) {
   if (limited_) quantum = std::min(quantum, budget_left_);
   const std::uint64_t granted = quantum;
   context_.set_thread(thread.index);
-  const Stop stop = request_.trace ? run_thread_traced(context_, thread, quantum, request_.block, block_id_)
-                                   : run_thread(context_, thread, quantum);
+  const Stop stop = request_.trace
+                        ? run_thread_traced(context_, thread, quantum, request_.block, block_id_)
+                        : run_thread(context_, thread, quantum);
   if (limited_) budget_left_ -= granted - quantum;
   context_.counts().thread_instructions += granted - quantum;
   switch (stop) {
@@ -289,9 +334,10 @@ CUresult LaunchRunner::report_fault(const Thread& thread) {
     return fault.code;
   }
   if (verbose()) {
-    std::fprintf(stderr, "vorlan emu: %s %u-byte access at 0x%llx (%s)\n",
-                 fault.code == vorlan::cuda::CUDA_ERROR_MISALIGNED_ADDRESS ? "misaligned" : "illegal", fault.bytes,
-                 static_cast<unsigned long long>(fault.address), fault.what);
+    std::fprintf(
+        stderr, "vorlan emu: %s %u-byte access at 0x%llx (%s)\n",
+        fault.code == vorlan::cuda::CUDA_ERROR_MISALIGNED_ADDRESS ? "misaligned" : "illegal",
+        fault.bytes, static_cast<unsigned long long>(fault.address), fault.what);
     describe("faulting instruction", thread);
   }
   return fault.code;
@@ -299,7 +345,8 @@ CUresult LaunchRunner::report_fault(const Thread& thread) {
 
 CUresult LaunchRunner::report_issue(const LaunchIssue& issue) {
   if (issue.hazard) {
-    std::string report = hazard_report(issue.reason.c_str(), 0, 0, threads_.at(issue.thread), kNoThread, false);
+    std::string report =
+        hazard_report(issue.reason.c_str(), 0, 0, threads_.at(issue.thread), kNoThread, false);
     if (verbose()) std::fprintf(stderr, "vorlan emu: %s\n", report.c_str());
     record_check(std::move(report));
     return issue.code;
@@ -325,9 +372,11 @@ CUresult LaunchRunner::report_deadlock() {
 
 void LaunchRunner::describe(const char* what, const Thread& thread) const {
   const Dim3 tid = unflatten(thread.index, request_.block);
-  std::fprintf(stderr, "vorlan emu:   %s in kernel %s, line %d: %s [block (%u,%u,%u) thread (%u,%u,%u)]\n", what,
-               kernel_.name_.c_str(), kernel_.lines_.at(thread.pc), disassemble(kernel_, thread.pc).c_str(),
-               block_id_.x, block_id_.y, block_id_.z, tid.x, tid.y, tid.z);
+  std::fprintf(stderr,
+               "vorlan emu:   %s in kernel %s, line %d: %s [block (%u,%u,%u) thread (%u,%u,%u)]\n",
+               what, kernel_.name_.c_str(), kernel_.lines_.at(thread.pc),
+               disassemble(kernel_, thread.pc).c_str(), block_id_.x, block_id_.y, block_id_.z,
+               tid.x, tid.y, tid.z);
 }
 
 }  // namespace vorlan::emu::ptx
@@ -336,19 +385,23 @@ namespace vorlan::emu::ptx {
 
 // hazard: <what> in kernel K, line L (pc P): <instruction>, <bytes>-byte access
 // at <address>, block (..) thread (..)[, conflicting with block (..) thread (..)]
-std::string LaunchRunner::hazard_report(const char* what, std::uint64_t address, unsigned bytes, const Thread& thread,
-                                        std::uint32_t other, bool other_in_grid) const {
+std::string LaunchRunner::hazard_report(const char* what, std::uint64_t address, unsigned bytes,
+                                        const Thread& thread, std::uint32_t other,
+                                        bool other_in_grid) const {
   const Dim3 tid = unflatten(thread.index, request_.block);
-  std::string text = std::format("hazard: {} in kernel {}, line {} (pc {}): {}", what, kernel_.name_,
-                                 kernel_.lines_.at(thread.pc), thread.pc, disassemble(kernel_, thread.pc));
+  std::string text =
+      std::format("hazard: {} in kernel {}, line {} (pc {}): {}", what, kernel_.name_,
+                  kernel_.lines_.at(thread.pc), thread.pc, disassemble(kernel_, thread.pc));
   if (bytes != 0) text += std::format(", {}-byte access at {:#x}", bytes, address);
-  text += std::format(", block ({},{},{}) thread ({},{},{})", block_id_.x, block_id_.y, block_id_.z, tid.x, tid.y, tid.z);
+  text += std::format(", block ({},{},{}) thread ({},{},{})", block_id_.x, block_id_.y, block_id_.z,
+                      tid.x, tid.y, tid.z);
   if (other == kNoThread) return text;
   const std::uint32_t index = other % threads_per_block_;
-  const Dim3 block = other_in_grid ? unflatten(other / threads_per_block_, request_.grid) : block_id_;
+  const Dim3 block =
+      other_in_grid ? unflatten(other / threads_per_block_, request_.grid) : block_id_;
   const Dim3 other_tid = unflatten(index, request_.block);
-  return text + std::format(", conflicting with block ({},{},{}) thread ({},{},{})", block.x, block.y, block.z,
-                            other_tid.x, other_tid.y, other_tid.z);
+  return text + std::format(", conflicting with block ({},{},{}) thread ({},{},{})", block.x,
+                            block.y, block.z, other_tid.x, other_tid.y, other_tid.z);
 }
 
 }  // namespace vorlan::emu::ptx

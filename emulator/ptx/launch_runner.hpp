@@ -42,8 +42,8 @@ class LaunchRunner {
   CUresult report_issue(const LaunchIssue& issue);
   CUresult report_deadlock();
   void describe(const char* what, const Thread& thread) const;
-  std::string hazard_report(const char* what, std::uint64_t address, unsigned bytes, const Thread& thread,
-                            std::uint32_t other, bool other_in_grid) const;
+  std::string hazard_report(const char* what, std::uint64_t address, unsigned bytes,
+                            const Thread& thread, std::uint32_t other, bool other_in_grid) const;
 
   const LaunchRequest& request_;
   const KernelImage& kernel_;

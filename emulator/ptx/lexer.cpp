@@ -7,7 +7,8 @@ namespace vorlan::emu::ptx {
 namespace {
 
 bool word_start(char c) {
-  return std::isalpha(static_cast<unsigned char>(c)) || c == '_' || c == '$' || c == '%' || c == '.';
+  return std::isalpha(static_cast<unsigned char>(c)) || c == '_' || c == '$' || c == '%' ||
+         c == '.';
 }
 bool word_char(char c) {
   return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$' || c == '.';
@@ -77,7 +78,8 @@ class Lexer {
     while (end < text_.size()) {
       if (word_char(text_[end])) {
         ++end;
-      } else if (text_.substr(end, 2) == "::" && end + 2 < text_.size() && word_char(text_[end + 2])) {
+      } else if (text_.substr(end, 2) == "::" && end + 2 < text_.size() &&
+                 word_char(text_[end + 2])) {
         end += 2;
       } else {
         break;
@@ -97,12 +99,14 @@ class Lexer {
       return push(TokenKind::Float, n);
     }
     std::size_t n = 0;
-    if (rest.size() > 1 && rest[0] == '0' && (rest[1] == 'x' || rest[1] == 'X' || rest[1] == 'b' || rest[1] == 'B')) {
+    if (rest.size() > 1 && rest[0] == '0' &&
+        (rest[1] == 'x' || rest[1] == 'X' || rest[1] == 'b' || rest[1] == 'B')) {
       n = 2;
       while (n < rest.size() && hex_digit(rest[n])) ++n;
     } else {
       while (n < rest.size() && digit(rest[n])) ++n;
-      if (n < rest.size() && (rest[n] == '.' || rest[n] == 'e' || rest[n] == 'E')) return scan_decimal_float(n);
+      if (n < rest.size() && (rest[n] == '.' || rest[n] == 'e' || rest[n] == 'E'))
+        return scan_decimal_float(n);
     }
     if (n < rest.size() && (rest[n] == 'U' || rest[n] == 'u')) ++n;
     if (n < rest.size() && word_char(rest[n])) return fail("malformed number");
@@ -132,7 +136,8 @@ class Lexer {
   }
 
   std::unexpected<PtxError> fail(std::string reason) const {
-    return std::unexpected(PtxError{vorlan::cuda::CUDA_ERROR_INVALID_PTX, line_, std::move(reason)});
+    return std::unexpected(
+        PtxError{vorlan::cuda::CUDA_ERROR_INVALID_PTX, line_, std::move(reason)});
   }
 
   std::string_view text_;
@@ -144,6 +149,8 @@ class Lexer {
 
 }  // namespace
 
-std::expected<std::vector<Token>, PtxError> tokenize(std::string_view text) { return Lexer(text).run(); }
+std::expected<std::vector<Token>, PtxError> tokenize(std::string_view text) {
+  return Lexer(text).run();
+}
 
 }  // namespace vorlan::emu::ptx

@@ -25,11 +25,13 @@ std::optional<std::uint64_t> parse_integer_literal(std::string_view text) {
 }
 
 std::optional<FloatLiteral> parse_float_literal(std::string_view text) {
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'f' || text[1] == 'F' || text[1] == 'd' || text[1] == 'D')) {
+  if (text.size() > 2 && text[0] == '0' &&
+      (text[1] == 'f' || text[1] == 'F' || text[1] == 'd' || text[1] == 'D')) {
     const bool single = text[1] == 'f' || text[1] == 'F';
     const std::string_view digits = text.substr(2);
     std::uint64_t bits = 0;
-    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), bits, 16);
+    const auto [end, error] =
+        std::from_chars(digits.data(), digits.data() + digits.size(), bits, 16);
     if (error != std::errc{} || end != digits.data() + digits.size()) return std::nullopt;
     if (digits.size() != (single ? 8u : 16u)) return std::nullopt;
     return FloatLiteral{bits, single};

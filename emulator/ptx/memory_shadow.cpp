@@ -7,8 +7,8 @@ namespace vorlan::emu {
 void MemoryShadow::mark_defined(std::uint64_t offset, std::uint64_t bytes) {
   const std::uint64_t end = offset + bytes;
   auto mark = [this](std::uint64_t from, std::uint64_t to) {  // within one word
-    defined(from / 4) |= static_cast<std::uint8_t>(((1u << (to - from + from % 4)) - 1) &
-                                                    ~((1u << (from % 4)) - 1));
+    defined(from / 4) |=
+        static_cast<std::uint8_t>(((1u << (to - from + from % 4)) - 1) & ~((1u << (from % 4)) - 1));
   };
   const std::uint64_t first_whole = (offset + 3) / 4;
   const std::uint64_t last_whole = end / 4;

@@ -44,7 +44,9 @@ class Parser {
   bool is_punct(std::string_view text, std::size_t ahead = 0) const {
     return peek(ahead).kind == TokenKind::Punct && peek(ahead).text == text;
   }
-  bool is_word(std::string_view text) const { return peek().kind == TokenKind::Word && peek().text == text; }
+  bool is_word(std::string_view text) const {
+    return peek().kind == TokenKind::Word && peek().text == text;
+  }
   bool accept_punct(std::string_view text) {
     if (!is_punct(text)) return false;
     take();
@@ -60,7 +62,8 @@ class Parser {
     return std::unexpected(PtxError{code, peek().line, std::move(reason)});
   }
   std::unexpected<PtxError> unexpected_token(std::string_view wanted) const {
-    if (peek().kind == TokenKind::End) return fail(std::string("expected ") + std::string(wanted) + " before the end");
+    if (peek().kind == TokenKind::End)
+      return fail(std::string("expected ") + std::string(wanted) + " before the end");
     return fail("expected " + std::string(wanted) + ", found '" + std::string(peek().text) + "'");
   }
   Result<void> expect_punct(std::string_view text) {
@@ -68,7 +71,8 @@ class Parser {
     return {};
   }
   Result<std::string> expect_name() {
-    if (peek().kind != TokenKind::Word || peek().text.starts_with('.')) return unexpected_token("a name");
+    if (peek().kind != TokenKind::Word || peek().text.starts_with('.'))
+      return unexpected_token("a name");
     return std::string(take().text);
   }
   Result<std::uint64_t> expect_integer() {
@@ -101,17 +105,21 @@ class Parser {
   Result<void> parse_version() {
     const Token& token = peek();
     const auto dot = token.text.find('.');
-    if (token.kind != TokenKind::Float || dot == std::string_view::npos) return unexpected_token("a version such as 8.5");
+    if (token.kind != TokenKind::Float || dot == std::string_view::npos)
+      return unexpected_token("a version such as 8.5");
     int major = 0;
     int minor = 0;
     const auto text = token.text;
     auto [end_major, err_major] = std::from_chars(text.data(), text.data() + dot, major);
-    auto [end_minor, err_minor] = std::from_chars(text.data() + dot + 1, text.data() + text.size(), minor);
-    if (err_major != std::errc{} || err_minor != std::errc{} || end_minor != text.data() + text.size()) {
+    auto [end_minor, err_minor] =
+        std::from_chars(text.data() + dot + 1, text.data() + text.size(), minor);
+    if (err_major != std::errc{} || err_minor != std::errc{} ||
+        end_minor != text.data() + text.size()) {
       return unexpected_token("a version such as 8.5");
     }
     if (major > kMaxVersionMajor || (major == kMaxVersionMajor && minor > kMaxVersionMinor)) {
-      return fail("PTX ISA " + std::string(text) + " is newer than 8.5", CUDA_ERROR_UNSUPPORTED_PTX_VERSION);
+      return fail("PTX ISA " + std::string(text) + " is newer than 8.5",
+                  CUDA_ERROR_UNSUPPORTED_PTX_VERSION);
     }
     take();
     module_.version_major = major;
@@ -192,7 +200,8 @@ class Parser {
         typed = true;
       } else if (word == ".ptr" && typed) {
         pointer = true;
-      } else if (!pointer || (word != ".global" && word != ".shared" && word != ".const" && word != ".local")) {
+      } else if (!pointer ||
+                 (word != ".global" && word != ".shared" && word != ".const" && word != ".local")) {
         return fail("unsupported parameter attribute '" + std::string(word) + "'");
       }
     }
@@ -273,7 +282,8 @@ class Parser {
     if (!name) return std::unexpected(name.error());
     decl.name = *name;
     if (is_extern) {
-      if (!accept_punct("[") || !accept_punct("]")) return fail(".extern .shared must be an unsized array name[]");
+      if (!accept_punct("[") || !accept_punct("]"))
+        return fail(".extern .shared must be an unsized array name[]");
       decl.count = 0;
       return decl;
     }
@@ -330,11 +340,13 @@ class Parser {
 
   Result<void> parse_body_item(EntrySyntax& entry) {
     const Token& token = peek();
-    if (token.kind == TokenKind::Word && token.text.starts_with('.')) return parse_body_directive(entry);
+    if (token.kind == TokenKind::Word && token.text.starts_with('.'))
+      return parse_body_directive(entry);
     if (token.kind == TokenKind::Word && is_punct(":", 1)) {
       const std::string label(take().text);
       take();
-      if (!entry.labels.emplace(label, entry.body.size()).second) return fail("duplicate label '" + label + "'");
+      if (!entry.labels.emplace(label, entry.body.size()).second)
+        return fail("duplicate label '" + label + "'");
       return {};
     }
     auto statement = parse_statement();
@@ -362,7 +374,8 @@ class Parser {
       if (!guard) return std::unexpected(guard.error());
       statement.guard = *guard;
     }
-    if (peek().kind != TokenKind::Word || peek().text.starts_with('.')) return unexpected_token("an instruction");
+    if (peek().kind != TokenKind::Word || peek().text.starts_with('.'))
+      return unexpected_token("an instruction");
     split_opcode(take().text, statement);
     if (!is_punct(";")) {
       do {
@@ -380,7 +393,8 @@ class Parser {
     statement.opcode = std::string(word.substr(0, dot));
     while (dot != std::string_view::npos) {
       const auto next = word.find('.', dot + 1);
-      statement.modifiers.emplace_back(word.substr(dot, next == std::string_view::npos ? next : next - dot));
+      statement.modifiers.emplace_back(
+          word.substr(dot, next == std::string_view::npos ? next : next - dot));
       dot = next;
     }
   }
@@ -394,7 +408,8 @@ class Parser {
       if (!name) return std::unexpected(name.error());
       return Operand{.kind = Operand::Kind::Name, .name = *name, .negated = true};
     }
-    if (peek().kind == TokenKind::Integer || peek().kind == TokenKind::Float || is_punct("-")) return parse_constant();
+    if (peek().kind == TokenKind::Integer || peek().kind == TokenKind::Float || is_punct("-"))
+      return parse_constant();
     auto name = expect_name();
     if (!name) return std::unexpected(name.error());
     if (accept_punct("|")) {
@@ -415,7 +430,8 @@ class Parser {
     }
     if (token.kind != TokenKind::Float) return unexpected_token("a constant");
     auto literal = parse_float_literal(token.text);
-    if (!literal) return fail("malformed floating-point constant '" + std::string(token.text) + "'");
+    if (!literal)
+      return fail("malformed floating-point constant '" + std::string(token.text) + "'");
     take();
     if (negative) literal->bits ^= literal->single ? 0x80000000ull : 0x8000000000000000ull;
     return Operand{.kind = Operand::Kind::Float, .single = literal->single, .bits = literal->bits};

@@ -34,8 +34,8 @@ std::string_view line_text(std::string_view text, int line) {
 std::unexpected<PtxError> refuse(PtxError error, std::string_view text) {
   if (ptx::verbose()) {
     const std::string_view source = line_text(text, error.line);
-    std::fprintf(stderr, "vorlan emu: PTX refused, line %d: %s\nvorlan emu:   %.*s\n", error.line, error.reason.c_str(),
-                 static_cast<int>(source.size()), source.data());
+    std::fprintf(stderr, "vorlan emu: PTX refused, line %d: %s\nvorlan emu:   %.*s\n", error.line,
+                 error.reason.c_str(), static_cast<int>(source.size()), source.data());
   }
   return std::unexpected(std::move(error));
 }

@@ -21,7 +21,7 @@ struct Operand {
     Pair,     // a|b (a second predicate destination)
   };
   Kind kind = Kind::Name;
-  std::string name{};  // Name, Address base (empty for an absolute address), Pair first
+  std::string name{};    // Name, Address base (empty for an absolute address), Pair first
   std::string second{};  // Pair second
   bool negated = false;
   bool single = false;  // Float: `bits` is an f32 pattern
@@ -75,8 +75,8 @@ struct EntrySyntax {
   std::vector<SharedDecl> shared;
   std::vector<Statement> body;
   std::map<std::string, std::size_t, std::less<>> labels;  // label -> index into body
-  ThreadLimit max_threads;       // .maxntid
-  ThreadLimit required_threads;  // .reqntid
+  ThreadLimit max_threads;                                 // .maxntid
+  ThreadLimit required_threads;                            // .reqntid
 };
 
 struct ModuleSyntax {

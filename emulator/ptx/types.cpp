@@ -7,10 +7,21 @@ namespace vorlan::emu::ptx {
 namespace {
 
 constexpr std::array<std::pair<std::string_view, Type>, 15> kTypes{{
-    {"b8", Type::B8}, {"b16", Type::B16}, {"b32", Type::B32}, {"b64", Type::B64},
-    {"u8", Type::U8}, {"u16", Type::U16}, {"u32", Type::U32}, {"u64", Type::U64},
-    {"s8", Type::S8}, {"s16", Type::S16}, {"s32", Type::S32}, {"s64", Type::S64},
-    {"f32", Type::F32}, {"f64", Type::F64}, {"pred", Type::Pred},
+    {"b8", Type::B8},
+    {"b16", Type::B16},
+    {"b32", Type::B32},
+    {"b64", Type::B64},
+    {"u8", Type::U8},
+    {"u16", Type::U16},
+    {"u32", Type::U32},
+    {"u64", Type::U64},
+    {"s8", Type::S8},
+    {"s16", Type::S16},
+    {"s32", Type::S32},
+    {"s64", Type::S64},
+    {"f32", Type::F32},
+    {"f64", Type::F64},
+    {"pred", Type::Pred},
 }};
 
 }  // namespace

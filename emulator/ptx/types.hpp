@@ -7,7 +7,23 @@
 
 namespace vorlan::emu::ptx {
 
-enum class Type : std::uint8_t { B8, B16, B32, B64, U8, U16, U32, U64, S8, S16, S32, S64, F32, F64, Pred };
+enum class Type : std::uint8_t {
+  B8,
+  B16,
+  B32,
+  B64,
+  U8,
+  U16,
+  U32,
+  U64,
+  S8,
+  S16,
+  S32,
+  S64,
+  F32,
+  F64,
+  Pred
+};
 
 // ".u32" -> Type::U32; nullopt for anything that is not a supported scalar type.
 std::optional<Type> parse_type(std::string_view modifier);
@@ -15,11 +31,26 @@ std::string_view type_name(Type type);  // "u32", without the dot
 
 constexpr unsigned type_bits(Type type) {
   switch (type) {
-    case Type::B8: case Type::U8: case Type::S8: return 8;
-    case Type::B16: case Type::U16: case Type::S16: return 16;
-    case Type::B32: case Type::U32: case Type::S32: case Type::F32: return 32;
-    case Type::B64: case Type::U64: case Type::S64: case Type::F64: return 64;
-    case Type::Pred: return 1;
+    case Type::B8:
+    case Type::U8:
+    case Type::S8:
+      return 8;
+    case Type::B16:
+    case Type::U16:
+    case Type::S16:
+      return 16;
+    case Type::B32:
+    case Type::U32:
+    case Type::S32:
+    case Type::F32:
+      return 32;
+    case Type::B64:
+    case Type::U64:
+    case Type::S64:
+    case Type::F64:
+      return 64;
+    case Type::Pred:
+      return 1;
   }
   return 0;
 }

@@ -26,17 +26,31 @@ class _Record(ctypes.Structure):
 class LiveCounts(_Record):
     """struct vemu_live_counts: what one device's primary context holds."""
 
-    _fields_ = [("allocations", U64), ("allocated_bytes", U64), ("events", U64), ("modules", U64),
-                ("context_refs", U64), ("pending_fault", U32), ("sticky_error", U32)]
+    _fields_ = [
+        ("allocations", U64),
+        ("allocated_bytes", U64),
+        ("events", U64),
+        ("modules", U64),
+        ("context_refs", U64),
+        ("pending_fault", U32),
+        ("sticky_error", U32),
+    ]
 
 
 class KernelStats(_Record):
     """struct vemu_kernel_stats: the cost counters of one kernel name."""
 
-    _fields_ = [("launches", U64), ("warp_instructions", U64), ("thread_instructions", U64),
-                ("global_sectors", U64), ("shared_accesses", U64), ("atomics", U64),
-                ("busiest_warp_instructions", U64), ("distinct_global_sectors", U64),
-                ("summed_busiest_warp_instructions", U64)]
+    _fields_ = [
+        ("launches", U64),
+        ("warp_instructions", U64),
+        ("thread_instructions", U64),
+        ("global_sectors", U64),
+        ("shared_accesses", U64),
+        ("atomics", U64),
+        ("busiest_warp_instructions", U64),
+        ("distinct_global_sectors", U64),
+        ("summed_busiest_warp_instructions", U64),
+    ]
 
 
 KERNEL_STATS_FIELDS = tuple(name for name, _ in KernelStats._fields_)
@@ -91,7 +105,11 @@ class Controls:
     def kernel_stats(self, kernel):
         """The counters of `kernel` as a dict, or None if it was not launched since the last reset."""
         stats = KernelStats()
-        return stats.as_dict() if self.lib.vemu_kernel_stats(kernel.encode(), ctypes.byref(stats)) == 0 else None
+        return (
+            stats.as_dict()
+            if self.lib.vemu_kernel_stats(kernel.encode(), ctypes.byref(stats)) == 0
+            else None
+        )
 
     def reset_stats(self):
         self.lib.vemu_reset_stats()

@@ -49,7 +49,8 @@ TEST_F(ControlTest, InjectionWorksBeforeInitAndOnErrorText) {
   ASSERT_EQ(cu.fail_call("cuInit", 1, CUDA_ERROR_NO_DEVICE), 0);
   EXPECT_EQ(cu.cuInit(0), CUDA_ERROR_NO_DEVICE);
   int count = 0;
-  EXPECT_EQ(cu.cuDeviceGetCount(&count), CUDA_ERROR_NOT_INITIALIZED) << "the failed cuInit did nothing";
+  EXPECT_EQ(cu.cuDeviceGetCount(&count), CUDA_ERROR_NOT_INITIALIZED)
+      << "the failed cuInit did nothing";
   EXPECT_EQ(cu.cuInit(0), CUDA_SUCCESS);
   ASSERT_EQ(cu.fail_call("cuGetErrorString", 1, CUDA_ERROR_INVALID_VALUE), 0);
   const char* text = "untouched";

@@ -78,11 +78,13 @@ class CostCounters : public EmuTest {
     EXPECT_EQ(cu.cuMemcpyHtoDAsync_v2(buf, zeros.data(), bytes, nullptr), CUDA_SUCCESS);
     return buf;
   }
-  void launch(const char* name, CUdeviceptr buf, std::uint32_t value, unsigned grid, unsigned block) {
+  void launch(const char* name, CUdeviceptr buf, std::uint32_t value, unsigned grid,
+              unsigned block) {
     CUfunction function = nullptr;
     ASSERT_EQ(cu.cuModuleGetFunction(&function, module, name), CUDA_SUCCESS);
     void* params[] = {&buf, &value};
-    ASSERT_EQ(cu.cuLaunchKernel(function, grid, 1, 1, block, 1, 1, 0, nullptr, params, nullptr), CUDA_SUCCESS);
+    ASSERT_EQ(cu.cuLaunchKernel(function, grid, 1, 1, block, 1, 1, 0, nullptr, params, nullptr),
+              CUDA_SUCCESS);
     ASSERT_EQ(cu.cuCtxSynchronize(), CUDA_SUCCESS);
   }
   struct vemu_kernel_stats stats(const char* name) {

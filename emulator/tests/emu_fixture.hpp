@@ -63,9 +63,9 @@ inline const DriverLibrary& driver_library() {
 }
 
 inline constexpr const char* kEnvironment[] = {
-    "VORLAN_EMU_DEVICES", "VORLAN_EMU_MEMORY", "VORLAN_EMU_POOLS",  "VORLAN_EMU_BUDGET",
-    "VORLAN_EMU_SEED",    "VORLAN_EMU_TRACE",  "VORLAN_EMU_VERBOSE", "VORLAN_EMU_CHECK",
-    "VORLAN_EMU_PROFILE"};
+    "VORLAN_EMU_DEVICES", "VORLAN_EMU_MEMORY", "VORLAN_EMU_POOLS",
+    "VORLAN_EMU_BUDGET",  "VORLAN_EMU_SEED",   "VORLAN_EMU_TRACE",
+    "VORLAN_EMU_VERBOSE", "VORLAN_EMU_CHECK",  "VORLAN_EMU_PROFILE"};
 
 class EmuTest : public ::testing::Test {
  protected:

@@ -12,9 +12,8 @@ using ErrorTextTest = EmuTest;
 
 // The codes of the driver API's CUresult table, as inclusive ranges.
 constexpr std::pair<CUresult, CUresult> kCodeRanges[] = {
-    {0, 8},     {34, 34},   {46, 46},   {100, 102}, {200, 202}, {205, 225}, {300, 304},
-    {400, 402}, {500, 500}, {600, 600}, {700, 705}, {708, 720}, {800, 812}, {900, 915},
-    {999, 999}};
+    {0, 8},     {34, 34},   {46, 46},   {100, 102}, {200, 202}, {205, 225}, {300, 304}, {400, 402},
+    {500, 500}, {600, 600}, {700, 705}, {708, 720}, {800, 812}, {900, 915}, {999, 999}};
 
 TEST_F(ErrorTextTest, EveryCodeOfTheTableHasItsOwnText) {
   std::set<std::string> texts;

@@ -104,7 +104,10 @@ TEST_F(ModuleTest, VerboseModeSaysWhyAModuleWasRefused) {
 TEST_F(ModuleTest, CompiledImagesAreRefused) {
   open_device();
   CUmodule module = nullptr;
-  EXPECT_EQ(cu.cuModuleLoadData(&module, "\x7f" "ELF\x02\x01\x01"), CUDA_ERROR_INVALID_IMAGE);
+  EXPECT_EQ(cu.cuModuleLoadData(&module,
+                                "\x7f"
+                                "ELF\x02\x01\x01"),
+            CUDA_ERROR_INVALID_IMAGE);
   EXPECT_EQ(live().modules, 0u);
 }
 
@@ -148,7 +151,8 @@ TEST_F(ModuleTest, HandlesOfOneKindAreNotAnother) {
   ASSERT_EQ(cu.cuEventCreate(&event, 2), CUDA_SUCCESS);
   auto as_module = reinterpret_cast<CUmodule>(event);
   CUfunction function = nullptr;
-  EXPECT_EQ(cu.cuModuleGetFunction(&function, as_module, "read_at_kernel"), CUDA_ERROR_INVALID_HANDLE);
+  EXPECT_EQ(cu.cuModuleGetFunction(&function, as_module, "read_at_kernel"),
+            CUDA_ERROR_INVALID_HANDLE);
   EXPECT_EQ(cu.cuModuleUnload(as_module), CUDA_ERROR_INVALID_HANDLE);
   EXPECT_EQ(cu.cuLaunchKernel(reinterpret_cast<CUfunction>(event), 1, 1, 1, 1, 1, 1, 0, nullptr,
                               nullptr, nullptr),

@@ -14,8 +14,9 @@
 namespace {
 
 std::set<std::string> expected_exports() {
-  std::set<std::string> names{"vemu_fail_call", "vemu_call_count", "vemu_live",     "vemu_reset_counters",
-                              "vemu_reset",     "vemu_last_check", "vemu_kernel_stats", "vemu_reset_stats"};
+  std::set<std::string> names{"vemu_fail_call",      "vemu_call_count", "vemu_live",
+                              "vemu_reset_counters", "vemu_reset",      "vemu_last_check",
+                              "vemu_kernel_stats",   "vemu_reset_stats"};
 #define VORLAN_EMU_TEST_NAME(name, params) names.insert(#name);
   VORLAN_DRIVER_ENTRY_POINTS(VORLAN_EMU_TEST_NAME)
   VORLAN_DRIVER_EXTRA_ENTRY_POINTS(VORLAN_EMU_TEST_NAME)

@@ -18,13 +18,15 @@ struct HazardCase {
   const char* kernel;
   std::uint32_t clean_k;
   std::uint32_t hazard_k;
-  const char* report;  // a phrase the report must contain
-  unsigned block = 32;              // threads in the one block
-  std::size_t host_bytes = 16;      // bytes of the buffer the host wrote first
+  const char* report;           // a phrase the report must contain
+  unsigned block = 32;          // threads in the one block
+  std::size_t host_bytes = 16;  // bytes of the buffer the host wrote first
 };
 
 const HazardCase kHazards[] = {
-    {"nc_after_write", 1, 0, "non-coherent load (ld.global.nc) of an address this launch wrote in kernel nc_after_write, line 22 (pc 9): ld.global.nc.u32"},
+    {"nc_after_write", 1, 0,
+     "non-coherent load (ld.global.nc) of an address this launch wrote in kernel nc_after_write, "
+     "line 22 (pc 9): ld.global.nc.u32"},
     {"shared_race", 1, 0, "shared-memory race"},
     {"read_undefined", 2, 9, "read of global memory never written"},
     {"read_undefined_shared", 0, 1, "read of shared memory not written in this block"},
@@ -33,7 +35,10 @@ const HazardCase kHazards[] = {
     {"vote_split", 0, 1, "waits at another instruction"},
     // Each check in its other direction, or at the edge of what it tracks.
     // The write (thread 32) is what fails: the check saw thread 0's read.
-    {"shared_war", 1, 0, "shared-memory race: another thread accessed this address since the last barrier in kernel shared_war, line 163 (pc 11): @%p2 st.shared.u32", 64},
+    {"shared_war", 1, 0,
+     "shared-memory race: another thread accessed this address since the last barrier in kernel "
+     "shared_war, line 163 (pc 11): @%p2 st.shared.u32",
+     64},
     {"nc_own_write", 1, 0, "non-coherent load (ld.global.nc) of an address this launch wrote"},
     {"read_partial", 1, 0, "read of global memory never written", 32, 6},
     {"shfl_partial_warp", 0x0000ffffu, 0xffffffffu, "names lane 16, which does not exist", 16},
@@ -74,7 +79,8 @@ class HazardTest : public EmuTest {
     EXPECT_EQ(cu.cuModuleGetFunction(&function, module, name), CUDA_SUCCESS) << name;
     CUdeviceptr buf = buffer_with_bytes(host_bytes);
     void* params[] = {&buf, &k};
-    EXPECT_EQ(cu.cuLaunchKernel(function, grid, 1, 1, block, 1, 1, 0, nullptr, params, nullptr), CUDA_SUCCESS);
+    EXPECT_EQ(cu.cuLaunchKernel(function, grid, 1, 1, block, 1, 1, 0, nullptr, params, nullptr),
+              CUDA_SUCCESS);
     return cu.cuCtxSynchronize();
   }
   std::string report() {
@@ -97,7 +103,8 @@ TEST_P(EachHazard, FailsTheLaunchAndNamesIt) {
   EXPECT_NE(text.find(std::string("kernel ") + c.kernel), std::string::npos) << text;
   EXPECT_NE(text.find("line "), std::string::npos) << text;
   std::uint32_t word = 0;
-  EXPECT_EQ(cu.cuMemcpyDtoHAsync_v2(&word, probe, 4, nullptr), CUDA_ERROR_LAUNCH_FAILED) << "sticky";
+  EXPECT_EQ(cu.cuMemcpyDtoHAsync_v2(&word, probe, 4, nullptr), CUDA_ERROR_LAUNCH_FAILED)
+      << "sticky";
 }
 
 TEST_P(EachHazard, CleanTwinRuns) {
@@ -116,7 +123,9 @@ TEST_P(EachHazard, GoesUncheckedWhenTheChecksAreOff) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Checks, EachHazard, ::testing::ValuesIn(kHazards),
-                         [](const auto& param_info) { return std::string(param_info.param.kernel); });
+                         [](const auto& param_info) {
+                           return std::string(param_info.param.kernel);
+                         });
 
 TEST_F(HazardTest, ReportNamesAddressAndBothThreads) {
   setenv("VORLAN_EMU_VERBOSE", "1", 1);
@@ -129,7 +138,9 @@ TEST_F(HazardTest, ReportNamesAddressAndBothThreads) {
   // Thread 0 stores 0, thread 1 stores 1 over it.
   EXPECT_NE(text.find("st.global.u32"), std::string::npos) << text;
   EXPECT_NE(text.find("4-byte access at 0x"), std::string::npos) << text;
-  EXPECT_NE(text.find("thread (1,0,0), conflicting with block (0,0,0) thread (0,0,0)"), std::string::npos) << text;
+  EXPECT_NE(text.find("thread (1,0,0), conflicting with block (0,0,0) thread (0,0,0)"),
+            std::string::npos)
+      << text;
   char small[8] = {};
   EXPECT_EQ(last_check(small, sizeof small), static_cast<int>(text.size()));
   EXPECT_EQ(std::string(small), text.substr(0, 7)) << "truncated and terminated";
@@ -170,7 +181,8 @@ TEST_F(HazardTest, CountersMatchTheHandCountForEverySeed) {
     ASSERT_EQ(cu.cuModuleGetFunction(&function, module, "counted"), CUDA_SUCCESS);
     CUdeviceptr buf = buffer(65);
     void* params[] = {&buf};
-    ASSERT_EQ(cu.cuLaunchKernel(function, 2, 1, 1, 64, 1, 1, 0, nullptr, params, nullptr), CUDA_SUCCESS);
+    ASSERT_EQ(cu.cuLaunchKernel(function, 2, 1, 1, 64, 1, 1, 0, nullptr, params, nullptr),
+              CUDA_SUCCESS);
     ASSERT_EQ(cu.cuCtxSynchronize(), CUDA_SUCCESS) << report();
     struct vemu_kernel_stats stats{};
     ASSERT_EQ(kernel_stats("counted", &stats), 0);
@@ -180,9 +192,11 @@ TEST_F(HazardTest, CountersMatchTheHandCountForEverySeed) {
     EXPECT_EQ(stats.global_sectors, kCounted.global_sectors) << "seed " << seed;
     EXPECT_EQ(stats.shared_accesses, kCounted.shared_accesses) << "seed " << seed;
     EXPECT_EQ(stats.atomics, kCounted.atomics) << "seed " << seed;
-    EXPECT_EQ(stats.busiest_warp_instructions, kCounted.busiest_warp_instructions) << "seed " << seed;
+    EXPECT_EQ(stats.busiest_warp_instructions, kCounted.busiest_warp_instructions)
+        << "seed " << seed;
     EXPECT_EQ(stats.distinct_global_sectors, kCounted.distinct_global_sectors) << "seed " << seed;
-    EXPECT_EQ(stats.summed_busiest_warp_instructions, kCounted.summed_busiest_warp_instructions) << "seed " << seed;
+    EXPECT_EQ(stats.summed_busiest_warp_instructions, kCounted.summed_busiest_warp_instructions)
+        << "seed " << seed;
   }
   unsetenv("VORLAN_EMU_SEED");
 }
@@ -198,7 +212,8 @@ TEST_F(HazardTest, CountersAddUpOverLaunchesAndReset) {
   EXPECT_EQ(stats.thread_instructions, 2u * 6 * 32);
   EXPECT_EQ(stats.global_sectors, 2u);  // 32 lanes, one word
   EXPECT_EQ(kernel_stats("shared_race", &stats), -1) << "never launched";
-  auto reset_stats = reinterpret_cast<decltype(&vemu_reset_stats)>(dlsym(cu.handle, "vemu_reset_stats"));
+  auto reset_stats =
+      reinterpret_cast<decltype(&vemu_reset_stats)>(dlsym(cu.handle, "vemu_reset_stats"));
   ASSERT_NE(reset_stats, nullptr);
   reset_stats();
   EXPECT_EQ(kernel_stats("store_conflict", &stats), -1);
@@ -207,7 +222,8 @@ TEST_F(HazardTest, CountersAddUpOverLaunchesAndReset) {
 TEST_F(HazardTest, ProfilePrintsEachKernelsCountersAtExit) {
   setenv("VORLAN_EMU_PROFILE", "1", 1);
   cu.reset();
-  // Columns: launches, warp and thread instructions, sectors; see CountersAddUpOverLaunchesAndReset.
+  // Columns: launches, warp and thread instructions, sectors; see
+  // CountersAddUpOverLaunchesAndReset.
   EXPECT_EXIT(
       {
         load();

@@ -102,7 +102,8 @@ TEST_F(LaunchTest, ShapesTheDeviceCannotRunAreRefused) {
   CUdeviceptr out = allocate(4);
   std::uint32_t count = 1, add = 0;
   std::vector<void*> params{&out, &count, &add};
-  auto launch_shape = [&](unsigned gx, unsigned gy, unsigned gz, unsigned bx, unsigned by, unsigned bz) {
+  auto launch_shape = [&](unsigned gx, unsigned gy, unsigned gz, unsigned bx, unsigned by,
+                          unsigned bz) {
     return cu.cuLaunchKernel(write, gx, gy, gz, bx, by, bz, 0, nullptr, params.data(), nullptr);
   };
   EXPECT_EQ(launch_shape(0, 1, 1, 32, 1, 1), CUDA_ERROR_INVALID_VALUE) << "zero grid";
@@ -117,7 +118,8 @@ TEST_F(LaunchTest, ShapesTheDeviceCannotRunAreRefused) {
   EXPECT_EQ(launch_shape(1, 1, 1, 1, 1025, 1), CUDA_ERROR_INVALID_VALUE) << "block y above 1024";
   EXPECT_EQ(launch_shape(1, 65536, 1, 1, 1, 1), CUDA_ERROR_INVALID_VALUE) << "grid y above 65535";
   EXPECT_EQ(launch_shape(1, 1, 65536, 1, 1, 1), CUDA_ERROR_INVALID_VALUE) << "grid z above 65535";
-  EXPECT_EQ(launch_shape(2147483648u, 1, 1, 1, 1, 1), CUDA_ERROR_INVALID_VALUE) << "grid x above 2^31-1";
+  EXPECT_EQ(launch_shape(2147483648u, 1, 1, 1, 1, 1), CUDA_ERROR_INVALID_VALUE)
+      << "grid x above 2^31-1";
   EXPECT_EQ(launch_shape(1, 1, 1, 1024, 1, 1), CUDA_SUCCESS) << "1024 threads are fine";
   EXPECT_EQ(launch_shape(1, 1, 1, 16, 1, 64), CUDA_SUCCESS) << "block z of 64 is fine";
   EXPECT_EQ(cu.cuStreamSynchronize(nullptr), CUDA_SUCCESS) << "refusals are not faults";

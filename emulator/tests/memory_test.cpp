@@ -124,7 +124,8 @@ TEST_F(MemoryTest, CopiesRoundTripAndTouchOnlyTheirRange) {
   ASSERT_EQ(cu.cuMemcpyHtoDAsync_v2(address, three, sizeof three, nullptr), CUDA_SUCCESS);
   std::uint32_t back[5] = {};
   ASSERT_EQ(cu.cuMemcpyDtoHAsync_v2(back, address, sizeof back, nullptr), CUDA_SUCCESS);
-  EXPECT_EQ(std::vector<std::uint32_t>(back, back + 5), (std::vector<std::uint32_t>{7, 8, 9, 13, 14}));
+  EXPECT_EQ(std::vector<std::uint32_t>(back, back + 5),
+            (std::vector<std::uint32_t>{7, 8, 9, 13, 14}));
   std::uint32_t middle[2] = {};
   ASSERT_EQ(cu.cuMemcpyDtoHAsync_v2(middle, address + 8, sizeof middle, nullptr), CUDA_SUCCESS);
   EXPECT_EQ(middle[0], 9u);
@@ -156,8 +157,9 @@ TEST_F(MemoryTest, CopiesMustStayInsideOneAllocation) {
   EXPECT_EQ(h2d(first + 1, 256), CUDA_ERROR_INVALID_VALUE);
   EXPECT_EQ(h2d(first + 256, 1), CUDA_ERROR_INVALID_VALUE) << "just after the allocation";
   EXPECT_EQ(h2d(first - 1, 2), CUDA_ERROR_INVALID_VALUE) << "just before the allocation";
-  EXPECT_EQ(h2d(std::min(first, second), second > first ? second - first + 256 : first - second + 256),
-            CUDA_ERROR_INVALID_VALUE)
+  EXPECT_EQ(
+      h2d(std::min(first, second), second > first ? second - first + 256 : first - second + 256),
+      CUDA_ERROR_INVALID_VALUE)
       << "spanning two allocations";
   EXPECT_EQ(d2h(second, 257), CUDA_ERROR_INVALID_VALUE);
   EXPECT_EQ(d2h(0, 4), CUDA_ERROR_INVALID_VALUE);
@@ -183,8 +185,10 @@ TEST_F(MemoryTest, ThreadsAllocateConcurrently) {
         ASSERT_EQ(cu.cuMemcpyHtoDAsync_v2(address, &value, 4, nullptr), CUDA_SUCCESS);
         ASSERT_EQ(cu.cuMemcpyDtoHAsync_v2(&back, address, 4, nullptr), CUDA_SUCCESS);
         ASSERT_EQ(back, value);
-        if (round % 2 == 0) ASSERT_EQ(cu.cuMemFree_v2(address), CUDA_SUCCESS);
-        else kept[static_cast<std::size_t>(t)].push_back(address);
+        if (round % 2 == 0)
+          ASSERT_EQ(cu.cuMemFree_v2(address), CUDA_SUCCESS);
+        else
+          kept[static_cast<std::size_t>(t)].push_back(address);
       }
     });
   }

@@ -8,28 +8,39 @@
 #include "include/vorlan_emu.h"
 
 // `struct` spelt out: in C++ the function vemu_kernel_stats hides the struct's name.
-#define VEMU_FIELD(type, field)                                                               \
+#define VEMU_FIELD(type, field)                                                                \
   std::printf("%s\"%s\": [%zu, %zu]", first ? "" : ", ", #field, offsetof(struct type, field), \
-              sizeof(static_cast<struct type*>(nullptr)->field));                             \
+              sizeof(static_cast<struct type*>(nullptr)->field));                              \
   first = false;
 
-#define VEMU_STRUCT(type, FIELDS)                                                \
-  do {                                                                           \
-    bool first = true;                                                           \
+#define VEMU_STRUCT(type, FIELDS)                                                                \
+  do {                                                                                           \
+    bool first = true;                                                                           \
     std::printf("%s\"%s\": {\"size\": %zu, \"fields\": {", leading, #type, sizeof(struct type)); \
-    FIELDS(type, VEMU_FIELD)                                                     \
-    std::printf("}}");                                                           \
-    leading = ", ";                                                              \
+    FIELDS(type, VEMU_FIELD)                                                                     \
+    std::printf("}}");                                                                           \
+    leading = ", ";                                                                              \
   } while (0)
 
-#define VEMU_LIVE_COUNTS(type, F)                                                                        \
-  F(type, allocations) F(type, allocated_bytes) F(type, events) F(type, modules) F(type, context_refs) \
-  F(type, pending_fault) F(type, sticky_error)
+#define VEMU_LIVE_COUNTS(type, F) \
+  F(type, allocations)            \
+  F(type, allocated_bytes)        \
+  F(type, events)                 \
+  F(type, modules)                \
+  F(type, context_refs)           \
+  F(type, pending_fault)          \
+  F(type, sticky_error)
 
-#define VEMU_KERNEL_STATS(type, F)                                                                       \
-  F(type, launches) F(type, warp_instructions) F(type, thread_instructions) F(type, global_sectors)    \
-  F(type, shared_accesses) F(type, atomics) F(type, busiest_warp_instructions)                           \
-  F(type, distinct_global_sectors) F(type, summed_busiest_warp_instructions)
+#define VEMU_KERNEL_STATS(type, F)   \
+  F(type, launches)                  \
+  F(type, warp_instructions)         \
+  F(type, thread_instructions)       \
+  F(type, global_sectors)            \
+  F(type, shared_accesses)           \
+  F(type, atomics)                   \
+  F(type, busiest_warp_instructions) \
+  F(type, distinct_global_sectors)   \
+  F(type, summed_busiest_warp_instructions)
 
 int main() {
   const char* leading = "";

@@ -39,8 +39,8 @@ DriverResult<std::shared_ptr<DeviceContext>> DeviceContext::create(std::uint64_t
     return std::unexpected(r.error());
   }
   int pools = 0;
-  if (auto r = check(api.cuDeviceGetAttribute(&pools, cuda::CU_DEVICE_ATTRIBUTE_MEMORY_POOLS_SUPPORTED,
-                                              device));
+  if (auto r = check(api.cuDeviceGetAttribute(
+          &pools, cuda::CU_DEVICE_ATTRIBUTE_MEMORY_POOLS_SUPPORTED, device));
       !r) {
     // No record holds the retain yet, so give it back here or it is never
     // given back; the query's failure is what the caller needs to see.

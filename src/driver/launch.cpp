@@ -34,7 +34,8 @@ DriverResult<SharedModule> load_module(const SharedContext& context, std::string
 DriverResult<KernelFunction> get_function(const SharedModule& module, std::string_view name) {
   const std::string terminated = terminated_copy(name, "kernel name contains a NUL byte");
   CUfunction handle = nullptr;
-  if (auto r = check(driver_api().cuModuleGetFunction(&handle, module->handle(), terminated.c_str()));
+  if (auto r =
+          check(driver_api().cuModuleGetFunction(&handle, module->handle(), terminated.c_str()));
       !r) {
     return std::unexpected(r.error());
   }

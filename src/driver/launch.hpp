@@ -7,8 +7,8 @@
 
 #include <cstdint>
 #include <memory>
-#include <type_traits>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "driver/context.hpp"

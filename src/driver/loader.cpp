@@ -74,8 +74,8 @@ std::unique_ptr<DriverApi> resolve_entry_points(void* library) {
     void* address = dlsym(library, name);
     if (address == nullptr) {
       const char* reason = dlerror();
-      std::string description = std::format("dlsym({}) failed: {}", name,
-                                            reason ? reason : "symbol resolved to null");
+      std::string description =
+          std::format("dlsym({}) failed: {}", name, reason ? reason : "symbol resolved to null");
       dlclose(library);
       throw Fault("Expected symbol in library: " + description);
     }

@@ -158,7 +158,9 @@ void RawBuffer::release() noexcept {
   free_device_memory(*stream_, address_);
   // The read event goes first, then the write event (members alone would go
   // in reverse order).
-  { const DeviceEvent read = std::move(events_->read); }
+  {
+    const DeviceEvent read = std::move(events_->read);
+  }
   events_.reset();
   address_ = 0;
   stream_.reset();

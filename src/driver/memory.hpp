@@ -65,8 +65,10 @@ class RawBuffer {
   RawBuffer& operator=(RawBuffer&& other) noexcept;
   ~RawBuffer();
 
-  DriverResult<> copy_from_host(const DeviceStream& stream, const void* source, std::uint64_t bytes);
-  DriverResult<> copy_to_host(const DeviceStream& stream, void* destination, std::uint64_t bytes) const;
+  DriverResult<> copy_from_host(const DeviceStream& stream, const void* source,
+                                std::uint64_t bytes);
+  DriverResult<> copy_to_host(const DeviceStream& stream, void* destination,
+                              std::uint64_t bytes) const;
   // The address, where a launch's parameter array can point at it.
   const CUdeviceptr* address() const { return &address_; }
   // The access events' driver handles (null for an empty buffer).

@@ -123,12 +123,24 @@ constexpr std::string_view kTextUnavailable = "<Failure when calling cuGetErrorS
 
 void append_escaped_char(std::string& out, unsigned char c) {
   switch (c) {
-    case '"': out += "\\\""; break;
-    case '\\': out += "\\\\"; break;
-    case '\n': out += "\\n"; break;
-    case '\r': out += "\\r"; break;
-    case '\t': out += "\\t"; break;
-    case '\0': out += "\\0"; break;
+    case '"':
+      out += "\\\"";
+      break;
+    case '\\':
+      out += "\\\\";
+      break;
+    case '\n':
+      out += "\\n";
+      break;
+    case '\r':
+      out += "\\r";
+      break;
+    case '\t':
+      out += "\\t";
+      break;
+    case '\0':
+      out += "\\0";
+      break;
     default:
       if (c < 0x20 || c == 0x7F) {
         out += std::format("\\u{{{:x}}}", c);

@@ -49,9 +49,14 @@ GpuResult<std::uint32_t> expand_level(const GraphStore& graph, const driver::Ker
   const std::array<std::uint32_t, 1> zero = {0};
   VORLAN_CHECK(copy_step<std::uint32_t>(graph.stream(), zero, buffers.next_count));
   driver::KernelLaunch launch(graph.stream(), expand);
-  launch.read(graph.offsets()).read(graph.targets()).write(buffers.distances)
-      .read(buffers.frontier).scalar(frontier_size).write(buffers.next_frontier)
-      .write(buffers.next_count).scalar(level);
+  launch.read(graph.offsets())
+      .read(graph.targets())
+      .write(buffers.distances)
+      .read(buffers.frontier)
+      .scalar(frontier_size)
+      .write(buffers.next_frontier)
+      .write(buffers.next_count)
+      .scalar(level);
   VORLAN_CHECK(launch_step(launch, blocks_for(frontier_size), "BFS expand failed"));
   VORLAN_CHECK(synchronize_step(graph.stream()));
   return read_scalar(graph.stream(), buffers.next_count);
@@ -64,8 +69,8 @@ GpuResult<BfsResult> breadth_first_search(const GraphStore& graph, std::uint32_t
   const Stopwatch clock;
   const std::uint32_t n = graph.num_nodes();
   if (source >= n) {
-    return std::unexpected(GpuError::kernel(
-        std::format("source node {} out of range (num_nodes = {})", source, n)));
+    return std::unexpected(
+        GpuError::kernel(std::format("source node {} out of range (num_nodes = {})", source, n)));
   }
   VORLAN_TRY(const KernelSet kernels,
              kernels_step(slot, graph.stream(), kernels::bfs_ptx, kKernelNames));

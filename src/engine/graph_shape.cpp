@@ -15,13 +15,18 @@ struct ReverseSearch {
 
 GpuResult<ReverseSearch> search_reverses(const GraphStore& graph,
                                          const driver::KernelFunction& kernel) {
-  VORLAN_TRY(auto reverse, driver::allocate<std::uint32_t>(graph.shared_stream(), graph.num_edges()));
+  VORLAN_TRY(auto reverse,
+             driver::allocate<std::uint32_t>(graph.shared_stream(), graph.num_edges()));
   VORLAN_TRY(auto violations, filled_buffer<std::uint32_t>(graph.shared_stream(), 1, 0));
   // The launch keeps pointers to its scalars until it is issued.
   const std::uint32_t n = graph.num_nodes();
   const std::uint32_t m = graph.num_edges();
   driver::KernelLaunch launch(graph.stream(), kernel);
-  launch.read(graph.offsets()).read(graph.targets()).scalar(n).scalar(m).write(reverse)
+  launch.read(graph.offsets())
+      .read(graph.targets())
+      .scalar(n)
+      .scalar(m)
+      .write(reverse)
       .write(violations);
   VORLAN_CHECK(launch_step(launch, grid_blocks(m), "reverse edge kernel failed"));
   VORLAN_CHECK(synchronize_step(graph.stream()));

@@ -49,8 +49,8 @@ GpuResult<> check_targets(std::span<const std::uint32_t> offsets,
   if (largest < num_nodes) return {};
   for (std::size_t i = offsets.front(); i < offsets.back(); ++i) {
     if (targets[i] >= num_nodes) {
-      return invalid(std::format("targets[{}] = {} is not below num_nodes = {}", i, targets[i],
-                                 num_nodes));
+      return invalid(
+          std::format("targets[{}] = {} is not below num_nodes = {}", i, targets[i], num_nodes));
     }
   }
   return {};

@@ -42,13 +42,19 @@ GpuResult<std::uint32_t> remove_round(const GraphStore& graph, KernelSet kernels
   const std::uint32_t m = graph.num_edges();
   VORLAN_CHECK(copy_step<std::uint32_t>(graph.stream(), buffers.zero_support, buffers.support));
   driver::KernelLaunch support(graph.stream(), kernels[kSupport]);
-  support.read(graph.offsets()).read(graph.targets()).read(buffers.removed).scalar(n)
+  support.read(graph.offsets())
+      .read(graph.targets())
+      .read(buffers.removed)
+      .scalar(n)
       .write(buffers.support);
   VORLAN_CHECK(launch_step(support, blocks_for(n), "support kernel failed"));
   const std::array<std::uint32_t, 1> zero = {0};
   VORLAN_CHECK(copy_step<std::uint32_t>(graph.stream(), zero, buffers.removed_count));
   driver::KernelLaunch filter(graph.stream(), kernels[kFilter]);
-  filter.read(buffers.support).write(buffers.removed).scalar(m).scalar(min_support)
+  filter.read(buffers.support)
+      .write(buffers.removed)
+      .scalar(m)
+      .scalar(min_support)
       .write(buffers.removed_count);
   VORLAN_CHECK(launch_step(filter, blocks_for(m), "filter kernel failed"));
   VORLAN_CHECK(synchronize_step(graph.stream()));

@@ -13,7 +13,7 @@ namespace {
 
 ModuleSlot slot;
 constexpr std::array<std::string_view, 6> kKernelNames = {
-    "reverse_edge_kernel", "truss_fill_kernel", "truss_clear_flags_kernel",
+    "reverse_edge_kernel",  "truss_fill_kernel", "truss_clear_flags_kernel",
     "truss_support_kernel", "truss_mark_kernel", "truss_peel_kernel"};
 enum Kernel { kReverse, kFill, kClearFlags, kSupport, kMark, kPeel };
 
@@ -63,7 +63,11 @@ GpuResult<std::uint32_t> mark_round(const GraphStore& graph, KernelSet kernels,
   VORLAN_CHECK(fill_words(graph, kernels, buffers.dying, 0));
   const std::uint32_t m = graph.num_edges();
   driver::KernelLaunch mark(graph.stream(), kernels[kMark]);
-  mark.read(buffers.support).read(reverse).write(buffers.state).scalar(m).scalar(min_support)
+  mark.read(buffers.support)
+      .read(reverse)
+      .write(buffers.state)
+      .scalar(m)
+      .scalar(min_support)
       .write(buffers.dying);
   VORLAN_CHECK(launch_step(mark, grid_blocks(m), "mark kernel failed"));
   VORLAN_CHECK(synchronize_step(graph.stream()));
@@ -76,13 +80,17 @@ GpuResult<> peel_round(const GraphStore& graph, KernelSet kernels,
   const std::uint32_t n = graph.num_nodes();
   const std::uint32_t m = graph.num_edges();
   driver::KernelLaunch peel(graph.stream(), kernels[kPeel]);
-  peel.read(graph.offsets()).read(graph.targets()).read(reverse).read(buffers.state).scalar(n)
-      .scalar(m).write(buffers.support);
+  peel.read(graph.offsets())
+      .read(graph.targets())
+      .read(reverse)
+      .read(buffers.state)
+      .scalar(n)
+      .scalar(m)
+      .write(buffers.support);
   return launch_step(peel, grid_blocks(m), "peel kernel failed");
 }
 
-GpuResult<TrussRounds> peel(const GraphStore& graph, KernelSet kernels,
-                            std::uint32_t min_support,
+GpuResult<TrussRounds> peel(const GraphStore& graph, KernelSet kernels, std::uint32_t min_support,
                             const driver::DeviceBuffer<std::uint32_t>& reverse,
                             InterruptPoll interrupt) {
   VORLAN_TRY(auto buffers, prepare(graph, kernels));
@@ -90,7 +98,8 @@ GpuResult<TrussRounds> peel(const GraphStore& graph, KernelSet kernels,
   std::uint32_t iterations = 0;
   for (;;) {
     VORLAN_CHECK(interrupt_step(interrupt));
-    VORLAN_TRY(const std::uint32_t dying, mark_round(graph, kernels, reverse, buffers, min_support));
+    VORLAN_TRY(const std::uint32_t dying,
+               mark_round(graph, kernels, reverse, buffers, min_support));
     ++iterations;
     if (dying == 0) break;
     VORLAN_CHECK(peel_round(graph, kernels, reverse, buffers));

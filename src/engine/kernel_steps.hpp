@@ -5,8 +5,8 @@
 
 #include <chrono>
 #include <cstdint>
-#include <string>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -19,7 +19,9 @@ namespace vorlan::engine {
 inline constexpr std::uint32_t kThreadsPerBlock = 256;
 
 // ceil(n / 256), in the kernels' unsigned 32-bit arithmetic.
-constexpr std::uint32_t blocks_for(std::uint32_t n) { return (n >> 8) + ((n & 0xFFu) != 0 ? 1 : 0); }
+constexpr std::uint32_t blocks_for(std::uint32_t n) {
+  return (n >> 8) + ((n & 0xFFu) != 0 ? 1 : 0);
+}
 
 // Blocks for one thread per element, capped at 2^24 - 1 so that the grid's
 // thread count fits in 32 bits; kernels launched with it stride over the
@@ -72,7 +74,8 @@ inline GpuResult<> launch_step(driver::KernelLaunch& launch, std::uint32_t block
   if (blocks == 0) return {};
   auto launched = launch.launch(driver::linear_launch(blocks, kThreadsPerBlock, shared_bytes));
   if (!launched) {
-    return std::unexpected(GpuError::kernel(std::string(step) + ": " + driver::to_string(launched.error())));
+    return std::unexpected(
+        GpuError::kernel(std::string(step) + ": " + driver::to_string(launched.error())));
   }
   return {};
 }
@@ -89,7 +92,7 @@ inline GpuResult<> synchronize_step(const driver::DeviceStream& stream) {
 // Uploads `host` as a new buffer, failures as driver errors.
 template <class T>
 GpuResult<driver::DeviceBuffer<T>> upload_step(const driver::SharedStream& stream,
-                                              std::span<const T> host) {
+                                               std::span<const T> host) {
   return lift(driver::upload(stream, host));
 }
 
@@ -118,7 +121,8 @@ GpuResult<driver::DeviceBuffer<T>> filled_buffer(const driver::SharedStream& str
 
 // Reads back the single element of a one-element buffer.
 template <class T>
-GpuResult<T> read_scalar(const driver::DeviceStream& stream, const driver::DeviceBuffer<T>& source) {
+GpuResult<T> read_scalar(const driver::DeviceStream& stream,
+                         const driver::DeviceBuffer<T>& source) {
   auto host = download_step(stream, source);
   if (!host) return std::unexpected(std::move(host.error()));
   return host->front();

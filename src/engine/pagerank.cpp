@@ -44,8 +44,13 @@ GpuResult<float> iterate(const GraphStore& graph, KernelSet kernels, RankBuffers
   const std::uint32_t n = graph.num_nodes();
   const std::array<float, 1> zero = {0.0f};
   driver::KernelLaunch step(graph.stream(), kernels[kIteration]);
-  step.read(graph.offsets()).read(graph.targets()).read(buffers.ranks).write(buffers.new_ranks)
-      .read(buffers.out_degrees).scalar(n).scalar(damping);
+  step.read(graph.offsets())
+      .read(graph.targets())
+      .read(buffers.ranks)
+      .write(buffers.new_ranks)
+      .read(buffers.out_degrees)
+      .scalar(n)
+      .scalar(damping);
   VORLAN_CHECK(launch_step(step, blocks_for(n), "iteration kernel failed"));
   VORLAN_CHECK(copy_step<float>(graph.stream(), zero, diff));
   driver::KernelLaunch change(graph.stream(), kernels[kDiff]);

@@ -30,7 +30,11 @@ GpuResult<> launch_count(const GraphStore& graph, const driver::KernelFunction& 
   const std::uint32_t num_nodes = graph.num_nodes();
   const std::uint32_t num_edges = graph.num_edges();
   driver::KernelLaunch launch(graph.stream(), kernel);
-  launch.read(graph.offsets()).read(graph.targets()).scalar(num_nodes).scalar(num_edges).write(count);
+  launch.read(graph.offsets())
+      .read(graph.targets())
+      .scalar(num_nodes)
+      .scalar(num_edges)
+      .write(count);
   return launch_step(launch, blocks, "launch failed");
 }
 

@@ -19,15 +19,15 @@
   VORLAN_TRY_IMPL_(VORLAN_TRY_CONCAT_(vorlan_try_result_, __LINE__), declaration, expression)
 
 #define VORLAN_TRY_IMPL_(result, declaration, expression)         \
-  auto result = (expression);                                      \
+  auto result = (expression);                                     \
   if (!result) return std::unexpected(std::move(result).error()); \
   declaration = std::move(*result)
 
 // Returns the error of `expression` (a result of no value, or one whose value
 // is not needed).
-#define VORLAN_CHECK(expression)                                              \
-  do {                                                                        \
-    if (auto vorlan_check_result_ = (expression); !vorlan_check_result_) {    \
-      return std::unexpected(std::move(vorlan_check_result_).error());        \
-    }                                                                         \
+#define VORLAN_CHECK(expression)                                           \
+  do {                                                                     \
+    if (auto vorlan_check_result_ = (expression); !vorlan_check_result_) { \
+      return std::unexpected(std::move(vorlan_check_result_).error());     \
+    }                                                                      \
   } while (false)

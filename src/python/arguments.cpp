@@ -293,9 +293,7 @@ std::optional<std::uint32_t> read_byte_item(PyObject* item) {
 
 using ItemReader = std::optional<std::uint32_t> (*)(PyObject*);
 
-ItemReader item_reader(PyObject* sequence) {
-  return is_mmap(sequence) ? read_byte_item : read_u32;
-}
+ItemReader item_reader(PyObject* sequence) { return is_mmap(sequence) ? read_byte_item : read_u32; }
 
 // Checked before anything is copied: an over-long buffer (a broadcast view
 // claims any length at no cost) is refused at once, not after its copy has
@@ -322,7 +320,7 @@ void reserve_from_length(HostArray<std::uint32_t>& values, PyObject* sequence) {
 }
 
 std::optional<HostArray<std::uint32_t>> read_elements(PyObject* sequence,
-                                                       std::string_view parameter) {
+                                                      std::string_view parameter) {
   HostArray<std::uint32_t> values;
   reserve_from_length(values, sequence);
   PyRef iterator = PyRef::steal(PyObject_GetIter(sequence));
@@ -361,8 +359,7 @@ bool compact_u32(PyObject* item, std::uint32_t& value) {
 // item is held while it converts, since its __index__ may grow, shrink or
 // replace the list's storage; the snapshot is taken again after it, the
 // length included, as the list iterator reads it before every item.
-std::optional<HostArray<std::uint32_t>> read_items(PyObject* sequence,
-                                                    std::string_view parameter) {
+std::optional<HostArray<std::uint32_t>> read_items(PyObject* sequence, std::string_view parameter) {
   const auto size = static_cast<std::uint64_t>(PySequence_Fast_GET_SIZE(sequence));
   if (!within_element_limit(size, parameter)) return std::nullopt;
   HostArray<std::uint32_t> values;
@@ -415,7 +412,7 @@ void raise_unfit(const UnfitElement& unfit) {
 }
 
 std::optional<HostArray<std::uint32_t>> read_buffer(const Py_buffer& view, IntegerLayout layout,
-                                                      std::string_view parameter) {
+                                                    std::string_view parameter) {
   if (!within_element_limit(layout.count, parameter)) return std::nullopt;
   HostArray<std::uint32_t> values(layout.count);
   const auto unfit = copy_integers(view, layout, values);
@@ -441,7 +438,7 @@ std::optional<HostArray<std::uint32_t>> read_sequence(PyObject* sequence,
 }
 
 std::optional<HostArray<std::uint32_t>> read_u32_list(PyObject* object,
-                                                        std::string_view parameter) {
+                                                      std::string_view parameter) {
   // A str is a sequence too, but of characters, never of numbers. The text is
   // the one callers already match on (it names Rust types): it must not change.
   if (PyUnicode_Check(object)) {
@@ -481,7 +478,7 @@ std::optional<float> convert_f32(PyObject* object, std::string_view parameter) {
 }
 
 std::optional<HostArray<std::uint32_t>> convert_u32_list(PyObject* object,
-                                                           std::string_view parameter) {
+                                                         std::string_view parameter) {
   return as_argument(read_u32_list(object, parameter), parameter);
 }
 

@@ -76,7 +76,7 @@ std::optional<float> convert_f32(PyObject* object, std::string_view parameter);
 // and tuples read in place; both give what iterating the object would give,
 // values and exceptions alike.
 std::optional<HostArray<std::uint32_t>> convert_u32_list(PyObject* object,
-                                                           std::string_view parameter);
+                                                         std::string_view parameter);
 
 // `object` itself (borrowed) when it is an instance of `type` or of a subclass;
 // otherwise nullptr with "argument 'PARAMETER': 'T' object cannot be cast as

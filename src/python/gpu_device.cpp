@@ -22,11 +22,12 @@ struct DeviceRecord {
 };
 
 struct GpuDeviceObject {
-  PyObject_HEAD
-  DeviceRecord* record;  // owned
+  PyObject_HEAD DeviceRecord* record;  // owned
 };
 
-DeviceRecord& record_of(PyObject* self) { return *reinterpret_cast<GpuDeviceObject*>(self)->record; }
+DeviceRecord& record_of(PyObject* self) {
+  return *reinterpret_cast<GpuDeviceObject*>(self)->record;
+}
 
 engine::GpuResult<DeviceRecord> open_device(std::uint64_t ordinal) {
   auto context = driver::DeviceContext::create(ordinal);
@@ -98,10 +99,7 @@ PyType_Slot device_slots[] = {
 
 // No Py_TPFLAGS_BASETYPE: the class cannot be subclassed.
 PyType_Spec device_spec = {
-    "builtins.GpuDevice",
-    sizeof(GpuDeviceObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    "builtins.GpuDevice", sizeof(GpuDeviceObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     device_slots,
 };
 

@@ -13,8 +13,7 @@ namespace vorlan::python {
 namespace {
 
 struct GpuGraphObject {
-  PyObject_HEAD
-  engine::GraphStore* graph;  // owned
+  PyObject_HEAD engine::GraphStore* graph;  // owned
 };
 
 constexpr std::array<std::string_view, 3> kFromCsrParameters = {"offsets", "targets", "device"};
@@ -70,8 +69,7 @@ constexpr const char* kFromCsrDoc =
 PyMethodDef graph_methods[] = {
     {"from_csr", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_csr)),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC, kFromCsrDoc},
-    VORLAN_GRAPH_ALGORITHM_METHODS
-    {nullptr, nullptr, 0, nullptr},
+    VORLAN_GRAPH_ALGORITHM_METHODS{nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef graph_getset[] = {

@@ -72,7 +72,9 @@ PyRef pagerank_result(const engine::PageRankResult& result) {
 // Distances and the depth reach Python as signed 32-bit values, so an
 // unreached node reads -1.
 PyRef bfs_result(const engine::BfsResult& result) {
-  auto as_signed = [](std::uint32_t value) { return int_from_i32(static_cast<std::int32_t>(value)); };
+  auto as_signed = [](std::uint32_t value) {
+    return int_from_i32(static_cast<std::int32_t>(value));
+  };
   return DictBuilder()
       .set("distances", build_list(result.distances, as_signed))
       .set("reachable", int_from_u32(result.reachable))
@@ -109,7 +111,8 @@ PyObject* graph_triangle_count(PyObject* self, PyObject*) {
   });
 }
 
-PyObject* graph_pagerank(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* graph_pagerank(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
   return guard([&]() -> PyObject* {
     std::array<PyObject*, 3> slots{};
     if (!bind_vectorcall(kPageRankDescription, args, nargs, kwnames, slots)) return nullptr;
@@ -119,11 +122,12 @@ PyObject* graph_pagerank(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     const auto max_iterations =
         convert_or_default(slots[1], kDefaultMaxIterations, convert_u32, "max_iterations");
     if (!max_iterations) return nullptr;
-    const auto tolerance = convert_or_default(slots[2], kDefaultTolerance, convert_f32, "tolerance");
+    const auto tolerance =
+        convert_or_default(slots[2], kDefaultTolerance, convert_f32, "tolerance");
     if (!tolerance) return nullptr;
-    return finish(engine::pagerank(graph_of(self), *damping, *max_iterations, *tolerance,
-                                   signal_raised),
-                  pagerank_result);
+    return finish(
+        engine::pagerank(graph_of(self), *damping, *max_iterations, *tolerance, signal_raised),
+        pagerank_result);
   });
 }
 
@@ -138,7 +142,8 @@ PyObject* graph_bfs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   });
 }
 
-PyObject* graph_k_truss(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* graph_k_truss(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
   return guard([&]() -> PyObject* {
     std::array<PyObject*, 1> slots{};
     if (!bind_vectorcall(kKTrussDescription, args, nargs, kwnames, slots)) return nullptr;
@@ -165,9 +170,9 @@ PyObject* graph_node_kernels_k_truss(PyObject* self, PyObject* k_object) {
     if (!is_graph(self)) return nullptr;
     const auto k = convert_u32(k_object, "k");
     if (!k) return nullptr;
-    return finish(engine::k_truss(graph_of(self), *k, signal_raised,
-                                  engine::KernelChoice::node_kernels),
-                  k_truss_result);
+    return finish(
+        engine::k_truss(graph_of(self), *k, signal_raised, engine::KernelChoice::node_kernels),
+        k_truss_result);
   });
 }
 

@@ -13,7 +13,8 @@ namespace vorlan::python {
 const engine::GraphStore& graph_of(PyObject* self);
 
 PyObject* graph_triangle_count(PyObject* self, PyObject* unused);
-PyObject* graph_pagerank(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* graph_pagerank(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames);
 PyObject* graph_bfs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* graph_k_truss(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* graph_node_kernels_triangle_count(PyObject* self, PyObject* unused);
@@ -27,12 +28,12 @@ extern const char* const kKTrussDoc;
 // Entries of GpuGraph's member table, in the order the class lists them.
 #define VORLAN_FASTCALL(function) \
   reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function))
-#define VORLAN_GRAPH_ALGORITHM_METHODS                                                        \
-  {"triangle_count", graph_triangle_count, METH_NOARGS, kTriangleCountDoc},                   \
+#define VORLAN_GRAPH_ALGORITHM_METHODS                                                            \
+  {"triangle_count", graph_triangle_count, METH_NOARGS, kTriangleCountDoc},                       \
       {"pagerank", VORLAN_FASTCALL(graph_pagerank), METH_FASTCALL | METH_KEYWORDS, kPageRankDoc}, \
-      {"bfs", VORLAN_FASTCALL(graph_bfs), METH_FASTCALL | METH_KEYWORDS, kBfsDoc},            \
-      {"k_truss", VORLAN_FASTCALL(graph_k_truss), METH_FASTCALL | METH_KEYWORDS, kKTrussDoc},   \
-      {"_node_kernels_triangle_count", graph_node_kernels_triangle_count, METH_NOARGS, nullptr}, \
+      {"bfs", VORLAN_FASTCALL(graph_bfs), METH_FASTCALL | METH_KEYWORDS, kBfsDoc},                \
+      {"k_truss", VORLAN_FASTCALL(graph_k_truss), METH_FASTCALL | METH_KEYWORDS, kKTrussDoc},     \
+      {"_node_kernels_triangle_count", graph_node_kernels_triangle_count, METH_NOARGS, nullptr},  \
       {"_node_kernels_k_truss", graph_node_kernels_k_truss, METH_O, nullptr},
 
 }  // namespace vorlan::python

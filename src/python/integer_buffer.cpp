@@ -72,8 +72,8 @@ std::optional<UnfitElement> copy_typed(const char* base, Py_ssize_t stride,
     bool all_fit = true;
     for (std::size_t j = 0; j < count; ++j) all_fit &= fits_u32(block[j]);
     if (!all_fit) {
-      return UnfitElement{widened(*std::find_if_not(block.begin(), block.begin() + count,
-                                                    fits_u32<T>))};
+      return UnfitElement{
+          widened(*std::find_if_not(block.begin(), block.begin() + count, fits_u32<T>))};
     }
     for (std::size_t j = 0; j < count; ++j) out[start + j] = static_cast<std::uint32_t>(block[j]);
   }

@@ -20,8 +20,8 @@ namespace vorlan::python {
 struct IntegerLayout {
   std::size_t size;  // bytes per element: 1, 2, 4 or 8
   bool is_signed;
-  std::size_t count;    // elements
-  Py_ssize_t stride;    // bytes from one element to the next, maybe negative
+  std::size_t count;  // elements
+  Py_ssize_t stride;  // bytes from one element to the next, maybe negative
 };
 
 // How to read `view` when it is a one-dimensional buffer of native integers

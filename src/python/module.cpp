@@ -97,8 +97,7 @@ PyObject* initialise() {
   std::unique_lock lock(creation_mutex, std::try_to_lock);
   if (!lock.owns_lock()) {
     // Another thread is creating the module: wait without the interpreter lock.
-    Py_BEGIN_ALLOW_THREADS
-    lock.lock();
+    Py_BEGIN_ALLOW_THREADS lock.lock();
     Py_END_ALLOW_THREADS
   }
   if (module_object == nullptr) module_object = create_module();

@@ -138,8 +138,10 @@ TEST(AllocationFailures, GpuDeviceLeavesNothingBehind) {
   ASSERT_NE(type, nullptr);
   PyRef no_arguments = PyRef::steal(PyTuple_New(0));
   test::init_driver();
-  sweep(type, [&] { return PyObject_Call(reinterpret_cast<PyObject*>(type), no_arguments.get(), nullptr); },
-        0);
+  sweep(
+      type,
+      [&] { return PyObject_Call(reinterpret_cast<PyObject*>(type), no_arguments.get(), nullptr); },
+      0);
 }
 
 TEST(AllocationFailures, FromCsrLeavesNothingBehind) {
@@ -154,8 +156,8 @@ TEST(AllocationFailures, FromCsrLeavesNothingBehind) {
   PyRef from_csr =
       PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(graph_type), "from_csr"));
   ASSERT_TRUE(from_csr);
-  PyRef arguments = PyRef::steal(Py_BuildValue("([iiii][iiiiii]O)", 0, 2, 4, 6, 1, 2, 0, 2, 0, 1,
-                                               device.get()));
+  PyRef arguments =
+      PyRef::steal(Py_BuildValue("([iiii][iiiiii]O)", 0, 2, 4, 6, 1, 2, 0, 2, 0, 1, device.get()));
   ASSERT_TRUE(arguments);
   // The device keeps its one retain.
   sweep(graph_type, [&] { return PyObject_Call(from_csr.get(), arguments.get(), nullptr); }, 1);

@@ -33,8 +33,15 @@ PyMethodDef probe_methods[] = {
 };
 
 PyModuleDef probe_module = {
-    PyModuleDef_HEAD_INIT, "vorlan_arguments_probe", nullptr, -1, probe_methods,
-    nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "vorlan_arguments_probe",
+    nullptr,
+    -1,
+    probe_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

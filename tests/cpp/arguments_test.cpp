@@ -2,7 +2,6 @@
 // interpreter: Python code calls small C functions that bind like the module's
 // callables, and the converters and builders are called directly.
 #include "python/arguments.hpp"
-#include "python/integer_buffer.hpp"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +16,8 @@
 #include <tuple>
 #include <utility>
 #include <vector>
+
+#include "python/integer_buffer.hpp"
 
 namespace vorlan::python {
 namespace {
@@ -270,10 +271,12 @@ TEST(FunctionDescriptionTest, FullNameCarriesTheClassWhenThereIsOne) {
 
 TEST_F(ArgumentsTest, ArgumentsFillSlotsByPositionAndKeyword) {
   EXPECT_TRUE(holds("from_csr(1, 2, 3) == {'offsets': 1, 'targets': 2, 'device': 3}"));
-  EXPECT_TRUE(holds("from_csr(device=3, offsets=1, targets=2) == "
-                    "{'offsets': 1, 'targets': 2, 'device': 3}"));
-  EXPECT_TRUE(holds("from_csr(1, device=3, targets=2) == "
-                    "{'offsets': 1, 'targets': 2, 'device': 3}"));
+  EXPECT_TRUE(
+      holds("from_csr(device=3, offsets=1, targets=2) == "
+            "{'offsets': 1, 'targets': 2, 'device': 3}"));
+  EXPECT_TRUE(
+      holds("from_csr(1, device=3, targets=2) == "
+            "{'offsets': 1, 'targets': 2, 'device': 3}"));
   // Optional parameters left out stay empty; None is an argument like any other.
   EXPECT_TRUE(holds("pagerank() == {}"));
   EXPECT_TRUE(holds("pagerank(tolerance=0.5) == {'tolerance': 0.5}"));
@@ -369,8 +372,9 @@ TEST_F(ArgumentsTest, MissingRequiredArgumentsAreListedInParameterOrder) {
 
   std::array<PyObject*, 4> slots{};
   EXPECT_FALSE(bind_vectorcall(kFourRequired, nullptr, 0, nullptr, slots));
-  EXPECT_TRUE(raised(PyExc_TypeError, "probe() missing 4 required positional arguments: "
-                                      "'a', 'b', 'c', and 'd'"));
+  EXPECT_TRUE(raised(PyExc_TypeError,
+                     "probe() missing 4 required positional arguments: "
+                     "'a', 'b', 'c', and 'd'"));
 }
 
 TEST_F(ArgumentsTest, VectorcallCountIgnoresTheOffsetFlag) {
@@ -450,8 +454,8 @@ TEST_F(ArgumentsTest, UnsignedIntegersAcceptIntsBoolsAndIndexables) {
   };
   // StrictInt's __index__ raises: an int subclass must be read directly.
   for (const auto& [expression, expected] :
-       {Case{"0", 0}, Case{"2**64 - 1", std::numeric_limits<std::uint64_t>::max()},
-        Case{"True", 1}, Case{"False", 0}, Case{"Index(42)", 42}, Case{"StrictInt(7)", 7}}) {
+       {Case{"0", 0}, Case{"2**64 - 1", std::numeric_limits<std::uint64_t>::max()}, Case{"True", 1},
+        Case{"False", 0}, Case{"Index(42)", 42}, Case{"StrictInt(7)", 7}}) {
     PyRef object = value(expression);
     const auto converted = convert_u64(object.get(), "ordinal");
     ASSERT_TRUE(converted) << expression << ": " << text_of(take_raised().get());
@@ -513,15 +517,15 @@ TEST_F(ArgumentsTest, DoublesAcceptNumbersAndFloatables) {
 }
 
 TEST_F(ArgumentsTest, DoubleFailuresFollowTheArgumentRule) {
-  for (const char* expression : {"'0.5'", "None", "FloatLike('x')", "10**400",
-                                 "Raiser(ValueError('no float'))"}) {
+  for (const char* expression :
+       {"'0.5'", "None", "FloatLike('x')", "10**400", "Raiser(ValueError('no float'))"}) {
     PyRef object = value(expression);
     PyRef reference_error;
     (void)PyFloat_AsDouble(object.get());
     reference_error = take_raised();
     ASSERT_TRUE(reference_error) << expression;
-    const bool prefixed = Py_IS_TYPE(reference_error.get(),
-                                     reinterpret_cast<PyTypeObject*>(PyExc_TypeError));
+    const bool prefixed =
+        Py_IS_TYPE(reference_error.get(), reinterpret_cast<PyTypeObject*>(PyExc_TypeError));
     const std::string expected =
         (prefixed ? "argument 'damping': " : "") + text_of(reference_error.get());
     PyObject* expected_type = reinterpret_cast<PyObject*>(Py_TYPE(reference_error.get()));
@@ -667,13 +671,16 @@ TEST(IntegerLayoutTest, OnlyOneDimensionalNativeIntegersAreReadDirectly) {
   const std::pair<std::size_t, bool> u8{1, false}, i8{1, true}, u16{2, false}, i32{4, true},
       u64{8, false}, i64{8, true};
   const LayoutCase cases[] = {
-      {"B", 1, 1, u8},           {"b", 1, 1, i8},           {"@H", 2, 1, u16},
-      {"=i", 4, 1, i32},         {"L", 8, 1, u64},          {native_prefixed, 8, 1, i64},
-      {"N", 8, 1, u64},          {foreign_prefixed, 8, 1, {}}, {"?", 1, 1, {}},
-      {"c", 1, 1, {}},           {"d", 8, 1, {}},           {"e", 2, 1, {}},
-      {"2i", 8, 1, {}},          {"ii", 8, 1, {}},          {"<", 1, 1, {}},
-      {"", 1, 1, {}},            {"T{i:a:}", 4, 1, {}},     {"i", 3, 1, {}},
-      {"i", 4, 0, {}},           {"i", 4, 2, {}},
+      {"B", 1, 1, u8},       {"b", 1, 1, i8},
+      {"@H", 2, 1, u16},     {"=i", 4, 1, i32},
+      {"L", 8, 1, u64},      {native_prefixed, 8, 1, i64},
+      {"N", 8, 1, u64},      {foreign_prefixed, 8, 1, {}},
+      {"?", 1, 1, {}},       {"c", 1, 1, {}},
+      {"d", 8, 1, {}},       {"e", 2, 1, {}},
+      {"2i", 8, 1, {}},      {"ii", 8, 1, {}},
+      {"<", 1, 1, {}},       {"", 1, 1, {}},
+      {"T{i:a:}", 4, 1, {}}, {"i", 3, 1, {}},
+      {"i", 4, 0, {}},       {"i", 4, 2, {}},
   };
   Py_ssize_t shape[2] = {3, 1};
   Py_ssize_t strides[2] = {4, 4};
@@ -789,8 +796,9 @@ TEST_F(ArgumentsTest, DictKeepsInsertionOrder) {
   PyRef dict = builder.finish();
   ASSERT_TRUE(dict);
   ASSERT_EQ(PyDict_SetItemString(globals_.get(), "built", dict.get()), 0);
-  EXPECT_TRUE(holds("type(built) is dict and "
-                    "list(built) == ['total', 'converged', 'time_seconds']"));
+  EXPECT_TRUE(
+      holds("type(built) is dict and "
+            "list(built) == ['total', 'converged', 'time_seconds']"));
   EXPECT_TRUE(holds("built == {'total': 7, 'converged': True, 'time_seconds': 0.25}"));
   EXPECT_TRUE(holds("type(built['total']) is int and built['converged'] is True"));
 }

@@ -2,9 +2,8 @@
 // so that counts and indices fit the kernels' 32 bits), checked on arrays of
 // that size that are never read: they lie in address space reserved without
 // access, where reading any element would end the test with a fault.
-#include <sys/mman.h>
-
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <cstdint>
 #include <span>
@@ -22,7 +21,8 @@ constexpr std::size_t kLimit = 4'294'967'295;
 class UntouchableArray {
  public:
   UntouchableArray()
-      : base_(mmap(nullptr, kBytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0)) {}
+      : base_(
+            mmap(nullptr, kBytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0)) {}
   ~UntouchableArray() {
     if (base_ != MAP_FAILED) munmap(base_, kBytes);
   }

@@ -22,8 +22,7 @@ using namespace vorlan::test;
 using namespace vorlan::cuda;
 
 // Read by every cuInit after a reset; set before anything loads the driver.
-const bool no_pools =
-    use_default_emu_configuration() && set_emu_variable("VORLAN_EMU_POOLS", "0");
+const bool no_pools = use_default_emu_configuration() && set_emu_variable("VORLAN_EMU_POOLS", "0");
 
 class NoPools : public ::testing::Test {
  protected:
@@ -45,7 +44,9 @@ class NoPools : public ::testing::Test {
   void fail_teardown(const char* entry_point, CUresult code) {
     auto buffer = value_of(allocate<std::uint32_t>(stream, 4), "allocate");
     fail_call(entry_point, code);
-    { [[maybe_unused]] auto released = std::move(buffer); }
+    {
+      [[maybe_unused]] auto released = std::move(buffer);
+    }
   }
 
   KernelFunction test_kernel(std::string_view name) {
@@ -69,13 +70,17 @@ TEST_F(NoPools, ABufferLifeWithoutMemoryPools) {
   const std::vector<std::uint32_t> host{4, 5, 6};
   calls.restart();
   ASSERT_TRUE(succeeded(copy_to_device<std::uint32_t>(*stream, host, buffer)));
-  EXPECT_EQ(calls.made_besides_probe(), (CallMap{{"cuMemcpyHtoDAsync_v2", 1}, {"cuEventRecord", 1}}));
+  EXPECT_EQ(calls.made_besides_probe(),
+            (CallMap{{"cuMemcpyHtoDAsync_v2", 1}, {"cuEventRecord", 1}}));
   calls.restart();
   EXPECT_EQ(value_of(download<std::uint32_t>(*stream, buffer), "download"), host);
-  EXPECT_EQ(calls.made_besides_probe(), (CallMap{{"cuMemcpyDtoHAsync_v2", 1}, {"cuEventRecord", 1}}));
+  EXPECT_EQ(calls.made_besides_probe(),
+            (CallMap{{"cuMemcpyDtoHAsync_v2", 1}, {"cuEventRecord", 1}}));
 
   calls.restart();
-  { [[maybe_unused]] auto released = std::move(buffer); }
+  {
+    [[maybe_unused]] auto released = std::move(buffer);
+  }
   EXPECT_EQ(calls.made_besides_probe(), (CallMap{{"cuStreamWaitEvent", 2},
                                                  {"cuStreamSynchronize", 1},
                                                  {"cuMemFree_v2", 1},
@@ -90,10 +95,13 @@ TEST_F(NoPools, TheStreamDrainsBeforeTheMemoryIsFreed) {
   auto out = value_of(allocate<std::uint32_t>(stream, 1), "allocate");
   auto victim = value_of(allocate<std::uint32_t>(stream, 1), "allocate");
   // The kernel faults; the fault shows at the next wait for the stream.
-  ASSERT_TRUE(succeeded(KernelLaunch(*stream, kernel).read(in).write(out).launch(linear_launch(1, 1))));
+  ASSERT_TRUE(
+      succeeded(KernelLaunch(*stream, kernel).read(in).write(out).launch(linear_launch(1, 1))));
   const auto allocations = live().allocations;
   CallCounter calls;
-  { [[maybe_unused]] auto released = std::move(victim); }
+  {
+    [[maybe_unused]] auto released = std::move(victim);
+  }
   EXPECT_EQ(calls.made("cuStreamSynchronize"), 1u);
   EXPECT_EQ(calls.made("cuMemFree_v2"), 1u);
   // Had the free come first, it would have gone through before the fault
@@ -107,7 +115,9 @@ TEST_F(NoPools, TeardownWithAPendingErrorSkipsTheDrainButStillFrees) {
   fail_teardown("cuEventDestroy_v2", CUDA_ERROR_INVALID_HANDLE);
   const auto before = live();
   CallCounter calls;
-  { [[maybe_unused]] auto released = std::move(buffer); }
+  {
+    [[maybe_unused]] auto released = std::move(buffer);
+  }
   EXPECT_EQ(calls.made(), (CallMap{{"cuMemFree_v2", 1}, {"cuEventDestroy_v2", 2}}));
   EXPECT_EQ(live().allocations, before.allocations - 1);
   EXPECT_EQ(live().events, before.events - 2);
@@ -128,7 +138,9 @@ TEST_F(NoPools, AFailedDrainIsDeferredAndTheMemoryStillFreed) {
   const auto before = live();
   fail_call("cuStreamSynchronize", CUDA_ERROR_LAUNCH_TIMEOUT);
   CallCounter calls;
-  { [[maybe_unused]] auto released = std::move(buffer); }
+  {
+    [[maybe_unused]] auto released = std::move(buffer);
+  }
   EXPECT_EQ(calls.made("cuMemFree_v2"), 1u);
   EXPECT_EQ(live().allocations, before.allocations - 1);
   EXPECT_EQ(live().events, before.events - 2);
@@ -143,8 +155,12 @@ TEST_F(NoPools, TransfersAndLaunchesWork) {
   auto out = value_of(allocate<std::uint32_t>(stream, 4), "allocate");
   const std::uint32_t n = 4;
   const std::uint32_t add = 1;
-  ASSERT_TRUE(succeeded(
-      KernelLaunch(*stream, kernel).read(in).write(out).scalar(n).scalar(add).launch(linear_launch(1, 64))));
+  ASSERT_TRUE(succeeded(KernelLaunch(*stream, kernel)
+                            .read(in)
+                            .write(out)
+                            .scalar(n)
+                            .scalar(add)
+                            .launch(linear_launch(1, 64))));
   EXPECT_EQ(value_of(download<std::uint32_t>(*stream, out), "download"),
             (std::vector<std::uint32_t>{4, 7, 10, 13}));
 }
@@ -162,7 +178,8 @@ TEST_F(NoPools, ZeroElementBuffersMakeNoDriverCall) {
   CallCounter calls;
   {
     auto empty = value_of(allocate<std::uint32_t>(stream, 0), "allocate");
-    auto uploaded = value_of(upload<std::uint32_t>(stream, std::span<const std::uint32_t>{}), "upload");
+    auto uploaded =
+        value_of(upload<std::uint32_t>(stream, std::span<const std::uint32_t>{}), "upload");
     EXPECT_TRUE(value_of(download<std::uint32_t>(*stream, empty), "download").empty());
     EXPECT_EQ(uploaded.length(), 0u);
   }

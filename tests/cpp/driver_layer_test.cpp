@@ -35,9 +35,8 @@ using namespace vorlan::cuda;
 // taken, a temporary is not. (A type the driver cannot copy bytewise stops the
 // build inside scalar() itself.)
 template <class T>
-concept TakenAsScalar = requires(KernelLaunch& launch, T&& value) {
-  launch.scalar(std::forward<T>(value));
-};
+concept TakenAsScalar =
+    requires(KernelLaunch& launch, T&& value) { launch.scalar(std::forward<T>(value)); };
 static_assert(TakenAsScalar<std::uint32_t&>);
 static_assert(TakenAsScalar<const float&>);
 static_assert(!TakenAsScalar<std::uint32_t>, "a temporary would be gone by launch()");
@@ -82,7 +81,8 @@ class DriverLayerTest : public ::testing::Test {
   }
 
   // Launches double_index_kernel over out[0..n) in blocks of 256 threads.
-  static DriverResult<> launch_double_index(const DeviceStream& stream, const KernelFunction& kernel,
+  static DriverResult<> launch_double_index(const DeviceStream& stream,
+                                            const KernelFunction& kernel,
                                             DeviceBuffer<std::uint32_t>& out, std::uint32_t n,
                                             std::uint32_t blocks) {
     return KernelLaunch(stream, kernel).write(out).scalar(n).launch(linear_launch(blocks, 256));
@@ -94,7 +94,9 @@ class DriverLayerTest : public ::testing::Test {
     auto buffer = value_of(allocate<std::uint32_t>(stream, 4), "allocate");
     const auto before = call_count(entry_point);
     fail_call(entry_point, code);
-    { [[maybe_unused]] auto released = std::move(buffer); }
+    {
+      [[maybe_unused]] auto released = std::move(buffer);
+    }
     ASSERT_GT(call_count(entry_point), before) << entry_point << " was not part of the teardown";
   }
 
@@ -159,8 +161,8 @@ TEST_F(DriverLayerTest, OrdinalsBeyondTheDriversIntNameNoDevice) {
   EXPECT_EQ(live().context_refs, 0u);
   // The largest ordinal the driver can be given still reaches it.
   CallCounter calls;
-  EXPECT_TRUE(fails_with(DeviceContext::create(std::uint64_t{(1u << 31) - 1}),
-                         CUDA_ERROR_INVALID_DEVICE));
+  EXPECT_TRUE(
+      fails_with(DeviceContext::create(std::uint64_t{(1u << 31) - 1}), CUDA_ERROR_INVALID_DEVICE));
   EXPECT_EQ(calls.made("cuDeviceGet"), 1u);
   EXPECT_EQ(open(0)->ordinal(), 0u);
 }
@@ -201,7 +203,9 @@ TEST_F(DriverLayerTest, HoldersKeepTheContextAliveUntilTheLastGoes) {
   EXPECT_EQ(live().context_refs, 1u);
   stream.reset();
   EXPECT_EQ(live().context_refs, 1u);
-  { [[maybe_unused]] auto released = std::move(buffer); }
+  {
+    [[maybe_unused]] auto released = std::move(buffer);
+  }
   EXPECT_EQ(live().context_refs, 1u);
   EXPECT_EQ(live().allocations, 0u);
   EXPECT_EQ(live().modules, 1u);
@@ -417,8 +421,8 @@ TEST_F(DriverLayerTest, DeferredErrorFailsTheNextCopyToDeviceOnly) {
   fail_teardown(stream, "cuMemFreeAsync", CUDA_ERROR_ILLEGAL_ADDRESS);
   const std::vector<std::uint32_t> host{7, 8, 9};
   CallCounter calls;
-  EXPECT_TRUE(fails_with(copy_to_device<std::uint32_t>(*stream, host, buffer),
-                         CUDA_ERROR_ILLEGAL_ADDRESS));
+  EXPECT_TRUE(
+      fails_with(copy_to_device<std::uint32_t>(*stream, host, buffer), CUDA_ERROR_ILLEGAL_ADDRESS));
   EXPECT_EQ(calls.made(), CallMap{});
   EXPECT_EQ(download_ok(stream, buffer), (std::vector<std::uint32_t>{1, 2, 3}));
   EXPECT_TRUE(succeeded(copy_to_device<std::uint32_t>(*stream, host, buffer)));
@@ -443,7 +447,8 @@ TEST_F(DriverLayerTest, DeferredErrorFailsTheNextLaunchBeforeTheDriverSeesIt) {
   auto out = upload_ok<std::uint32_t>(stream, {9, 9, 9});
   fail_teardown(stream, "cuEventDestroy_v2", CUDA_ERROR_INVALID_HANDLE);
   CallCounter calls;
-  EXPECT_TRUE(fails_with(launch_double_index(*stream, kernel, out, 3, 1), CUDA_ERROR_INVALID_HANDLE));
+  EXPECT_TRUE(
+      fails_with(launch_double_index(*stream, kernel, out, 3, 1), CUDA_ERROR_INVALID_HANDLE));
   EXPECT_EQ(calls.made(), CallMap{});
   EXPECT_EQ(download_ok(stream, out), (std::vector<std::uint32_t>{9, 9, 9}));
 
@@ -494,7 +499,9 @@ TEST_F(DriverLayerTest, OnlyTheLatestTeardownFailureIsKept) {
   // The read event's destruction fails first, then the write event's.
   fail_call("cuEventDestroy_v2", CUDA_ERROR_INVALID_HANDLE, 1);
   fail_call("cuEventDestroy_v2", CUDA_ERROR_UNKNOWN, 2);
-  { [[maybe_unused]] auto released = std::move(buffer); }
+  {
+    [[maybe_unused]] auto released = std::move(buffer);
+  }
   EXPECT_TRUE(fails_with(synchronize(*stream), CUDA_ERROR_UNKNOWN));
   EXPECT_TRUE(succeeded(synchronize(*stream)));
 }
@@ -507,7 +514,9 @@ TEST_F(DriverLayerTest, TeardownWithAPendingErrorSkipsBindingButStillReleases) {
   const auto before = live();
   clear_current_context();
   CallCounter calls;
-  { [[maybe_unused]] auto released = std::move(buffer); }
+  {
+    [[maybe_unused]] auto released = std::move(buffer);
+  }
   EXPECT_EQ(calls.made(), (CallMap{{"cuMemFreeAsync", 1}, {"cuEventDestroy_v2", 2}}));
   EXPECT_EQ(live().allocations, before.allocations - 1);
   EXPECT_EQ(live().events, before.events - 2);
@@ -584,7 +593,8 @@ TEST_F(DriverLayerTest, CopyToDeviceChangesOnlyTheLeadingElements) {
   const std::vector<std::uint32_t> prefix{1, 2, 3};
   CallCounter calls;
   ASSERT_TRUE(succeeded(copy_to_device<std::uint32_t>(*stream, prefix, buffer)));
-  EXPECT_EQ(calls.made_besides_probe(), (CallMap{{"cuMemcpyHtoDAsync_v2", 1}, {"cuEventRecord", 1}}));
+  EXPECT_EQ(calls.made_besides_probe(),
+            (CallMap{{"cuMemcpyHtoDAsync_v2", 1}, {"cuEventRecord", 1}}));
   EXPECT_EQ(download_ok(stream, buffer), (std::vector<std::uint32_t>{1, 2, 3, 13, 14}));
 
   const std::vector<std::uint32_t> single{77};
@@ -609,7 +619,8 @@ TEST_F(DriverLayerTest, CopyIntoAShorterBufferIsAFaultAndTouchesNothing) {
 
   // Into an empty buffer even one element is too many.
   auto empty = value_of(allocate<std::uint32_t>(stream, 0), "allocate");
-  EXPECT_THROW((void)copy_to_device<std::uint32_t>(*stream, std::span(longer).first(1), empty), Fault);
+  EXPECT_THROW((void)copy_to_device<std::uint32_t>(*stream, std::span(longer).first(1), empty),
+               Fault);
 }
 
 TEST_F(DriverLayerTest, DownloadRightAfterALaunchSeesTheKernelsResults) {
@@ -638,14 +649,18 @@ TEST_F(DriverLayerTest, ABufferLifeWithMemoryPools) {
   const std::vector<std::uint32_t> host{1, 2, 3};
   calls.restart();
   ASSERT_TRUE(succeeded(copy_to_device<std::uint32_t>(*stream, host, buffer)));
-  EXPECT_EQ(calls.made_besides_probe(), (CallMap{{"cuMemcpyHtoDAsync_v2", 1}, {"cuEventRecord", 1}}));
+  EXPECT_EQ(calls.made_besides_probe(),
+            (CallMap{{"cuMemcpyHtoDAsync_v2", 1}, {"cuEventRecord", 1}}));
 
   calls.restart();
   EXPECT_EQ(download_ok(stream, buffer), host);
-  EXPECT_EQ(calls.made_besides_probe(), (CallMap{{"cuMemcpyDtoHAsync_v2", 1}, {"cuEventRecord", 1}}));
+  EXPECT_EQ(calls.made_besides_probe(),
+            (CallMap{{"cuMemcpyDtoHAsync_v2", 1}, {"cuEventRecord", 1}}));
 
   calls.restart();
-  { [[maybe_unused]] auto released = std::move(buffer); }
+  {
+    [[maybe_unused]] auto released = std::move(buffer);
+  }
   EXPECT_EQ(calls.made_besides_probe(),
             (CallMap{{"cuStreamWaitEvent", 2}, {"cuMemFreeAsync", 1}, {"cuEventDestroy_v2", 2}}));
   EXPECT_EQ(live().allocations, before.allocations);
@@ -663,7 +678,9 @@ TEST_F(DriverLayerTest, ReleaseDestroysTheReadEventBeforeTheWriteEvent) {
   // The first destroy fails and leaves its event alive: that must be the
   // read event, the write event having gone second.
   software_gpu().fail_call("cuEventDestroy_v2", 1, CUDA_ERROR_UNKNOWN);
-  { [[maybe_unused]] auto released = std::move(buffer); }
+  {
+    [[maybe_unused]] auto released = std::move(buffer);
+  }
   EXPECT_EQ(live().events, 1u);
   const DriverApi& api = driver_api();
   EXPECT_NE(api.cuEventDestroy_v2(write), CUDA_SUCCESS);
@@ -769,7 +786,9 @@ TEST_F(DriverLayerTest, OutOfMemoryOnceTheDeviceIsFull) {
   EXPECT_EQ(calls.made_besides_probe(), (CallMap{{"cuMemAllocAsync", 1}}));
   EXPECT_EQ(live().allocations, full.allocations);
   EXPECT_EQ(live().events, full.events);
-  { [[maybe_unused]] auto released = std::move(whole); }
+  {
+    [[maybe_unused]] auto released = std::move(whole);
+  }
   auto small = upload_ok(stream, one);
   EXPECT_EQ(download_ok(stream, small), one);
 }
@@ -803,7 +822,8 @@ TEST_F(DriverLayerTest, AFailedDownloadCopyIsReturned) {
   fail_call("cuMemcpyDtoHAsync_v2", CUDA_ERROR_ILLEGAL_ADDRESS);
   CallCounter calls;
   EXPECT_TRUE(fails_with(download<std::uint32_t>(*stream, buffer), CUDA_ERROR_ILLEGAL_ADDRESS));
-  EXPECT_EQ(calls.made_besides_probe(), (CallMap{{"cuMemcpyDtoHAsync_v2", 1}, {"cuEventRecord", 1}}));
+  EXPECT_EQ(calls.made_besides_probe(),
+            (CallMap{{"cuMemcpyDtoHAsync_v2", 1}, {"cuEventRecord", 1}}));
   EXPECT_EQ(download_ok(stream, buffer), (std::vector<std::uint32_t>{1, 2, 3}));
 }
 
@@ -844,7 +864,9 @@ TEST_F(DriverLayerTest, MovingABufferMovesItsOwnership) {
   EXPECT_EQ(live().events, 2u);
   EXPECT_EQ(download_ok(stream, target), (std::vector<std::uint32_t>{2, 3}));
   CallCounter calls;
-  { [[maybe_unused]] auto moved_from = std::move(source); }
+  {
+    [[maybe_unused]] auto moved_from = std::move(source);
+  }
   EXPECT_EQ(calls.made(), CallMap{});
   EXPECT_EQ(live().allocations, 1u);
 }
@@ -864,7 +886,8 @@ TEST_F(DriverLayerTest, ALaunchIsOneDriverCallBesidesTheBind) {
   clear_current_context();
   calls.restart();
   ASSERT_TRUE(succeeded(launch_double_index(*stream, kernel, out, 256, 1)));
-  EXPECT_EQ(calls.made(), (CallMap{{"cuCtxGetCurrent", 1}, {"cuCtxSetCurrent", 1}, {"cuLaunchKernel", 1}}));
+  EXPECT_EQ(calls.made(),
+            (CallMap{{"cuCtxGetCurrent", 1}, {"cuCtxSetCurrent", 1}, {"cuLaunchKernel", 1}}));
   EXPECT_TRUE(succeeded(synchronize(*stream)));
   EXPECT_EQ(download_ok(stream, out), doubled_indices(256));
 }
@@ -894,7 +917,8 @@ TEST_F(DriverLayerTest, AZeroBlockGridGoesToTheDriverAndItsRefusalComesBack) {
   auto kernel = test_kernel(context, "double_index_kernel");
   auto out = upload_ok<std::uint32_t>(stream, {9, 9});
   CallCounter calls;
-  EXPECT_TRUE(fails_with(launch_double_index(*stream, kernel, out, 2, 0), CUDA_ERROR_INVALID_VALUE));
+  EXPECT_TRUE(
+      fails_with(launch_double_index(*stream, kernel, out, 2, 0), CUDA_ERROR_INVALID_VALUE));
   EXPECT_EQ(calls.made(), (CallMap{{"cuCtxGetCurrent", 1}, {"cuLaunchKernel", 1}}));
   // A refused launch is no fault of the context.
   EXPECT_TRUE(succeeded(synchronize(*stream)));
@@ -908,11 +932,13 @@ TEST_F(DriverLayerTest, AFaultingKernelFailsTheNextSynchronize) {
   auto in = upload_ok<std::uint32_t>(stream, {1});
   auto out = upload_ok<std::uint32_t>(stream, {2});
   // Accepted: the fault happens while the kernel runs.
-  ASSERT_TRUE(succeeded(KernelLaunch(*stream, kernel).read(in).write(out).launch(linear_launch(1, 1))));
+  ASSERT_TRUE(
+      succeeded(KernelLaunch(*stream, kernel).read(in).write(out).launch(linear_launch(1, 1))));
   auto synchronized = synchronize(*stream);
   ASSERT_TRUE(fails_with(synchronized, CUDA_ERROR_ILLEGAL_ADDRESS));
-  EXPECT_EQ(to_string(synchronized.error()),
-            "DriverError(CUDA_ERROR_ILLEGAL_ADDRESS, \"an illegal memory access was encountered\")");
+  EXPECT_EQ(
+      to_string(synchronized.error()),
+      "DriverError(CUDA_ERROR_ILLEGAL_ADDRESS, \"an illegal memory access was encountered\")");
   // The context is lost for good, as on a GPU; tearing everything down still
   // gives the primary context back (checked after the test).
 }
@@ -958,7 +984,8 @@ TEST_F(DriverLayerTest, AMissingKernelIsNotFound) {
   // Lookups neither bind nor look at the deferred error.
   EXPECT_EQ(calls.made(), (CallMap{{"cuModuleGetFunction", 1}}));
   ASSERT_TRUE(fails_with(missing, CUDA_ERROR_NOT_FOUND));
-  EXPECT_EQ(to_string(missing.error()), "DriverError(CUDA_ERROR_NOT_FOUND, \"named symbol not found\")");
+  EXPECT_EQ(to_string(missing.error()),
+            "DriverError(CUDA_ERROR_NOT_FOUND, \"named symbol not found\")");
   // A name must match exactly.
   EXPECT_TRUE(fails_with(get_function(module, "double_index"), CUDA_ERROR_NOT_FOUND));
   EXPECT_TRUE(fails_with(get_function(module, "DOUBLE_INDEX_KERNEL"), CUDA_ERROR_NOT_FOUND));

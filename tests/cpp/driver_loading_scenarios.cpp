@@ -23,7 +23,8 @@ const fs::path kFakes = VORLAN_FAKES_DIR;
 const fs::path kScenarios = VORLAN_SCENARIO_DIR;
 
 // Empties `folder` and links each (file name, fake build) pair into it.
-void lay_out(const fs::path& folder, std::initializer_list<std::pair<const char*, const char*>> files) {
+void lay_out(const fs::path& folder,
+             std::initializer_list<std::pair<const char*, const char*>> files) {
   fs::remove_all(folder);
   fs::create_directories(folder);
   for (const auto& [name, fake] : files) {
@@ -42,8 +43,8 @@ std::string fault_message(auto&& action) {
 
 // Which fake build the loaded table points into.
 std::string loaded_fake() {
-  auto name = reinterpret_cast<const char* (*)()>(
-      dlsym(driver_api().library, "vorlan_fake_driver_name"));
+  auto name =
+      reinterpret_cast<const char* (*)()>(dlsym(driver_api().library, "vorlan_fake_driver_name"));
   return name ? name() : "(not a fake)";
 }
 
@@ -119,7 +120,8 @@ TEST(ErrorText, CodesAreNamedFromTheTableWithoutTheDriver) {
   EXPECT_EQ(result_name(218), "CUDA_ERROR_INVALID_PTX");
   EXPECT_EQ(result_name(700), "CUDA_ERROR_ILLEGAL_ADDRESS");
   EXPECT_EQ(result_name(915), "CUDA_ERROR_INVALID_RESOURCE_CONFIGURATION");
-  for (CUresult absent : {9u, 10u, 33u, 35u, 36u, 203u, 226u, 706u, 721u, 813u, 916u, 998u, 1000u}) {
+  for (CUresult absent :
+       {9u, 10u, 33u, 35u, 36u, 203u, 226u, 706u, 721u, 813u, 916u, 998u, 1000u}) {
     EXPECT_EQ(result_name(absent), "CUDA_ERROR_UNKNOWN") << absent;
   }
   EXPECT_EQ(result_name(999), "CUDA_ERROR_UNKNOWN");

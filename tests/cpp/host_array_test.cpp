@@ -3,6 +3,8 @@
 // and release must agree on which side a block lies: a mapped block handed to
 // free(), or a heap block to munmap(), ends the process ("free(): invalid
 // size"), and with it this test.
+#include "python/host_array.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstddef>
@@ -12,7 +14,6 @@
 #include <numeric>
 
 #include "common/mapped_pages.hpp"
-#include "python/host_array.hpp"
 
 namespace vorlan {
 namespace {

@@ -6,6 +6,8 @@
 // grids far smaller than one warp per node, which only its node stride can
 // cover; so are the edge-parallel triangle kernel and the reverse search,
 // whose position strides only small grids reach.
+#include "engine/kernels.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -31,7 +33,6 @@
 #include "engine/bfs.hpp"
 #include "engine/graph_store.hpp"
 #include "engine/kernel_steps.hpp"
-#include "engine/kernels.hpp"
 #include "engine/triangle_counting.hpp"
 
 namespace vorlan::engine {
@@ -47,7 +48,8 @@ constexpr std::uint32_t kUnvisited = 0xFFFFFFFF;
 
 template <class T>
 T must(driver::DriverResult<T> result, std::string_view what) {
-  if (!result) throw std::runtime_error(std::string(what) + ": " + driver::to_string(result.error()));
+  if (!result)
+    throw std::runtime_error(std::string(what) + ": " + driver::to_string(result.error()));
   if constexpr (!std::is_void_v<T>) return std::move(*result);
 }
 
@@ -67,7 +69,8 @@ struct Graph {
   std::uint32_t nodes() const { return static_cast<std::uint32_t>(lists.size()); }
   std::vector<std::uint32_t> offsets() const {
     std::vector<std::uint32_t> result{0};
-    for (const auto& list : lists) result.push_back(result.back() + static_cast<std::uint32_t>(list.size()));
+    for (const auto& list : lists)
+      result.push_back(result.back() + static_cast<std::uint32_t>(list.size()));
     return result;
   }
   std::vector<std::uint32_t> targets() const {
@@ -152,8 +155,15 @@ Graph grid(std::uint32_t rows, std::uint32_t columns) {
 }
 
 std::vector<Graph> graphs() {
-  return {random_graph(60, 0.2, 1), random_graph(150, 0.05, 2), random_graph(300, 0.02, 3),
-          random_graph(40, 0.6, 4), clique(4),   clique(40),  wheel(120), pieces(), grid(12, 13),
+  return {random_graph(60, 0.2, 1),
+          random_graph(150, 0.05, 2),
+          random_graph(300, 0.02, 3),
+          random_graph(40, 0.6, 4),
+          clique(4),
+          clique(40),
+          wheel(120),
+          pieces(),
+          grid(12, 13),
           from_edges("edgeless", 20, {})};
 }
 
@@ -198,12 +208,15 @@ class KernelsFixture : public ::testing::Test {
   static void SetUpTestSuite() {
     auto context = must(driver::DeviceContext::create(0), "DeviceContext::create");
     stream_ = std::make_shared<driver::DeviceStream>(context);
-    auto triangles = must(driver::load_module(context, kernels::triangle_counting_ptx), "load triangles");
-    per_thread_ = must(driver::get_function(triangles, "triangle_count_kernel"), "per-thread kernel");
+    auto triangles =
+        must(driver::load_module(context, kernels::triangle_counting_ptx), "load triangles");
+    per_thread_ =
+        must(driver::get_function(triangles, "triangle_count_kernel"), "per-thread kernel");
     per_warp_ = must(driver::get_function(triangles, "triangle_count_warp_kernel"), "warp kernel");
     auto bfs = must(driver::load_module(context, kernels::bfs_ptx), "load bfs");
     frontier_scan_ = must(driver::get_function(bfs, "bfs_frontier_kernel"), "frontier kernel");
-    auto edges = must(driver::load_module(context, kernels::triangle_counting_edges_ptx), "load edges");
+    auto edges =
+        must(driver::load_module(context, kernels::triangle_counting_edges_ptx), "load edges");
     per_edge_ = must(driver::get_function(edges, "triangle_count_edges_kernel"), "edge kernel");
     auto peeling = must(driver::load_module(context, kernels::k_truss_peeling_ptx), "load peeling");
     reverse_search_ = must(driver::get_function(peeling, "reverse_edge_kernel"), "reverse kernel");
@@ -232,7 +245,9 @@ class KernelsFixture : public ::testing::Test {
     return must(driver::download<T>(*stream_, buffer), "download");
   }
 
-  static std::uint32_t blocks_for(std::uint32_t threads) { return (threads + kThreads - 1) / kThreads; }
+  static std::uint32_t blocks_for(std::uint32_t threads) {
+    return (threads + kThreads - 1) / kThreads;
+  }
 
   // triangle_count_kernel(offsets, targets, num_nodes, count), one thread per node.
   std::uint64_t count_per_thread(const GraphStore& graph) {
@@ -277,7 +292,11 @@ class KernelsFixture : public ::testing::Test {
     const std::uint32_t n = graph.num_nodes();
     const std::uint32_t m = graph.num_edges();
     KernelLaunch launch(*stream_, reverse_search_);
-    launch.read(graph.offsets()).read(graph.targets()).scalar(n).scalar(m).write(reverse)
+    launch.read(graph.offsets())
+        .read(graph.targets())
+        .scalar(n)
+        .scalar(m)
+        .write(reverse)
         .write(violations);
     must(launch.launch(driver::linear_launch(blocks, kThreads)), "reverse launch");
     return {download(reverse), download(violations).at(0)};
@@ -294,10 +313,15 @@ class KernelsFixture : public ::testing::Test {
     auto changed = upload<std::uint32_t>({0});
     std::uint32_t level = 0;
     for (;; ++level) {
-      must(driver::copy_to_device<std::uint32_t>(*stream_, std::array<std::uint32_t, 1>{0}, changed),
-           "reset changed");
+      must(
+          driver::copy_to_device<std::uint32_t>(*stream_, std::array<std::uint32_t, 1>{0}, changed),
+          "reset changed");
       KernelLaunch launch(*stream_, frontier_scan_);
-      launch.read(graph.offsets()).read(graph.targets()).write(distances).scalar(n).scalar(level)
+      launch.read(graph.offsets())
+          .read(graph.targets())
+          .write(distances)
+          .scalar(n)
+          .scalar(level)
           .write(changed);
       must(launch.launch(driver::linear_launch(blocks_for(n), kThreads)), "frontier launch");
       if (download(changed).at(0) == 0) break;
@@ -365,10 +389,12 @@ TEST_P(KernelsTest, EdgeKernelStridesOverPositionsOnSmallGrids) {
   const std::uint64_t expected = host_triangles(graph);
   // 256 positions per block and sweep: grids that end mid-sweep, that match
   // the position count, or exceed it.
-  for (std::uint32_t blocks : {1u, 2u, 3u, 7u, std::max(grid_blocks(stored.num_edges()), 1u), 40u}) {
+  for (std::uint32_t blocks :
+       {1u, 2u, 3u, 7u, std::max(grid_blocks(stored.num_edges()), 1u), 40u}) {
     EXPECT_EQ(count_per_edge(stored, blocks), expected) << blocks << " blocks";
   }
-  EXPECT_EQ(must(count_triangles(stored, KernelChoice::automatic), "count").total_triangles, expected);
+  EXPECT_EQ(must(count_triangles(stored, KernelChoice::automatic), "count").total_triangles,
+            expected);
 }
 
 // Where v's list holds u, for each position u -> v; 0xffffffff where not.
@@ -392,7 +418,8 @@ TEST_P(KernelsTest, ReverseSearchFindsEveryReverse) {
   if (graph.targets().empty()) GTEST_SKIP() << "no positions";
   const auto expected = host_reverses(graph);
   for (std::uint32_t blocks : {1u, 3u, grid_blocks(static_cast<std::uint32_t>(expected.size()))}) {
-    EXPECT_EQ(search_reverses(store(graph), blocks), std::pair(expected, 0u)) << blocks << " blocks";
+    EXPECT_EQ(search_reverses(store(graph), blocks), std::pair(expected, 0u))
+        << blocks << " blocks";
   }
   // One direction dropped from the busiest list: the positions that pointed
   // at it lose their reverse, and only those count.
@@ -400,7 +427,8 @@ TEST_P(KernelsTest, ReverseSearchFindsEveryReverse) {
                                   [](const auto& a, const auto& b) { return a.size() < b.size(); });
   busiest->pop_back();
   const auto one_way = host_reverses(graph);
-  const auto missing = static_cast<std::uint32_t>(std::count(one_way.begin(), one_way.end(), 0xFFFFFFFFu));
+  const auto missing =
+      static_cast<std::uint32_t>(std::count(one_way.begin(), one_way.end(), 0xFFFFFFFFu));
   EXPECT_EQ(missing, 1u);
   EXPECT_EQ(search_reverses(store(graph), 2), std::pair(one_way, missing));
 }
@@ -456,9 +484,12 @@ TEST_F(WarpStride, TakesEveryNodeOnce) {
 
 TEST(TriangleBlocks, OneWarpPerNodeUpToTheCap) {
   static constexpr std::uint64_t cap = (std::uint64_t{1} << 24) - 1;
-  auto expected = [](std::uint64_t n) { return static_cast<std::uint32_t>(std::min((n + 7) / 8, cap)); };
-  for (std::uint64_t n : {0ull, 1ull, 7ull, 8ull, 9ull, 100ull, 1000003ull, (1ull << 27) - 9, (1ull << 27) - 8,
-                          (1ull << 27) - 1, 1ull << 27, (1ull << 27) + 1, 0xFFFFFFFFull}) {
+  auto expected = [](std::uint64_t n) {
+    return static_cast<std::uint32_t>(std::min((n + 7) / 8, cap));
+  };
+  for (std::uint64_t n :
+       {0ull, 1ull, 7ull, 8ull, 9ull, 100ull, 1000003ull, (1ull << 27) - 9, (1ull << 27) - 8,
+        (1ull << 27) - 1, 1ull << 27, (1ull << 27) + 1, 0xFFFFFFFFull}) {
     EXPECT_EQ(triangle_blocks(static_cast<std::uint32_t>(n)), expected(n)) << n;
   }
   // The largest grid keeps its thread count within 32 bits.

@@ -2,6 +2,8 @@
 // its module (and with it the device's primary context) for the life of the
 // process, so these tests never reset the software GPU: each uses slots of its
 // own and measures driver calls and live objects as differences.
+#include "engine/module_cache.hpp"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -21,7 +23,6 @@
 #include "driver/fault.hpp"
 #include "driver/launch.hpp"
 #include "driver/memory.hpp"
-#include "engine/module_cache.hpp"
 #include "module_cache_support.hpp"
 #include "software_gpu.hpp"
 
@@ -45,7 +46,8 @@ const bool default_configuration = use_default_emu_configuration();
 constexpr std::array<std::string_view, 2> kNames{"double_index_kernel", "scale_add_kernel"};
 
 SharedContext open(std::uint64_t ordinal = 0) {
-  if (!default_configuration) throw std::runtime_error("could not clear the VORLAN_EMU_* variables");
+  if (!default_configuration)
+    throw std::runtime_error("could not clear the VORLAN_EMU_* variables");
   return value_of(DeviceContext::create(ordinal), "DeviceContext::create");
 }
 
@@ -55,7 +57,10 @@ std::vector<std::uint32_t> run_double_index(const SharedContext& context, Kernel
                                             std::uint32_t n) {
   auto stream = std::make_shared<DeviceStream>(context);
   auto out = value_of(driver::allocate<std::uint32_t>(stream, n), "allocate");
-  value_of(KernelLaunch(*stream, kernels.front()).write(out).scalar(n).launch(driver::linear_launch(1, 256)),
+  value_of(KernelLaunch(*stream, kernels.front())
+               .write(out)
+               .scalar(n)
+               .launch(driver::linear_launch(1, 256)),
            "launch");
   return value_of(driver::download<std::uint32_t>(*stream, out), "download");
 }
@@ -65,7 +70,9 @@ void fail_teardown(const SharedContext& context, CUresult code) {
   auto stream = std::make_shared<DeviceStream>(context);
   auto buffer = value_of(driver::allocate<std::uint32_t>(stream, 1), "allocate");
   fail_call("cuEventDestroy_v2", code);
-  { [[maybe_unused]] auto released = std::move(buffer); }
+  {
+    [[maybe_unused]] auto released = std::move(buffer);
+  }
 }
 
 TEST(ModuleCache, TwoCallsOnOneContextLoadTheModuleOnce) {
@@ -74,7 +81,8 @@ TEST(ModuleCache, TwoCallsOnOneContextLoadTheModuleOnce) {
   const auto modules = live().modules;
   CallCounter calls;
   const auto first = kernels_of(get_kernels(slot, context, kTestPtx, kNames));
-  EXPECT_EQ(calls.made_besides_probe(), (CallMap{{"cuModuleLoadData", 1}, {"cuModuleGetFunction", 2}}));
+  EXPECT_EQ(calls.made_besides_probe(),
+            (CallMap{{"cuModuleLoadData", 1}, {"cuModuleGetFunction", 2}}));
   EXPECT_EQ(live().modules, modules + 1);
   ASSERT_EQ(first.size(), kNames.size());
 
@@ -113,13 +121,18 @@ TEST(ModuleCache, FunctionsComeInTheOrderOfTheNames) {
   auto out = value_of(driver::allocate<std::uint32_t>(stream, 2), "allocate");
   const std::uint32_t n = 2;
   const std::uint32_t add = 10;
-  value_of(KernelLaunch(*stream, kernels[0]).read(in).write(out).scalar(n).scalar(add).launch(
-               driver::linear_launch(1, 32)),
+  value_of(KernelLaunch(*stream, kernels[0])
+               .read(in)
+               .write(out)
+               .scalar(n)
+               .scalar(add)
+               .launch(driver::linear_launch(1, 32)),
            "launch");
   EXPECT_EQ(value_of(driver::download<std::uint32_t>(*stream, out), "download"),
             (std::vector<std::uint32_t>{13, 16}));
-  value_of(KernelLaunch(*stream, kernels[2]).write(out).scalar(n).launch(driver::linear_launch(1, 32)),
-           "launch");
+  value_of(
+      KernelLaunch(*stream, kernels[2]).write(out).scalar(n).launch(driver::linear_launch(1, 32)),
+      "launch");
   EXPECT_EQ(value_of(driver::download<std::uint32_t>(*stream, out), "download"),
             (std::vector<std::uint32_t>{0, 2}));
 }
@@ -130,15 +143,17 @@ TEST(ModuleCache, AFailedLoadFaultsAndTheNextCallLoadsAgain) {
   const auto modules = live().modules;
   fail_call("cuModuleLoadData", CUDA_ERROR_INVALID_PTX);
   CallCounter calls;
-  EXPECT_EQ(fault_of([&] { (void)get_kernels(slot, context, kTestPtx, kNames); }),
-            "failed to load PTX module: DriverError(CUDA_ERROR_INVALID_PTX, \"a PTX JIT compilation "
-            "failed\")");
+  EXPECT_EQ(
+      fault_of([&] { (void)get_kernels(slot, context, kTestPtx, kNames); }),
+      "failed to load PTX module: DriverError(CUDA_ERROR_INVALID_PTX, \"a PTX JIT compilation "
+      "failed\")");
   EXPECT_EQ(calls.device_work(), (CallMap{{"cuModuleLoadData", 1}}));
   EXPECT_EQ(live().modules, modules);
 
   calls.restart();
   const auto kernels = kernels_of(get_kernels(slot, context, kTestPtx, kNames));
-  EXPECT_EQ(calls.made_besides_probe(), (CallMap{{"cuModuleLoadData", 1}, {"cuModuleGetFunction", 2}}));
+  EXPECT_EQ(calls.made_besides_probe(),
+            (CallMap{{"cuModuleLoadData", 1}, {"cuModuleGetFunction", 2}}));
   EXPECT_EQ(live().modules, modules + 1);
   EXPECT_EQ(run_double_index(context, kernels, 5), doubled_indices(5));
 
@@ -151,9 +166,10 @@ TEST(ModuleCache, ARefusedModuleTextFaultsWithTheDriversCode) {
   auto context = open();
   ModuleSlot slot;
   const auto modules = live().modules;
-  EXPECT_EQ(fault_of([&] { (void)get_kernels(slot, context, "not a module", kNames); }),
-            "failed to load PTX module: DriverError(CUDA_ERROR_INVALID_PTX, \"a PTX JIT compilation "
-            "failed\")");
+  EXPECT_EQ(
+      fault_of([&] { (void)get_kernels(slot, context, "not a module", kNames); }),
+      "failed to load PTX module: DriverError(CUDA_ERROR_INVALID_PTX, \"a PTX JIT compilation "
+      "failed\")");
   EXPECT_EQ(live().modules, modules);
 }
 
@@ -178,14 +194,16 @@ TEST(ModuleCache, AFailedLookupLeavesTheSlotToBeFilledAgain) {
   ModuleSlot slot;
   const auto modules = live().modules;
   fail_call("cuModuleGetFunction", CUDA_ERROR_NOT_FOUND, 2);
-  EXPECT_EQ(fault_of([&] { (void)get_kernels(slot, context, kTestPtx, kNames); }),
-            "kernel scale_add_kernel not found: DriverError(CUDA_ERROR_NOT_FOUND, \"named symbol not "
-            "found\")");
+  EXPECT_EQ(
+      fault_of([&] { (void)get_kernels(slot, context, kTestPtx, kNames); }),
+      "kernel scale_add_kernel not found: DriverError(CUDA_ERROR_NOT_FOUND, \"named symbol not "
+      "found\")");
   EXPECT_EQ(live().modules, modules);
 
   CallCounter calls;
   const auto kernels = kernels_of(get_kernels(slot, context, kTestPtx, kNames));
-  EXPECT_EQ(calls.made_besides_probe(), (CallMap{{"cuModuleLoadData", 1}, {"cuModuleGetFunction", 2}}));
+  EXPECT_EQ(calls.made_besides_probe(),
+            (CallMap{{"cuModuleLoadData", 1}, {"cuModuleGetFunction", 2}}));
   ASSERT_EQ(kernels.size(), kNames.size());
   EXPECT_EQ(live().modules, modules + 1);
   EXPECT_EQ(run_double_index(context, kernels, 3), doubled_indices(3));
@@ -232,12 +250,11 @@ TEST_P(BrokenContext, FailsTheLoadAsADriverErrorAndTheNextCallLoadsAgain) {
 std::vector<BrokenContextCase> broken_context_cases() {
   std::vector<BrokenContextCase> cases;
   for (const char* entry_point : {"cuModuleLoadData", "cuModuleGetFunction"}) {
-    for (CUresult code : {CUDA_ERROR_ECC_UNCORRECTABLE, CUDA_ERROR_ILLEGAL_ADDRESS,
-                          CUDA_ERROR_LAUNCH_TIMEOUT, CUDA_ERROR_ASSERT,
-                          CUDA_ERROR_HARDWARE_STACK_ERROR, CUDA_ERROR_ILLEGAL_INSTRUCTION,
-                          CUDA_ERROR_MISALIGNED_ADDRESS, CUDA_ERROR_INVALID_ADDRESS_SPACE,
-                          CUDA_ERROR_INVALID_PC, CUDA_ERROR_LAUNCH_FAILED,
-                          CUDA_ERROR_EXTERNAL_DEVICE}) {
+    for (CUresult code :
+         {CUDA_ERROR_ECC_UNCORRECTABLE, CUDA_ERROR_ILLEGAL_ADDRESS, CUDA_ERROR_LAUNCH_TIMEOUT,
+          CUDA_ERROR_ASSERT, CUDA_ERROR_HARDWARE_STACK_ERROR, CUDA_ERROR_ILLEGAL_INSTRUCTION,
+          CUDA_ERROR_MISALIGNED_ADDRESS, CUDA_ERROR_INVALID_ADDRESS_SPACE, CUDA_ERROR_INVALID_PC,
+          CUDA_ERROR_LAUNCH_FAILED, CUDA_ERROR_EXTERNAL_DEVICE}) {
       cases.push_back({entry_point, code});
     }
   }
@@ -257,15 +274,16 @@ TEST_P(ModuleRefusal, FaultsWithTheDriversCode) {
   auto context = open();
   ModuleSlot slot;
   fail_call("cuModuleLoadData", GetParam());
-  EXPECT_EQ(fault_of([&] { (void)get_kernels(slot, context, kTestPtx, kNames); }).rfind(
-                "failed to load PTX module: DriverError(" +
-                    std::string(driver::result_name(GetParam())) + ",",
-                0),
+  EXPECT_EQ(fault_of([&] { (void)get_kernels(slot, context, kTestPtx, kNames); })
+                .rfind("failed to load PTX module: DriverError(" +
+                           std::string(driver::result_name(GetParam())) + ",",
+                       0),
             0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(ModuleCodes, ModuleRefusal,
-                         ::testing::Values(CUDA_ERROR_INVALID_PTX, CUDA_ERROR_UNSUPPORTED_PTX_VERSION,
+                         ::testing::Values(CUDA_ERROR_INVALID_PTX,
+                                           CUDA_ERROR_UNSUPPORTED_PTX_VERSION,
                                            CUDA_ERROR_OUT_OF_MEMORY, CUDA_ERROR_INVALID_VALUE,
                                            CUDA_ERROR_LAUNCH_OUT_OF_RESOURCES, CUDA_ERROR_UNKNOWN));
 
@@ -353,7 +371,8 @@ TEST(ModuleCache, ConcurrentFirstCallersLoadTheModuleOnce) {
     threads.emplace_back([&, t] {
       start.arrive_and_wait();
       try {
-        results[static_cast<std::size_t>(t)] = kernels_of(get_kernels(slot, context, kTestPtx, kNames));
+        results[static_cast<std::size_t>(t)] =
+            kernels_of(get_kernels(slot, context, kTestPtx, kNames));
       } catch (const std::exception& error) {
         ADD_FAILURE() << "thread " << t << ": " << error.what();
       }

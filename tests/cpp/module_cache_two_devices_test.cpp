@@ -99,16 +99,19 @@ TEST_F(TwoDevices, KernelsOfDeviceOneRunOnDeviceOne) {
   EXPECT_EQ(live(1).allocations, allocations1 + 1);
   EXPECT_EQ(live(0).allocations, allocations0);
   const std::uint32_t n = 300;
-  ASSERT_TRUE(succeeded(KernelLaunch(*stream, kernels1[0]).write(out).scalar(n).launch(
-      driver::linear_launch(2, 256))));
+  ASSERT_TRUE(succeeded(KernelLaunch(*stream, kernels1[0])
+                            .write(out)
+                            .scalar(n)
+                            .launch(driver::linear_launch(2, 256))));
   ASSERT_TRUE(succeeded(driver::synchronize(*stream)));
-  EXPECT_EQ(value_of(driver::download<std::uint32_t>(*stream, out), "download"), doubled_indices(300));
+  EXPECT_EQ(value_of(driver::download<std::uint32_t>(*stream, out), "download"),
+            doubled_indices(300));
 
   // What a cache bound to its first context would hand out: the driver
   // refuses device 0's kernel on device 1.
-  EXPECT_TRUE(fails_with(KernelLaunch(*stream, kernels0[0]).write(out).scalar(n).launch(
-                             driver::linear_launch(2, 256)),
-                         CUDA_ERROR_INVALID_HANDLE));
+  EXPECT_TRUE(fails_with(
+      KernelLaunch(*stream, kernels0[0]).write(out).scalar(n).launch(driver::linear_launch(2, 256)),
+      CUDA_ERROR_INVALID_HANDLE));
 }
 
 TEST_F(TwoDevices, TwoContextsOfDeviceOneShareItsEntry) {

@@ -161,7 +161,8 @@ class CallCounter {
 // GoogleTest reports as the test's failure).
 template <class T>
 T value_of(driver::DriverResult<T> result, std::string_view what) {
-  if (!result) throw std::runtime_error(std::string(what) + " failed: " + driver::to_string(result.error()));
+  if (!result)
+    throw std::runtime_error(std::string(what) + " failed: " + driver::to_string(result.error()));
   if constexpr (std::is_void_v<T>) {
     return;
   } else {
@@ -174,8 +175,8 @@ template <class T>
 ::testing::AssertionResult fails_with(const driver::DriverResult<T>& result, CUresult code) {
   if (result) return ::testing::AssertionFailure() << "succeeded, expected code " << code;
   if (result.error().code() != code) {
-    return ::testing::AssertionFailure() << "failed with " << driver::to_string(result.error())
-                                         << ", expected code " << code;
+    return ::testing::AssertionFailure()
+           << "failed with " << driver::to_string(result.error()) << ", expected code " << code;
   }
   return ::testing::AssertionSuccess();
 }
@@ -208,10 +209,9 @@ inline void clear_current_context() {
 // it is loaded or reset, so these must come before either.
 
 // Every variable the software GPU reads.
-inline constexpr const char* kEmuVariables[] = {"VORLAN_EMU_DEVICES", "VORLAN_EMU_MEMORY",
-                                                "VORLAN_EMU_POOLS",   "VORLAN_EMU_BUDGET",
-                                                "VORLAN_EMU_SEED",    "VORLAN_EMU_TRACE",
-                                                "VORLAN_EMU_VERBOSE"};
+inline constexpr const char* kEmuVariables[] = {
+    "VORLAN_EMU_DEVICES", "VORLAN_EMU_MEMORY", "VORLAN_EMU_POOLS",  "VORLAN_EMU_BUDGET",
+    "VORLAN_EMU_SEED",    "VORLAN_EMU_TRACE",  "VORLAN_EMU_VERBOSE"};
 
 // Unsets them all, so that the tests see the documented defaults whatever the
 // calling environment holds.

@@ -3,6 +3,8 @@
 // decoder on every 1- and 2-byte sequence and on every 3- and 4-byte
 // sequence over a corpus holding each boundary byte of the table of
 // well-formed sequences.
+#include "driver/utf8.hpp"
+
 #include <Python.h>
 #include <gtest/gtest.h>
 
@@ -11,7 +13,6 @@
 #include <vector>
 
 #include "driver/result.hpp"
-#include "driver/utf8.hpp"
 
 namespace vorlan::driver {
 namespace {
@@ -20,7 +21,8 @@ namespace {
 // starts on first use and stays for the process.
 std::string python_decode(std::string_view bytes, const char* errors) {
   [[maybe_unused]] static const bool started = (Py_InitializeEx(0), true);
-  PyObject* text = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), errors);
+  PyObject* text =
+      PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), errors);
   if (text == nullptr) {
     PyErr_Clear();
     return "<decode failed>";
@@ -40,7 +42,8 @@ const std::vector<unsigned char> kBoundaryBytes = {
 
 // Every sequence of `length` bytes drawn from `alphabet`, passed to `check`.
 template <class Check>
-void for_each_sequence(const std::vector<unsigned char>& alphabet, std::size_t length, Check check) {
+void for_each_sequence(const std::vector<unsigned char>& alphabet, std::size_t length,
+                       Check check) {
   std::vector<std::size_t> digits(length, 0);
   std::string bytes(length, '\0');
   for (;;) {
@@ -99,17 +102,21 @@ TEST_P(Utf8Corpus, QuotesIllFormedBytesAsPythonEscapesThem) {
 INSTANTIATE_TEST_SUITE_P(Sequences, Utf8Corpus,
                          ::testing::Values(Corpus{all_bytes(), 1}, Corpus{all_bytes(), 2},
                                            Corpus{kBoundaryBytes, 3}, Corpus{kBoundaryBytes, 4}),
-                         [](const auto& corpus) { return std::to_string(corpus.param.length) + "Bytes"; });
+                         [](const auto& corpus) {
+                           return std::to_string(corpus.param.length) + "Bytes";
+                         });
 
 TEST(Utf8, AMaximalSubpartIsOneReplacementNotOnePerByte) {
-  EXPECT_EQ(decode_lossy("\xF0\x9F\x98"), "\xEF\xBF\xBD");      // truncated 4-byte form
-  EXPECT_EQ(decode_lossy("a\xE2\x82"), "a\xEF\xBF\xBD");        // truncated 3-byte form
+  EXPECT_EQ(decode_lossy("\xF0\x9F\x98"), "\xEF\xBF\xBD");  // truncated 4-byte form
+  EXPECT_EQ(decode_lossy("a\xE2\x82"), "a\xEF\xBF\xBD");    // truncated 3-byte form
   // A surrogate's lead ED cannot go on with A0: three pieces of one byte.
   EXPECT_EQ(decode_lossy("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
 }
 
 TEST(DriverText, ControlCharactersAndDeleteAreEscaped) {
-  EXPECT_EQ(quoted("a\x7F" "b"), "\"a\\u{7f}b\"");
+  EXPECT_EQ(quoted("a\x7F"
+                   "b"),
+            "\"a\\u{7f}b\"");
   EXPECT_EQ(quoted(std::string("\x01\x1F\x20", 3)), "\"\\u{1}\\u{1f} \"");
   EXPECT_EQ(quoted("\x7E"), "\"~\"");
   EXPECT_EQ(quoted("\xC2\x80"), "\"\xC2\x80\"");  // U+0080 is printable text here

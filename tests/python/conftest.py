@@ -14,10 +14,11 @@ import sys
 import tempfile
 
 import pytest
-
 import vorlan_emu
 
-BUILD_DIR = os.environ.get("VORLAN_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
+BUILD_DIR = os.environ.get(
+    "VORLAN_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build")
+)
 EMULATOR_DIR = os.path.join(BUILD_DIR, "emulator")
 
 
@@ -34,8 +35,9 @@ def run_python(code, library_path=None, extra_env=None, timeout=120):
     if library_path is not None:
         env["LD_LIBRARY_PATH"] = library_path
     env.update(extra_env or {})
-    return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,
-                          text=True, timeout=timeout)
+    return subprocess.run(
+        [sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=timeout
+    )
 
 
 @pytest.fixture
@@ -48,9 +50,13 @@ def empty_library_dir():
 # The release calls, with the kind of object each gives back. A release made
 # to fail leaves its object with the driver, for as long as the context is
 # retained.
-RELEASES = {"cuMemFreeAsync": "allocations", "cuMemFree_v2": "allocations",
-            "cuEventDestroy_v2": "events", "cuModuleUnload": "modules",
-            "cuDevicePrimaryCtxRelease_v2": "context_refs"}
+RELEASES = {
+    "cuMemFreeAsync": "allocations",
+    "cuMemFree_v2": "allocations",
+    "cuEventDestroy_v2": "events",
+    "cuModuleUnload": "modules",
+    "cuDevicePrimaryCtxRelease_v2": "context_refs",
+}
 # How many of each this process's tests made to fail (at most).
 failed_releases = collections.Counter()
 
@@ -134,12 +140,15 @@ def check_nothing_held():
         assert held["events"] <= failed_releases["events"], (held, failed_releases)
         assert held["modules"] <= 6 + failed_releases["modules"], (held, failed_releases)
         assert held["context_refs"] <= held["modules"] + failed_releases["context_refs"], (
-            held, failed_releases)
+            held,
+            failed_releases,
+        )
 
 
 @pytest.fixture
 def device():
     import vorlan_cuda
+
     return vorlan_cuda.GpuDevice(0)
 
 
@@ -157,8 +166,9 @@ TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 MISSING_ENTRY_DIR = os.path.join(EMULATOR_DIR, "missing-entry")
 REPORT_MARK = "VORLAN-TEST-REPORT "
 
-needs_software_gpu = pytest.mark.skipif(not on_software_gpu(),
-                                        reason="runs the software GPU with its own settings")
+needs_software_gpu = pytest.mark.skipif(
+    not on_software_gpu(), reason="runs the software GPU with its own settings"
+)
 
 _PRELUDE = f"""
 import gc, json, sys
@@ -186,12 +196,21 @@ def run_reporting(code, library_path=None, extra_env=None, timeout=120):
     reports other than once."""
     import json
     import textwrap
-    result = run_python(_PRELUDE + textwrap.dedent(code), library_path=library_path,
-                        extra_env=extra_env, timeout=timeout)
-    assert result.returncode == 0, (f"child exited with {result.returncode}\n"
-                                    f"stdout:\n{result.stdout}\nstderr:\n{result.stderr}")
-    reports = [line[len(REPORT_MARK):] for line in result.stdout.splitlines()
-               if line.startswith(REPORT_MARK)]
+
+    result = run_python(
+        _PRELUDE + textwrap.dedent(code),
+        library_path=library_path,
+        extra_env=extra_env,
+        timeout=timeout,
+    )
+    assert result.returncode == 0, (
+        f"child exited with {result.returncode}\nstdout:\n{result.stdout}\nstderr:\n{result.stderr}"
+    )
+    reports = [
+        line[len(REPORT_MARK) :]
+        for line in result.stdout.splitlines()
+        if line.startswith(REPORT_MARK)
+    ]
     assert len(reports) == 1, f"expected one report, got:\n{result.stdout}\n{result.stderr}"
     return json.loads(reports[0])
 
@@ -201,6 +220,7 @@ def run_reporting(code, library_path=None, extra_env=None, timeout=120):
 # ascending; most tests store every undirected edge in both directions with no
 # repeats, and a few build odd lists (one direction, repeats, self-loops) on
 # purpose from plain Python lists.
+
 
 def csr_from_lists(lists):
     """CSR arrays (offsets, targets) holding `lists` as the nodes' lists, as given."""
@@ -212,7 +232,7 @@ def csr_from_lists(lists):
 
 
 def lists_from_csr(offsets, targets):
-    return [list(targets[offsets[v]:offsets[v + 1]]) for v in range(max(len(offsets) - 1, 0))]
+    return [list(targets[offsets[v] : offsets[v + 1]]) for v in range(max(len(offsets) - 1, 0))]
 
 
 def csr_from_networkx(graph):
@@ -229,7 +249,9 @@ def shuffled_labels(graph, seed):
     """The same graph with its nodes renamed 0..n-1 in a random order, so that
     no test depends on a generator's numbering."""
     import random
+
     import networkx as nx
+
     nodes = list(graph.nodes)
     order = list(range(len(nodes)))
     random.Random(seed).shuffle(order)
@@ -239,8 +261,17 @@ def shuffled_labels(graph, seed):
 def graph_shapes():
     """(name, undirected networkx graph) of the shapes every algorithm is run on."""
     import networkx as nx
-    pieces = nx.disjoint_union_all([nx.complete_graph(5), nx.cycle_graph(7), nx.path_graph(4),
-                                    nx.star_graph(6), nx.empty_graph(3), nx.complete_graph(4)])
+
+    pieces = nx.disjoint_union_all(
+        [
+            nx.complete_graph(5),
+            nx.cycle_graph(7),
+            nx.path_graph(4),
+            nx.star_graph(6),
+            nx.empty_graph(3),
+            nx.complete_graph(4),
+        ]
+    )
     return [
         ("erdos-renyi-sparse", nx.gnp_random_graph(90, 0.06, seed=11)),
         ("erdos-renyi-dense", nx.gnp_random_graph(45, 0.35, seed=12)),
@@ -270,6 +301,7 @@ def make_graph(device):
         if targets is None:
             offsets, targets = csr_from_networkx(offsets)
         return vorlan_cuda.GpuGraph.from_csr(offsets, targets, device)
+
     return make
 
 
@@ -292,6 +324,7 @@ def allocation_entry_point(emu, device):
     """The driver call the device allocates with (stream-ordered where the
     device has memory pools, plain otherwise), found by watching an upload."""
     import vorlan_cuda
+
     with emu.counting("cuMemAllocAsync", "cuMemAlloc_v2") as counter:
         vorlan_cuda.GpuGraph.from_csr([0, 1, 2], [1, 0], device)
     used = [name for name, count in counter.delta.items() if count]

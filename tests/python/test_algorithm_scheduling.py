@@ -6,7 +6,6 @@ import json
 import textwrap
 
 import pytest
-
 from conftest import on_software_gpu, run_python
 
 SCRIPT = textwrap.dedent("""
@@ -42,10 +41,12 @@ SCRIPT = textwrap.dedent("""
 
 def results_under_seed(seed):
     import os
+
     here = os.path.dirname(os.path.abspath(__file__))
     pythonpath = os.pathsep.join(filter(None, [here, os.environ.get("PYTHONPATH")]))
-    result = run_python(SCRIPT, extra_env={"VORLAN_EMU_SEED": str(seed), "PYTHONPATH": pythonpath},
-                        timeout=600)
+    result = run_python(
+        SCRIPT, extra_env={"VORLAN_EMU_SEED": str(seed), "PYTHONPATH": pythonpath}, timeout=600
+    )
     assert result.returncode == 0, result.stderr
     return json.loads(result.stdout.splitlines()[-1])
 

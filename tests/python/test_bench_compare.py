@@ -21,26 +21,38 @@ import report  # noqa: E402
 
 
 class TestAgreement:
-    @pytest.mark.parametrize("algorithm, reference, close, wrong", [
-        ("triangle_count", 7, 7, 8),
-        ("bfs", np.array([0, 1, -1, 2]), np.array([0, 1, -1, 2]), np.array([0, 1, 3, 2])),
-        ("k_truss", np.array([1, 5, 9]), np.array([1, 5, 9]), np.array([1, 5])),
-        ("pagerank", np.array([0.4, 0.3, 0.3]), np.array([0.4 + 2e-5, 0.3, 0.3 - 2e-5]),
-         np.array([0.4 + 1e-4, 0.3, 0.3 - 1e-4])),
-        ("pagerank", np.array([0.5, 0.5]), np.array([0.5, 0.5]), np.array([0.5, 0.5, 0.0])),
-    ])
+    @pytest.mark.parametrize(
+        "algorithm, reference, close, wrong",
+        [
+            ("triangle_count", 7, 7, 8),
+            ("bfs", np.array([0, 1, -1, 2]), np.array([0, 1, -1, 2]), np.array([0, 1, 3, 2])),
+            ("k_truss", np.array([1, 5, 9]), np.array([1, 5, 9]), np.array([1, 5])),
+            (
+                "pagerank",
+                np.array([0.4, 0.3, 0.3]),
+                np.array([0.4 + 2e-5, 0.3, 0.3 - 2e-5]),
+                np.array([0.4 + 1e-4, 0.3, 0.3 - 1e-4]),
+            ),
+            ("pagerank", np.array([0.5, 0.5]), np.array([0.5, 0.5]), np.array([0.5, 0.5, 0.0])),
+        ],
+    )
     def test_close_answers_agree_and_wrong_ones_do_not(self, algorithm, reference, close, wrong):
         assert analysis.agreement(algorithm, reference, close)[0]
         agrees, note = analysis.agreement(algorithm, reference, wrong)
         assert not agrees and note
 
-    @pytest.mark.parametrize("system, pairs, num_nodes, comparable", [
-        ("networkx", [(0, 1), (1, 2)], 4, False),   # node 3 has no edges
-        ("igraph", [(0, 1), (1, 2)], 4, False),
-        ("networkx", [(0, 1), (1, 2)], 3, True),
-        ("scipy", [(0, 1), (1, 2)], 4, True),       # same recurrence as ours
-    ])
-    def test_pagerank_compared_only_with_the_same_recurrence(self, system, pairs, num_nodes, comparable):
+    @pytest.mark.parametrize(
+        "system, pairs, num_nodes, comparable",
+        [
+            ("networkx", [(0, 1), (1, 2)], 4, False),  # node 3 has no edges
+            ("igraph", [(0, 1), (1, 2)], 4, False),
+            ("networkx", [(0, 1), (1, 2)], 3, True),
+            ("scipy", [(0, 1), (1, 2)], 4, True),  # same recurrence as ours
+        ],
+    )
+    def test_pagerank_compared_only_with_the_same_recurrence(
+        self, system, pairs, num_nodes, comparable
+    ):
         graph = graph_suite.edge_list_from_pairs(pairs, num_nodes)
         assert (analysis.pagerank_incomparable(system, graph) is None) == comparable
 
@@ -48,7 +60,7 @@ class TestAgreement:
 class TestGrowthAndBudget:
     @pytest.mark.parametrize("exponent", [1.0, 1.5, 2.0])
     def test_fit_recovers_a_power_law(self, exponent):
-        points = [(edges, 3e-9 * edges ** exponent) for edges in (1e3, 4e3, 1.6e4, 6.4e4)]
+        points = [(edges, 3e-9 * edges**exponent) for edges in (1e3, 4e3, 1.6e4, 6.4e4)]
         assert analysis.fit_exponent(points) == pytest.approx(exponent)
 
     def test_fit_needs_two_sizes(self):
@@ -63,7 +75,9 @@ class TestGrowthAndBudget:
 
     def test_a_peer_over_budget_is_stopped(self):
         started = time.perf_counter()
-        status, note = compare.timed_in_child(lambda: time.sleep(30), repeat=1, budget=0.2, grace=0.3)
+        status, note = compare.timed_in_child(
+            lambda: time.sleep(30), repeat=1, budget=0.2, grace=0.3
+        )
         assert status == "over budget" and "budget" in note
         assert time.perf_counter() - started < 10
 
@@ -93,7 +107,9 @@ class TestFloors:
 
     def test_floor_adds_device_and_host_time(self):
         rates = {"device_copy": 100.0, "host_to_device": 10.0, "device_to_host": 20.0}
-        assert analysis.floor_seconds(1000, {"up": 50, "down": 40}, rates) == pytest.approx(10 + 5 + 2)
+        assert analysis.floor_seconds(1000, {"up": 50, "down": 40}, rates) == pytest.approx(
+            10 + 5 + 2
+        )
         assert analysis.floor_seconds(1000, None, rates) == pytest.approx(10)
         assert analysis.floor_seconds(1000, {"up": 1}, {"device_copy": 100.0}) is None
         assert analysis.floor_seconds(1000, None, {}) is None
@@ -101,8 +117,20 @@ class TestFloors:
 
 def run_compare(tmp_path, *extra):
     out = tmp_path / "result.json"
-    code = compare.main(["--json", str(out), "--rmat-scales", "6", "--uniform-scales=", "--grid-scales", "6",
-                         "--repeat", "1", *extra])
+    code = compare.main(
+        [
+            "--json",
+            str(out),
+            "--rmat-scales",
+            "6",
+            "--uniform-scales=",
+            "--grid-scales",
+            "6",
+            "--repeat",
+            "1",
+            *extra,
+        ]
+    )
     return code, json.loads(out.read_text())
 
 
@@ -115,7 +143,9 @@ class TestEndToEnd:
             return dataclasses.replace(run, value=run.value + 1)
 
         monkeypatch.setattr(peers.SciPy, "triangle_count", off_by_one)
-        code, data = run_compare(tmp_path, "--systems", "networkx,scipy", "--algorithms", "triangle_count")
+        code, data = run_compare(
+            tmp_path, "--systems", "networkx,scipy", "--algorithms", "triangle_count"
+        )
         assert code == 1
         assert data["disagreements"] == 2
         assert all(e["agrees"] is False for e in data["results"] if e["system"] == "scipy")
@@ -124,10 +154,16 @@ class TestEndToEnd:
         code, data = run_compare(tmp_path, "--systems", "vorlan_cuda,networkx,scipy")
         assert code == 0 and data["disagreements"] == 0
         ran = {(e["system"], e["algorithm"]) for e in data["results"] if e["status"] == "ok"}
-        assert {(s, a) for s in ("vorlan_cuda", "networkx", "scipy") for a in peers.ALGORITHMS} <= ran
+        assert {
+            (s, a) for s in ("vorlan_cuda", "networkx", "scipy") for a in peers.ALGORITHMS
+        } <= ran
         # Every algorithm of vorlan_cuda was checked against a peer on the grid.
         grid = next(g["id"] for g in data["graphs"] if g["family"] == "grid")
-        checked = {e["algorithm"] for e in data["results"] if e["graph"] == grid and e.get("agrees") is True}
+        checked = {
+            e["algorithm"]
+            for e in data["results"]
+            if e["graph"] == grid and e.get("agrees") is True
+        }
         assert checked == set(peers.ALGORITHMS)
         if not data["meta"]["software_gpu"]:
             return
@@ -137,7 +173,9 @@ class TestEndToEnd:
         text = (tmp_path / "report" / "report.md").read_text()
         assert "matplotlib is not importable" in text
         cells = [line.split("|") for line in text.splitlines() if line.startswith("| ")]
-        vorlan_rows = [cell for row in cells for cell in row if cell.strip().startswith("vorlan_cuda")]
+        vorlan_rows = [
+            cell for row in cells for cell in row if cell.strip().startswith("vorlan_cuda")
+        ]
         assert vorlan_rows and all(report.SOFTWARE_LABEL in line for line in vorlan_rows)
         assert "None claimed" in text
 
@@ -146,8 +184,14 @@ class TestEndToEnd:
         rates = {"source": "test", "device_copy": 1e9, "host_to_device": 1e8, "device_to_host": 2e8}
         monkeypatch.setattr(peers.VorlanCuda, "device_name", property(lambda self: "Test GPU"))
         monkeypatch.setattr(compare.bandwidth, "measure", lambda name: rates)
-        code, data = run_compare(tmp_path, "--systems", "vorlan_cuda,scipy", "--algorithms", "bfs,pagerank",
-                                 "--rmat-scales=")
+        code, data = run_compare(
+            tmp_path,
+            "--systems",
+            "vorlan_cuda,scipy",
+            "--algorithms",
+            "bfs,pagerank",
+            "--rmat-scales=",
+        )
         assert code == 0 and not data["meta"]["software_gpu"]
         graphs = {g["id"]: g for g in data["graphs"]}
         for entry in (e for e in data["results"] if e["system"] == "vorlan_cuda"):
@@ -156,7 +200,9 @@ class TestEndToEnd:
                 expected = analysis.pagerank_iteration_bytes(g["num_nodes"], g["num_edges"]) / 1e9
             else:
                 # The grid is connected: the search reaches every node and edge.
-                device_bytes, host = analysis.bfs_bytes(g["num_nodes"], g["num_nodes"], g["num_edges"])
+                device_bytes, host = analysis.bfs_bytes(
+                    g["num_nodes"], g["num_nodes"], g["num_edges"]
+                )
                 expected = device_bytes / 1e9 + host["up"] / 1e8 + host["down"] / 2e8
                 assert floor["measured_seconds"] == entry["engine_seconds"]
             assert floor["floor_seconds"] == pytest.approx(expected)
@@ -167,11 +213,35 @@ class TestEndToEnd:
         # BFS grows linearly; PageRank's is for 20 iterations.
         runs = {"bfs": [(1000, 1e-6), (4000, 4e-6)], "pagerank": [(1000, 2e-5), (4000, 8e-5)]}
         model = tmp_path / "model.json"
-        model.write_text(json.dumps({"pagerank_iterations": 20, "algorithms": {
-            name: {"runs": [{"scale": 0, "num_edges": e, "predicted_seconds": {"lower_bound": s}}
-                            for e, s in points]} for name, points in runs.items()}}))
-        code, data = run_compare(tmp_path, "--systems", "vorlan_cuda", "--algorithms", "bfs,pagerank",
-                                 "--cost-model", str(model))
+        model.write_text(
+            json.dumps(
+                {
+                    "pagerank_iterations": 20,
+                    "algorithms": {
+                        name: {
+                            "runs": [
+                                {
+                                    "scale": 0,
+                                    "num_edges": e,
+                                    "predicted_seconds": {"lower_bound": s},
+                                }
+                                for e, s in points
+                            ]
+                        }
+                        for name, points in runs.items()
+                    },
+                }
+            )
+        )
+        code, data = run_compare(
+            tmp_path,
+            "--systems",
+            "vorlan_cuda",
+            "--algorithms",
+            "bfs,pagerank",
+            "--cost-model",
+            str(model),
+        )
         edges = {g["id"]: g["num_edges"] for g in data["graphs"]}
         for e in data["results"]:
             if not e["graph"].startswith("rmat"):

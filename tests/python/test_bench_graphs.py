@@ -42,7 +42,12 @@ class TestGenerators:
         half = 1 << 9
         sources, targets = graph_suite.rmat_draws(10, 40, seed=3)
         top, left = sources < half, targets < half
-        shares = [np.mean(top & left), np.mean(top & ~left), np.mean(~top & left), np.mean(~top & ~left)]
+        shares = [
+            np.mean(top & left),
+            np.mean(top & ~left),
+            np.mean(~top & left),
+            np.mean(~top & ~left),
+        ]
         assert shares == pytest.approx(graph_suite.GRAPH500, abs=0.01)
 
     def test_rmat_is_skewed_and_uniform_is_not(self):
@@ -77,8 +82,10 @@ class TestGenerators:
 
 
 def random_graphs():
-    return [pytest.param(nx.gnp_random_graph(n, p, seed=seed), id=f"gnp-{n}-{p}")
-            for seed, n, p in [(1, 40, 0.05), (2, 60, 0.2), (3, 30, 0.5), (4, 50, 0.02)]]
+    return [
+        pytest.param(nx.gnp_random_graph(n, p, seed=seed), id=f"gnp-{n}-{p}")
+        for seed, n, p in [(1, 40, 0.05), (2, 60, 0.2), (3, 30, 0.5), (4, 50, 0.02)]
+    ]
 
 
 def as_graph(g):
@@ -94,14 +101,19 @@ class TestSciPyPeer:
         scipy_peer = peers.SciPy()
         matrix = scipy_peer.load(graph)
         params = peers.Params(source=graph.hub(), k=4)
-        assert scipy_peer.triangle_count(matrix, graph, params).value == sum(nx.triangles(g).values()) // 3
+        assert (
+            scipy_peer.triangle_count(matrix, graph, params).value
+            == sum(nx.triangles(g).values()) // 3
+        )
         expected = np.full(graph.num_nodes, -1)
         for node, hops in nx.single_source_shortest_path_length(g, params.source).items():
             expected[node] = hops
         assert np.array_equal(scipy_peer.bfs(matrix, graph, params).value, expected)
         truss = nx.k_truss(g, 4).edges()
-        assert np.array_equal(scipy_peer.k_truss(matrix, graph, params).value,
-                              peers.edge_keys([u for u, _ in truss], [v for _, v in truss], graph.num_nodes))
+        assert np.array_equal(
+            scipy_peer.k_truss(matrix, graph, params).value,
+            peers.edge_keys([u for u, _ in truss], [v for _, v in truss], graph.num_nodes),
+        )
 
     @pytest.mark.parametrize("depth", [1, 2, 5, 33])
     def test_depths_from_parents_on_long_paths(self, depth):
@@ -116,11 +128,19 @@ class TestSciPyPeer:
         # Node 3 is isolated: it keeps (1 - d) / n and passes nothing on.
         graph = graph_suite.edge_list_from_pairs([(0, 1), (0, 2), (1, 2)], num_nodes=4)
         params = peers.Params(source=0, max_iterations=3, tolerance=0.0)
-        ranks, details = peers.pagerank_power_iteration(peers.SciPy().load(graph), graph.degrees, params)
+        ranks, details = peers.pagerank_power_iteration(
+            peers.SciPy().load(graph), graph.degrees, params
+        )
         expected = np.full(4, 0.25)
         for _ in range(3):
-            pulled = np.array([expected[1] / 2 + expected[2] / 2, expected[0] / 2 + expected[2] / 2,
-                               expected[0] / 2 + expected[1] / 2, 0.0])
+            pulled = np.array(
+                [
+                    expected[1] / 2 + expected[2] / 2,
+                    expected[0] / 2 + expected[2] / 2,
+                    expected[0] / 2 + expected[1] / 2,
+                    0.0,
+                ]
+            )
             expected = 0.85 * pulled + 0.15 / 4
         assert ranks == pytest.approx(expected, rel=1e-6)
         assert ranks[3] == pytest.approx(0.15 / 4)

@@ -7,17 +7,22 @@ import subprocess
 import sys
 
 import pytest
-
 from conftest import on_software_gpu
 
-SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "bench", "kernel_paths.py")
+SCRIPT = os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), "..", "..", "bench", "kernel_paths.py"
+)
 
 
 @pytest.mark.skipif(not on_software_gpu(), reason="sized for the software GPU")
 def test_both_paths_are_timed_and_agree(tmp_path):
     path = tmp_path / "paths.json"
-    result = subprocess.run([sys.executable, SCRIPT, "--scale", "7", "--k", "4", "--json", str(path)],
-                            capture_output=True, text=True, timeout=600)
+    result = subprocess.run(
+        [sys.executable, SCRIPT, "--scale", "7", "--k", "4", "--json", str(path)],
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
     assert result.returncode == 0, result.stderr
     report = json.loads(path.read_text())
     assert report["graph"]["num_nodes"] == 128 and report["k"] == 4

@@ -28,8 +28,14 @@ SMALL = ["--rmat-scales", "6", "--uniform-scales=", "--grid-scales=", "--repeat"
 
 def run_tool(*args, env=None, timeout=300):
     """Runs `python3 ARGS` from the repository root, as the README says to."""
-    return subprocess.run([sys.executable, *args], cwd=REPO, capture_output=True, text=True, timeout=timeout,
-                          env=dict(os.environ, **(env or {})))
+    return subprocess.run(
+        [sys.executable, *args],
+        cwd=REPO,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env=dict(os.environ, **(env or {})),
+    )
 
 
 def assert_refused_in_one_line(done, *words):
@@ -44,10 +50,17 @@ def assert_refused_in_one_line(done, *words):
 def files(tmp_path):
     """Paths of bad and good inputs, by name."""
     contents = {
-        "token.txt": "1 2\n2 x\n", "float.txt": "1 2\n2.5 3\n", "one_column.txt": "1 2\n3\n",
-        "ragged.txt": "1 2\n3 4 5\n", "huge_id.txt": f"1 {2**63}\n", "empty.txt": "# nothing\n\n",
-        "good.txt": "% a comment\n10 20\n20 30\n30 10\n", "bad.json": "{\"meta\": ", "array.json": "[1, 2]",
-        "wrong_shape.json": json.dumps({"meta": {}, "graphs": []}), "not_utf8.txt": b"1 2\n\xff 3\n",
+        "token.txt": "1 2\n2 x\n",
+        "float.txt": "1 2\n2.5 3\n",
+        "one_column.txt": "1 2\n3\n",
+        "ragged.txt": "1 2\n3 4 5\n",
+        "huge_id.txt": f"1 {2**63}\n",
+        "empty.txt": "# nothing\n\n",
+        "good.txt": "% a comment\n10 20\n20 30\n30 10\n",
+        "bad.json": '{"meta": ',
+        "array.json": "[1, 2]",
+        "wrong_shape.json": json.dumps({"meta": {}, "graphs": []}),
+        "not_utf8.txt": b"1 2\n\xff 3\n",
     }
     paths = {"missing": str(tmp_path / "missing.txt"), "folder": str(tmp_path)}
     for name, text in contents.items():
@@ -78,18 +91,35 @@ class TestEdgeLists:
         assert_refused_in_one_line(done, where, what)
 
     @pytest.mark.parametrize("name, where, what", EDGE_LIST_FAULTS[:3] + EDGE_LIST_FAULTS[-2:])
-    def test_compare_reads_its_edge_lists_before_any_graph(self, files, tmp_path, name, where, what):
+    def test_compare_reads_its_edge_lists_before_any_graph(
+        self, files, tmp_path, name, where, what
+    ):
         out = tmp_path / "out.json"
-        done = run_tool("bench/compare.py", "--json", str(out), "--edge-list", files[name], "--rmat-scales", "6",
-                        "--systems", "networkx,scipy")
+        done = run_tool(
+            "bench/compare.py",
+            "--json",
+            str(out),
+            "--edge-list",
+            files[name],
+            "--rmat-scales",
+            "6",
+            "--systems",
+            "networkx,scipy",
+        )
         assert_refused_in_one_line(done, "--edge-list", where, what)
         assert not out.exists()
 
-    @pytest.mark.parametrize("text, pairs", [
-        ("\ufeff1 2\n2 3\n", [[1, 2], [2, 3]]),                       # a byte-order mark
-        ("# SNAP\n% Matrix Market\n\n 7\t-8 0.5\n9 7 1\n", [[7, -8], [9, 7]]),  # comments, weights
-        (f"{2**63 - 1} {-(2**63)}\n", [[2**63 - 1, -(2**63)]]),       # the ends of int64
-    ])
+    @pytest.mark.parametrize(
+        "text, pairs",
+        [
+            ("\ufeff1 2\n2 3\n", [[1, 2], [2, 3]]),  # a byte-order mark
+            (
+                "# SNAP\n% Matrix Market\n\n 7\t-8 0.5\n9 7 1\n",
+                [[7, -8], [9, 7]],
+            ),  # comments, weights
+            (f"{2**63 - 1} {-(2**63)}\n", [[2**63 - 1, -(2**63)]]),  # the ends of int64
+        ],
+    )
     def test_reader_takes_what_the_collections_publish(self, tmp_path, text, pairs):
         plain, packed = tmp_path / "g.txt", tmp_path / "g.txt.gz"
         plain.write_text(text, encoding="utf-8")
@@ -104,39 +134,51 @@ class TestEdgeLists:
 
 
 class TestCompareArguments:
-    @pytest.mark.parametrize("args, words", [
-        (["--repeat", "0"], ["--repeat", "below 1"]),
-        (["--k", "2"], ["--k", "below 3"]),
-        (["--algorithms", "bfs,pagernak"], ["unknown algorithm pagernak"]),
-        (["--algorithms", ","], ["no algorithm named"]),
-        (["--systems", "scipy,cugraph"], ["unknown system cugraph"]),
-        (["--limit", "networkx"], ["SYSTEM=EDGES"]),
-        (["--limit", "networkx=many"], ["'many' is not an integer"]),
-        (["--limit", "netwrokx=10"], ["SYSTEM=EDGES"]),
-        (["--rmat-scales", "-3"], ["scale -3 is outside"]),
-        (["--rmat-scales", "10,x"], ["'x' is not an integer scale"]),
-        (["--budget", "0"], ["--budget"]),
-        (["--edge-factor", "0"], ["--edge-factor"]),
-        (["--rmat-scales="], ["no graphs to run"]),
-    ])
+    @pytest.mark.parametrize(
+        "args, words",
+        [
+            (["--repeat", "0"], ["--repeat", "below 1"]),
+            (["--k", "2"], ["--k", "below 3"]),
+            (["--algorithms", "bfs,pagernak"], ["unknown algorithm pagernak"]),
+            (["--algorithms", ","], ["no algorithm named"]),
+            (["--systems", "scipy,cugraph"], ["unknown system cugraph"]),
+            (["--limit", "networkx"], ["SYSTEM=EDGES"]),
+            (["--limit", "networkx=many"], ["'many' is not an integer"]),
+            (["--limit", "netwrokx=10"], ["SYSTEM=EDGES"]),
+            (["--rmat-scales", "-3"], ["scale -3 is outside"]),
+            (["--rmat-scales", "10,x"], ["'x' is not an integer scale"]),
+            (["--budget", "0"], ["--budget"]),
+            (["--edge-factor", "0"], ["--edge-factor"]),
+            (["--rmat-scales="], ["no graphs to run"]),
+        ],
+    )
     def test_bad_arguments_are_refused_in_one_line(self, tmp_path, args, words):
         out = tmp_path / "out.json"
-        done = run_tool("bench/compare.py", "--json", str(out), "--uniform-scales=", "--grid-scales=", *args)
+        done = run_tool(
+            "bench/compare.py", "--json", str(out), "--uniform-scales=", "--grid-scales=", *args
+        )
         assert_refused_in_one_line(done, *words)
         assert not out.exists()
 
-    @pytest.mark.parametrize("json_at, cost_model, words", [
-        ("no_folder", None, ["--json", "does not exist"]),
-        ("folder", None, ["--json", "is a directory"]),
-        ("good", "missing", ["--cost-model", "no such file"]),
-        ("good", "bad.json", ["--cost-model", "not valid JSON"]),
-        ("good", "array.json", ["--cost-model", "not the JSON of bench/cost_model.py"]),
-        ("good", "wrong_shape.json", ["--cost-model", "no 'algorithms'"]),
-    ])
-    def test_bad_files_are_refused_before_any_graph(self, files, tmp_path, json_at, cost_model, words):
+    @pytest.mark.parametrize(
+        "json_at, cost_model, words",
+        [
+            ("no_folder", None, ["--json", "does not exist"]),
+            ("folder", None, ["--json", "is a directory"]),
+            ("good", "missing", ["--cost-model", "no such file"]),
+            ("good", "bad.json", ["--cost-model", "not valid JSON"]),
+            ("good", "array.json", ["--cost-model", "not the JSON of bench/cost_model.py"]),
+            ("good", "wrong_shape.json", ["--cost-model", "no 'algorithms'"]),
+        ],
+    )
+    def test_bad_files_are_refused_before_any_graph(
+        self, files, tmp_path, json_at, cost_model, words
+    ):
         out = str(tmp_path / "out.json") if json_at == "good" else files[json_at]
         extra = ["--cost-model", files[cost_model]] if cost_model else []
-        done = run_tool("bench/compare.py", "--json", out, *SMALL, "--systems", "networkx,scipy", *extra)
+        done = run_tool(
+            "bench/compare.py", "--json", out, *SMALL, "--systems", "networkx,scipy", *extra
+        )
         assert_refused_in_one_line(done, *words)
 
     def test_unwritable_json_is_refused_before_any_graph(self, tmp_path):
@@ -149,31 +191,49 @@ class TestCompareArguments:
 
 
 class TestOtherTools:
-    @pytest.mark.parametrize("name, words", [
-        ("missing", ["no such file"]), ("folder", ["is a directory"]), ("bad.json", ["not valid JSON"]),
-        ("array.json", ["no object at the top"]), ("wrong_shape.json", ["results", "meta.algorithms"]),
-    ])
+    @pytest.mark.parametrize(
+        "name, words",
+        [
+            ("missing", ["no such file"]),
+            ("folder", ["is a directory"]),
+            ("bad.json", ["not valid JSON"]),
+            ("array.json", ["no object at the top"]),
+            ("wrong_shape.json", ["results", "meta.algorithms"]),
+        ],
+    )
     def test_report_refuses_a_bad_file(self, files, tmp_path, name, words):
         done = run_tool("bench/report.py", files[name], "--out", str(tmp_path / "report"))
         assert_refused_in_one_line(done, "FILE", *words)
 
     def test_report_refuses_an_out_folder_it_cannot_make(self, files, tmp_path):
-        data = {"meta": {"algorithms": [], "pagerank": {}}, "graphs": [], "results": [], "growth": [],
-                "disagreements": 0}
+        data = {
+            "meta": {"algorithms": [], "pagerank": {}},
+            "graphs": [],
+            "results": [],
+            "growth": [],
+            "disagreements": 0,
+        }
         good = tmp_path / "good.json"
         good.write_text(json.dumps(data))
-        done = run_tool("bench/report.py", str(good), "--out", os.path.join(files["good.txt"], "report"))
+        done = run_tool(
+            "bench/report.py", str(good), "--out", os.path.join(files["good.txt"], "report")
+        )
         assert_refused_in_one_line(done, "--out", "cannot make the folder")
 
-    @pytest.mark.parametrize("args, words", [
-        (["--repeat", "0"], ["--repeat", "below 1"]),
-        (["--scale", "0"], ["--scale", "below 1"]),
-        (["--scale", "40"], ["--scale", "above 31"]),
-        (["--json", "{no_folder}"], ["--json", "does not exist"]),
-        (["--json", "{folder}"], ["--json", "is a directory"]),
-    ])
+    @pytest.mark.parametrize(
+        "args, words",
+        [
+            (["--repeat", "0"], ["--repeat", "below 1"]),
+            (["--scale", "0"], ["--scale", "below 1"]),
+            (["--scale", "40"], ["--scale", "above 31"]),
+            (["--json", "{no_folder}"], ["--json", "does not exist"]),
+            (["--json", "{folder}"], ["--json", "is a directory"]),
+        ],
+    )
     def test_host_paths_refuses_bad_arguments(self, files, args, words):
-        done = run_tool("bench/host_paths.py", "--scale", "4", *[arg.format(**files) for arg in args])
+        done = run_tool(
+            "bench/host_paths.py", "--scale", "4", *[arg.format(**files) for arg in args]
+        )
         assert_refused_in_one_line(done, *words)
 
 
@@ -184,10 +244,21 @@ class TestCompareOutcome:
     def test_every_call_of_ours_failing_fails_the_run(self, tmp_path, emu):
         # 4 KiB of device memory: a graph of 8,000 stored edges does not fit.
         out = tmp_path / "out.json"
-        done = run_tool("bench/compare.py", "--json", str(out), *SMALL, "--rmat-scales", "8",
-                        "--systems", "vorlan_cuda,scipy", env={"VORLAN_EMU_MEMORY": "4K"})
+        done = run_tool(
+            "bench/compare.py",
+            "--json",
+            str(out),
+            *SMALL,
+            "--rmat-scales",
+            "8",
+            "--systems",
+            "vorlan_cuda,scipy",
+            env={"VORLAN_EMU_MEMORY": "4K"},
+        )
         assert done.returncode == 1, done.stdout + done.stderr
-        assert "FAILED: vorlan_cuda triangle_count" in done.stderr and "Traceback" not in done.stderr
+        assert (
+            "FAILED: vorlan_cuda triangle_count" in done.stderr and "Traceback" not in done.stderr
+        )
         data = json.loads(out.read_text())
         ours = [e for e in data["results"] if e["system"] == "vorlan_cuda"]
         assert ours and all(e["status"] == "failed" for e in ours)
@@ -209,9 +280,16 @@ class TestCompareOutcome:
         assert "nothing was compared" in capsys.readouterr().err
 
     def test_an_unavailable_module_is_refused_not_skipped(self, tmp_path):
-        done = run_tool("bench/compare.py", "--json", str(tmp_path / "out.json"), *SMALL,
-                        env={"PYTHONPATH": os.path.join(REPO, "bench")})
-        assert_refused_in_one_line(done, "vorlan_cuda is not importable", "leave it out of --systems")
+        done = run_tool(
+            "bench/compare.py",
+            "--json",
+            str(tmp_path / "out.json"),
+            *SMALL,
+            env={"PYTHONPATH": os.path.join(REPO, "bench")},
+        )
+        assert_refused_in_one_line(
+            done, "vorlan_cuda is not importable", "leave it out of --systems"
+        )
 
 
 class TestAgreementWithoutUs:
@@ -222,8 +300,20 @@ class TestAgreementWithoutUs:
     @pytest.mark.parametrize("family, compared", [("rmat", False), ("grid", True)])
     def test_pagerank_against_a_redistributing_reference(self, tmp_path, family, compared):
         scales = {"rmat": "--rmat-scales=7", "grid": "--grid-scales=6"}
-        args = ["--json", str(tmp_path / "out.json"), "--rmat-scales=", "--uniform-scales=", "--grid-scales=",
-                scales[family], "--repeat", "1", "--systems", "networkx,scipy", "--algorithms", "pagerank"]
+        args = [
+            "--json",
+            str(tmp_path / "out.json"),
+            "--rmat-scales=",
+            "--uniform-scales=",
+            "--grid-scales=",
+            scales[family],
+            "--repeat",
+            "1",
+            "--systems",
+            "networkx,scipy",
+            "--algorithms",
+            "pagerank",
+        ]
         # Where the one comparison is refused, the run compared nothing.
         assert compare.main(args) == (0 if compared else 1)
         data = json.loads((tmp_path / "out.json").read_text())
@@ -235,7 +325,10 @@ class TestAgreementWithoutUs:
         if compared:
             assert scipy_entry["agrees"] is True
         else:
-            assert scipy_entry["agrees"] is None and "networkx redistributes" in scipy_entry["agreement"]
+            assert (
+                scipy_entry["agrees"] is None
+                and "networkx redistributes" in scipy_entry["agreement"]
+            )
 
 
 class TestJsonSurvivesAStop:
@@ -264,13 +357,15 @@ def record_then_stop(self, *args, **fields):
         os.kill(os.getpid(), signal.SIGKILL)
     return entry
 compare.Comparison.record = record_then_stop
-sys.exit(cli.run(compare.main, {['--json', str(tmp_path / 'out.json'), *SMALL, '--systems', 'networkx,scipy']!r}))
+sys.exit(cli.run(compare.main, {["--json", str(tmp_path / "out.json"), *SMALL, "--systems", "networkx,scipy"]!r}))
 """)
         done = run_tool(str(stopper))
         assert done.returncode == -signal.SIGKILL, done.stdout + done.stderr
         data = json.loads((tmp_path / "out.json").read_text())
         assert data["meta"]["complete"] is False
-        assert [(e["system"], e["status"]) for e in data["results"]] == [("networkx", "ok")] * 4 + [("scipy", "ok")] * 2
+        assert [(e["system"], e["status"]) for e in data["results"]] == [("networkx", "ok")] * 4 + [
+            ("scipy", "ok")
+        ] * 2
         assert [name for name in os.listdir(tmp_path) if name.endswith(".tmp")] == []
 
         # The report draws what there is and says the run stopped.
@@ -285,20 +380,31 @@ def test_pagerank_defaults_are_the_modules_own():
     import ast
 
     import vorlan_cuda
-    ours = {name: getattr(peers.Params, name) for name in ("damping", "max_iterations", "tolerance")}
+
+    ours = {
+        name: getattr(peers.Params, name) for name in ("damping", "max_iterations", "tolerance")
+    }
     signature = inspect.signature(vorlan_cuda.GpuGraph.pagerank)
     assert {name: signature.parameters[name].default for name in ours} == ours
-    stub = ast.parse(open(os.path.join(REPO, "src", "python", "vorlan_cuda-stubs", "__init__.pyi")).read())
-    method = next(node for node in ast.walk(stub) if isinstance(node, ast.FunctionDef) and node.name == "pagerank")
-    names = [arg.arg for arg in method.args.args][-len(method.args.defaults):]
+    stub = ast.parse(
+        open(os.path.join(REPO, "src", "python", "vorlan_cuda-stubs", "__init__.pyi")).read()
+    )
+    method = next(
+        node
+        for node in ast.walk(stub)
+        if isinstance(node, ast.FunctionDef) and node.name == "pagerank"
+    )
+    names = [arg.arg for arg in method.args.args][-len(method.args.defaults) :]
     assert {n: ast.literal_eval(d) for n, d in zip(names, method.args.defaults)} == ours
 
 
 # SHA-256 of the int64 offsets then targets of graph_suite.rmat(scale), as
 # made when bench/cost_model.json was counted. A relabelling of the nodes
 # keeps every edge count but changes what the kernels touch.
-RMAT_DIGESTS = {10: "652c76d3a5b64c0727699c633a2a2db8b2b3bbe5c58f243a793709a174477022",
-                11: "c8bcad150d8c21cbb2e3acc9f75a12d345bbc96c9351d07d03f2aad1a6c1bcdd"}
+RMAT_DIGESTS = {
+    10: "652c76d3a5b64c0727699c633a2a2db8b2b3bbe5c58f243a793709a174477022",
+    11: "c8bcad150d8c21cbb2e3acc9f75a12d345bbc96c9351d07d03f2aad1a6c1bcdd",
+}
 
 
 @pytest.mark.parametrize("scale", [10, 11, 12])
@@ -306,8 +412,11 @@ def test_rmat_graphs_are_those_the_cost_model_counted(scale):
     """bench/cost_model.json's committed counts were made on graph_suite's
     R-MAT graphs: the generator must keep making the same ones."""
     import hashlib
+
     model = json.load(open(os.path.join(REPO, "bench", "cost_model.json")))
-    counted = {run["scale"]: run["num_edges"] for run in model["algorithms"]["triangle_count"]["runs"]}
+    counted = {
+        run["scale"]: run["num_edges"] for run in model["algorithms"]["triangle_count"]["runs"]
+    }
     graph = graph_suite.rmat(scale, model["edge_factor"])
     assert graph.num_edges == counted[scale]
     if scale in RMAT_DIGESTS:

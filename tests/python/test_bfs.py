@@ -6,10 +6,15 @@ import random
 
 import networkx as nx
 import pytest
-
 import vorlan_cuda
-from conftest import (allocation_entry_point, csr_from_lists, csr_from_networkx,
-                      driver_error_text, lists_from_csr, shape_params)
+from conftest import (
+    allocation_entry_point,
+    csr_from_lists,
+    csr_from_networkx,
+    driver_error_text,
+    lists_from_csr,
+    shape_params,
+)
 
 
 def expected_search(offsets, targets, source):
@@ -41,7 +46,9 @@ class TestAgainstNetworkx:
         offsets, targets = csr_from_networkx(graph)
         gpu = make_graph(offsets, targets)
         for source in sources_of(len(offsets) - 1, len(targets)):
-            assert without_time(gpu.bfs(source)) == expected_search(offsets, targets, source), source
+            assert without_time(gpu.bfs(source)) == expected_search(offsets, targets, source), (
+                source
+            )
 
     @pytest.mark.parametrize("seed", range(3))
     @pytest.mark.parametrize("n, p", [(40, 0.05), (150, 0.02), (280, 0.006)])
@@ -49,14 +56,20 @@ class TestAgainstNetworkx:
         offsets, targets = csr_from_networkx(nx.gnp_random_graph(n, p, seed=seed * 100 + n))
         gpu = make_graph(offsets, targets)
         for source in sources_of(n, seed):
-            assert without_time(gpu.bfs(source)) == expected_search(offsets, targets, source), source
+            assert without_time(gpu.bfs(source)) == expected_search(offsets, targets, source), (
+                source
+            )
 
     @pytest.mark.parametrize("seed", range(3))
     def test_random_directed_lists(self, make_graph, seed):
-        offsets, targets = csr_from_networkx(nx.gnp_random_graph(120, 0.02, seed=seed, directed=True))
+        offsets, targets = csr_from_networkx(
+            nx.gnp_random_graph(120, 0.02, seed=seed, directed=True)
+        )
         gpu = make_graph(offsets, targets)
         for source in sources_of(120, seed):
-            assert without_time(gpu.bfs(source)) == expected_search(offsets, targets, source), source
+            assert without_time(gpu.bfs(source)) == expected_search(offsets, targets, source), (
+                source
+            )
 
     def test_long_path_takes_one_level_per_node(self, make_graph):
         n = 300
@@ -73,14 +86,20 @@ class TestAgainstNetworkx:
         # Level 1 holds 600 nodes, so level 2 is expanded by three blocks.
         graph = nx.star_graph(600)
         graph.add_edges_from((leaf, 601 + leaf % 7) for leaf in range(1, 601))
-        assert without_time(make_graph(graph).bfs(0)) == expected_search(*csr_from_networkx(graph), 0)
+        assert without_time(make_graph(graph).bfs(0)) == expected_search(
+            *csr_from_networkx(graph), 0
+        )
 
 
 class TestSmallGraphs:
     def test_source_with_an_empty_list(self, make_graph):
         graph = make_graph(*csr_from_lists([[1], [0], [], [1]]))
         result = graph.bfs(2)
-        assert without_time(result) == {"distances": [-1, -1, 0, -1], "reachable": 1, "max_depth": 0}
+        assert without_time(result) == {
+            "distances": [-1, -1, 0, -1],
+            "reachable": 1,
+            "max_depth": 0,
+        }
 
     def test_path_from_its_end(self, make_graph):
         result = make_graph(nx.path_graph(3)).bfs(0)
@@ -92,14 +111,30 @@ class TestSmallGraphs:
 
     def test_one_direction_edge_is_not_followed_back(self, make_graph):
         graph = make_graph(*csr_from_lists([[1], [2], []]))
-        assert without_time(graph.bfs(0)) == {"distances": [0, 1, 2], "reachable": 3, "max_depth": 2}
-        assert without_time(graph.bfs(2)) == {"distances": [-1, -1, 0], "reachable": 1, "max_depth": 0}
-        assert without_time(graph.bfs(1)) == {"distances": [-1, 0, 1], "reachable": 2, "max_depth": 1}
+        assert without_time(graph.bfs(0)) == {
+            "distances": [0, 1, 2],
+            "reachable": 3,
+            "max_depth": 2,
+        }
+        assert without_time(graph.bfs(2)) == {
+            "distances": [-1, -1, 0],
+            "reachable": 1,
+            "max_depth": 0,
+        }
+        assert without_time(graph.bfs(1)) == {
+            "distances": [-1, 0, 1],
+            "reachable": 2,
+            "max_depth": 1,
+        }
 
     def test_one_direction_edge_reached_another_way(self, make_graph):
         # 0 -> 1 only, but 1 reaches 0 through 2.
         graph = make_graph(*csr_from_lists([[1, 2], [2], [0]]))
-        assert without_time(graph.bfs(1)) == {"distances": [2, 0, 1], "reachable": 3, "max_depth": 2}
+        assert without_time(graph.bfs(1)) == {
+            "distances": [2, 0, 1],
+            "reachable": 3,
+            "max_depth": 2,
+        }
 
     def test_star_from_its_centre(self, make_graph):
         leaves = 300
@@ -169,9 +204,11 @@ class TestResult:
 
     def test_docstring_and_signature(self):
         method = vorlan_cuda.GpuGraph.bfs
-        assert method.__doc__ == ("Run BFS from a source node on GPU.\n\nArgs:\n    source (int): Source node "
-                                  "index (0-based).\n\nReturns:\n    dict with keys 'distances' (list[int]), "
-                                  "'reachable' (int),\n    'max_depth' (int), 'time_seconds' (float).")
+        assert method.__doc__ == (
+            "Run BFS from a source node on GPU.\n\nArgs:\n    source (int): Source node "
+            "index (0-based).\n\nReturns:\n    dict with keys 'distances' (list[int]), "
+            "'reachable' (int),\n    'max_depth' (int), 'time_seconds' (float)."
+        )
         assert method.__text_signature__ == "($self, source)"
 
 
@@ -187,6 +224,7 @@ class TestArguments:
         class Index:
             def __index__(self):
                 return 2
+
         assert path.bfs(Index())["distances"] == [2, 1, 0, 1, 2]
         assert path.bfs(True)["distances"] == [1, 0, 1, 2, 3]
 
@@ -195,7 +233,9 @@ class TestArguments:
         with pytest.raises(RuntimeError) as error:
             path.bfs(source)
         assert type(error.value) is RuntimeError
-        assert str(error.value) == f"kernel error: source node {source} out of range (num_nodes = 5)"
+        assert (
+            str(error.value) == f"kernel error: source node {source} out of range (num_nodes = 5)"
+        )
         assert error.value.args == (str(error.value),)
 
     @pytest.mark.parametrize("offsets", [[], [0]], ids=["no-offsets", "one-offset"])
@@ -203,11 +243,14 @@ class TestArguments:
     def test_graph_without_nodes_fails_for_every_source(self, make_graph, offsets, source):
         with pytest.raises(RuntimeError) as error:
             make_graph(offsets, []).bfs(source)
-        assert str(error.value) == f"kernel error: source node {source} out of range (num_nodes = 0)"
+        assert (
+            str(error.value) == f"kernel error: source node {source} out of range (num_nodes = 0)"
+        )
 
     def test_range_check_comes_before_any_gpu_work(self, emu, path):
-        with emu.counting("cuLaunchKernel", "cuMemAllocAsync", "cuMemAlloc_v2",
-                          "cuModuleLoadData") as counter:
+        with emu.counting(
+            "cuLaunchKernel", "cuMemAllocAsync", "cuMemAlloc_v2", "cuModuleLoadData"
+        ) as counter:
             with pytest.raises(RuntimeError):
                 path.bfs(5)
         assert set(counter.delta.values()) == {0}

@@ -7,7 +7,6 @@ wrong with the module, so it must not be the fault exception that ends
 scripts."""
 
 import pytest
-
 from conftest import needs_software_gpu, run_reporting
 
 CALLS = {
@@ -41,10 +40,12 @@ def test_after_a_kernel_breaks_the_context_every_call_is_a_driver_error(first):
     # after it, and the breaking one is called again at the end.
     order = [first] + [name for name in CALLS if name != first] + [first]
     calls = [CALLS[name] for name in order]
-    outcomes = run_reporting(SCRIPT.format(calls=calls),
-                             extra_env={"VORLAN_EMU_BUDGET": "50"})["outcomes"]
+    outcomes = run_reporting(SCRIPT.format(calls=calls), extra_env={"VORLAN_EMU_BUDGET": "50"})[
+        "outcomes"
+    ]
     assert [kind for _, kind, _ in outcomes] == ["RuntimeError"] * len(calls), outcomes
     assert all(TIMEOUT in text for _, _, text in outcomes), outcomes
     # After the first, nothing is about a kernel: the context refuses the call.
-    assert all(text.startswith("CUDA driver error: " + TIMEOUT) for _, _, text in outcomes[1:]), \
+    assert all(text.startswith("CUDA driver error: " + TIMEOUT) for _, _, text in outcomes[1:]), (
         outcomes
+    )

@@ -10,12 +10,12 @@ import threading
 import weakref
 
 import pytest
-
+from conftest import EMULATOR_DIR, MISSING_ENTRY_DIR, needs_software_gpu, run_python, run_reporting
 from vorlan_cuda import GpuDevice, GpuGraph
-from conftest import (EMULATOR_DIR, MISSING_ENTRY_DIR, needs_software_gpu, run_python,
-                      run_reporting)
 
-INVALID_DEVICE = 'CUDA driver error: DriverError(CUDA_ERROR_INVALID_DEVICE, "invalid device ordinal")'
+INVALID_DEVICE = (
+    'CUDA driver error: DriverError(CUDA_ERROR_INVALID_DEVICE, "invalid device ordinal")'
+)
 SOFTWARE_GPU_NAME = "vorlan software GPU"
 
 # Every file name the loader tries on Linux, in order; the duplicates are
@@ -23,16 +23,33 @@ SOFTWARE_GPU_NAME = "vorlan software GPU"
 LINUX_CANDIDATES = [
     f"lib{base}{suffix}"
     for base in ("cuda", "nvcuda")
-    for suffix in (".so", "64.so", "64_12.so", "64_126.so", "64_126_0.so", "64_120_6.so",
-                   "64_10.so", "64_11.so", "64_12.so", "64_120_0.so", "64_9.so",
-                   ".so.12", ".so.12", ".so.11", ".so.10", ".so.9", ".so.1")
+    for suffix in (
+        ".so",
+        "64.so",
+        "64_12.so",
+        "64_126.so",
+        "64_126_0.so",
+        "64_120_6.so",
+        "64_10.so",
+        "64_11.so",
+        "64_12.so",
+        "64_120_0.so",
+        "64_9.so",
+        ".so.12",
+        ".so.12",
+        ".so.11",
+        ".so.10",
+        ".so.9",
+        ".so.1",
+    )
 ]
 NO_LIBRARY_MESSAGE = (
     'Unable to dynamically load the "cuda" shared library - searched for library names: ['
     + ", ".join(f'"{name}"' for name in LINUX_CANDIDATES)
     + "]. Ensure that `LD_LIBRARY_PATH` has the correct path to the installed library. If the "
     "shared library is present on the system under a different name than one of those listed "
-    "above, please open a GitHub issue.")
+    "above, please open a GitHub issue."
+)
 
 
 def configured_memory():
@@ -143,34 +160,44 @@ class TestArgumentErrors:
     def test_two_positional_arguments(self):
         with pytest.raises(TypeError) as excinfo:
             GpuDevice(0, 1)
-        assert str(excinfo.value) == ("GpuDevice.__new__() takes from 0 to 1 positional arguments "
-                                      "but 2 were given")
+        assert str(excinfo.value) == (
+            "GpuDevice.__new__() takes from 0 to 1 positional arguments but 2 were given"
+        )
 
     def test_too_many_positionals_win_over_a_bad_keyword(self):
         with pytest.raises(TypeError) as excinfo:
             GpuDevice(0, 1, 2, device=3)
-        assert str(excinfo.value) == ("GpuDevice.__new__() takes from 0 to 1 positional arguments "
-                                      "but 3 were given")
+        assert str(excinfo.value) == (
+            "GpuDevice.__new__() takes from 0 to 1 positional arguments but 3 were given"
+        )
 
     def test_unknown_keyword(self):
         with pytest.raises(TypeError) as excinfo:
             GpuDevice(device=0)
-        assert str(excinfo.value) == "GpuDevice.__new__() got an unexpected keyword argument 'device'"
+        assert (
+            str(excinfo.value) == "GpuDevice.__new__() got an unexpected keyword argument 'device'"
+        )
 
     def test_unknown_keyword_after_a_good_one(self):
         with pytest.raises(TypeError) as excinfo:
             GpuDevice(ordinal=0, index=0)
-        assert str(excinfo.value) == "GpuDevice.__new__() got an unexpected keyword argument 'index'"
+        assert (
+            str(excinfo.value) == "GpuDevice.__new__() got an unexpected keyword argument 'index'"
+        )
 
     def test_keyword_names_are_case_sensitive(self):
         with pytest.raises(TypeError) as excinfo:
             GpuDevice(Ordinal=0)
-        assert str(excinfo.value) == "GpuDevice.__new__() got an unexpected keyword argument 'Ordinal'"
+        assert (
+            str(excinfo.value) == "GpuDevice.__new__() got an unexpected keyword argument 'Ordinal'"
+        )
 
     def test_ordinal_given_twice(self):
         with pytest.raises(TypeError) as excinfo:
             GpuDevice(0, ordinal=0)
-        assert str(excinfo.value) == "GpuDevice.__new__() got multiple values for argument 'ordinal'"
+        assert (
+            str(excinfo.value) == "GpuDevice.__new__() got multiple values for argument 'ordinal'"
+        )
 
     def test_non_string_keyword_reaching_the_constructor(self):
         # Python's call syntax refuses such keys itself; the C call protocol
@@ -189,12 +216,15 @@ class TestArgumentErrors:
         assert type(excinfo.value) is OverflowError
         assert not str(excinfo.value).startswith("argument")
 
-    @pytest.mark.parametrize("ordinal, message", [
-        ("0", "'str' object cannot be interpreted as an integer"),
-        (0.0, "'float' object cannot be interpreted as an integer"),
-        (None, "'NoneType' object cannot be interpreted as an integer"),
-        ([0], "'list' object cannot be interpreted as an integer"),
-    ])
+    @pytest.mark.parametrize(
+        "ordinal, message",
+        [
+            ("0", "'str' object cannot be interpreted as an integer"),
+            (0.0, "'float' object cannot be interpreted as an integer"),
+            (None, "'NoneType' object cannot be interpreted as an integer"),
+            ([0], "'list' object cannot be interpreted as an integer"),
+        ],
+    )
     def test_non_integers_are_type_errors_naming_the_argument(self, ordinal, message):
         with pytest.raises(TypeError) as excinfo:
             GpuDevice(ordinal)
@@ -217,8 +247,9 @@ class TestArgumentErrors:
             GpuDevice(Broken())
         assert str(excinfo.value) == "no index today"
 
-    @pytest.mark.parametrize("args, kwargs", [((0, 1), {}), ((), {"device": 0}), (("0",), {}),
-                                              ((-1,), {})])
+    @pytest.mark.parametrize(
+        "args, kwargs", [((0, 1), {}), ((), {"device": 0}), (("0",), {}), ((-1,), {})]
+    )
     def test_argument_errors_touch_no_device(self, emu, device, args, kwargs):
         before = emu.live()
         with emu.counting("cuDevicePrimaryCtxRetain", "cuDeviceGet") as counter:
@@ -294,12 +325,19 @@ class TestDriverFailuresWhileOpening:
         assert small_graph(forgetful).bfs(0)["distances"] == [0, 1, 2]
         assert GpuDevice(0).total_memory == configured_memory()
 
-    @pytest.mark.parametrize("entry_point, code, text", [
-        ("cuInit", 3, 'CUDA_ERROR_NOT_INITIALIZED, "initialization error"'),
-        ("cuDeviceGet", 101, 'CUDA_ERROR_INVALID_DEVICE, "invalid device ordinal"'),
-        ("cuDevicePrimaryCtxRetain", 201, 'CUDA_ERROR_INVALID_CONTEXT, "invalid device context"'),
-        ("cuDevicePrimaryCtxRetain", 2, 'CUDA_ERROR_OUT_OF_MEMORY, "out of memory"'),
-    ])
+    @pytest.mark.parametrize(
+        "entry_point, code, text",
+        [
+            ("cuInit", 3, 'CUDA_ERROR_NOT_INITIALIZED, "initialization error"'),
+            ("cuDeviceGet", 101, 'CUDA_ERROR_INVALID_DEVICE, "invalid device ordinal"'),
+            (
+                "cuDevicePrimaryCtxRetain",
+                201,
+                'CUDA_ERROR_INVALID_CONTEXT, "invalid device context"',
+            ),
+            ("cuDevicePrimaryCtxRetain", 2, 'CUDA_ERROR_OUT_OF_MEMORY, "out of memory"'),
+        ],
+    )
     def test_failure_before_the_retain_leaves_no_retain(self, emu, device, entry_point, code, text):
         before = emu.live()["context_refs"]
         emu.fail_call(entry_point, 1, code)
@@ -317,8 +355,9 @@ class TestDriverFailuresWhileOpening:
         emu.fail_call("cuDeviceGetAttribute", 1, 1)
         with pytest.raises(RuntimeError) as excinfo:
             GpuDevice(0)
-        assert runtime_error_text(excinfo) == ('CUDA driver error: DriverError('
-                                               'CUDA_ERROR_INVALID_VALUE, "invalid argument")')
+        assert runtime_error_text(excinfo) == (
+            'CUDA driver error: DriverError(CUDA_ERROR_INVALID_VALUE, "invalid argument")'
+        )
         assert emu.live()["context_refs"] == before
 
     def test_failed_binding_at_creation_gives_the_retain_back(self, emu, device):
@@ -327,8 +366,9 @@ class TestDriverFailuresWhileOpening:
         with emu.counting("cuDevicePrimaryCtxRetain", "cuDevicePrimaryCtxRelease_v2") as counter:
             with pytest.raises(RuntimeError) as excinfo:
                 GpuDevice(0)
-        assert runtime_error_text(excinfo) == ('CUDA driver error: DriverError('
-                                               'CUDA_ERROR_INVALID_CONTEXT, "invalid device context")')
+        assert runtime_error_text(excinfo) == (
+            'CUDA driver error: DriverError(CUDA_ERROR_INVALID_CONTEXT, "invalid device context")'
+        )
         assert counter.delta == {"cuDevicePrimaryCtxRetain": 1, "cuDevicePrimaryCtxRelease_v2": 1}
         assert emu.live()["context_refs"] == before
 
@@ -372,7 +412,10 @@ class TestPrimaryContextRetains:
         extra = GpuDevice(0)
         during = emu.live()
         assert during["context_refs"] == before["context_refs"] + 1
-        assert (during["allocations"], during["events"]) == (before["allocations"], before["events"])
+        assert (during["allocations"], during["events"]) == (
+            before["allocations"],
+            before["events"],
+        )
         del extra
         assert emu.live() == before
 
@@ -380,7 +423,8 @@ class TestPrimaryContextRetains:
 @needs_software_gpu
 class TestNoDriverLibrary:
     def test_missing_library_raises_the_fault_exception(self, empty_library_dir):
-        values = run_reporting("""
+        values = run_reporting(
+            """
             faults = []
             for attempt in range(2):
                 try:
@@ -392,7 +436,9 @@ class TestNoDriverLibrary:
                 except BaseException as fault:
                     faults.append(fault_info(fault))
             report(faults=faults)
-        """, library_path=empty_library_dir)
+        """,
+            library_path=empty_library_dir,
+        )
         assert "caught_as_exception" not in values
         first, second = values["faults"]
         assert first["args"] == [NO_LIBRARY_MESSAGE]
@@ -403,17 +449,21 @@ class TestNoDriverLibrary:
         assert second == first
 
     def test_fault_class_documents_why_it_is_a_base_exception(self, empty_library_dir):
-        values = run_reporting("""
+        values = run_reporting(
+            """
             try:
                 GpuDevice(0)
             except BaseException as fault:
                 report(**fault_info(fault))
-        """, library_path=empty_library_dir)
+        """,
+            library_path=empty_library_dir,
+        )
         assert "BaseException" in values["doc"]
         assert "SystemExit" in values["doc"]
 
     def test_argument_errors_need_no_driver(self, empty_library_dir):
-        values = run_reporting("""
+        values = run_reporting(
+            """
             errors = []
             for call in (lambda: GpuDevice(0, 1), lambda: GpuDevice("0"),
                          lambda: GpuGraph.from_csr([0], [], "x")):
@@ -422,7 +472,9 @@ class TestNoDriverLibrary:
                 except TypeError as error:
                     errors.append(str(error))
             report(errors=errors)
-        """, library_path=empty_library_dir)
+        """,
+            library_path=empty_library_dir,
+        )
         assert values["errors"] == [
             "GpuDevice.__new__() takes from 0 to 1 positional arguments but 2 were given",
             "argument 'ordinal': 'str' object cannot be interpreted as an integer",
@@ -430,14 +482,17 @@ class TestNoDriverLibrary:
         ]
 
     def test_uncaught_fault_ends_the_script(self, empty_library_dir):
-        result = run_python("import vorlan_cuda\nvorlan_cuda.GpuDevice()\nprint('survived')",
-                            library_path=empty_library_dir)
+        result = run_python(
+            "import vorlan_cuda\nvorlan_cuda.GpuDevice()\nprint('survived')",
+            library_path=empty_library_dir,
+        )
         assert result.returncode != 0
         assert "survived" not in result.stdout
-        assert "Unable to dynamically load the \"cuda\" shared library" in result.stderr
+        assert 'Unable to dynamically load the "cuda" shared library' in result.stderr
 
     def test_library_without_an_entry_point(self):
-        values = run_reporting("""
+        values = run_reporting(
+            """
             faults = []
             for attempt in range(2):
                 try:
@@ -445,7 +500,9 @@ class TestNoDriverLibrary:
                 except BaseException as fault:
                     faults.append(fault_info(fault))
             report(faults=faults)
-        """, library_path=MISSING_ENTRY_DIR)
+        """,
+            library_path=MISSING_ENTRY_DIR,
+        )
         first, second = values["faults"]
         (message,) = first["args"]
         assert message.startswith("Expected symbol in library: ")
@@ -458,24 +515,33 @@ class TestNoDriverLibrary:
         # An incomplete libcuda.so is found first; a complete library under a
         # later candidate name must not be tried.
         with tempfile.TemporaryDirectory() as folder:
-            os.symlink(os.path.join(os.path.abspath(MISSING_ENTRY_DIR), "libcuda.so"),
-                       os.path.join(folder, "libcuda.so"))
-            os.symlink(os.path.join(os.path.abspath(EMULATOR_DIR), "libcuda.so"),
-                       os.path.join(folder, "libcuda.so.1"))
-            values = run_reporting("""
+            os.symlink(
+                os.path.join(os.path.abspath(MISSING_ENTRY_DIR), "libcuda.so"),
+                os.path.join(folder, "libcuda.so"),
+            )
+            os.symlink(
+                os.path.join(os.path.abspath(EMULATOR_DIR), "libcuda.so"),
+                os.path.join(folder, "libcuda.so.1"),
+            )
+            values = run_reporting(
+                """
                 try:
                     GpuDevice()
                     report(opened=True)
                 except BaseException as fault:
                     report(opened=False, **fault_info(fault))
-            """, library_path=folder)
+            """,
+                library_path=folder,
+            )
         assert not values["opened"]
         assert values["args"][0].startswith("Expected symbol in library: ")
 
     def test_later_candidate_names_are_searched(self):
         with tempfile.TemporaryDirectory() as folder:
-            os.symlink(os.path.join(os.path.abspath(EMULATOR_DIR), "libcuda.so"),
-                       os.path.join(folder, "libcuda.so.1"))
+            os.symlink(
+                os.path.join(os.path.abspath(EMULATOR_DIR), "libcuda.so"),
+                os.path.join(folder, "libcuda.so.1"),
+            )
             values = run_reporting("report(name=GpuDevice().name)", library_path=folder)
         assert values["name"] == SOFTWARE_GPU_NAME
 
@@ -483,7 +549,8 @@ class TestNoDriverLibrary:
 @needs_software_gpu
 class TestSoftwareGpuSettings:
     def test_two_devices(self):
-        values = run_reporting(f"""
+        values = run_reporting(
+            """
             first, second = GpuDevice(0), GpuDevice(1)
             emu = SoftwareGpu()
             refs = [emu.live(0)["context_refs"], emu.live(1)["context_refs"]]
@@ -501,7 +568,9 @@ class TestSoftwareGpuSettings:
             report(names=[first.name, second.name, also_second.name], refs=refs,
                    refs_with_third=refs_with_third, distances=distances, beyond=beyond,
                    fallback=fallback)
-        """, extra_env={"VORLAN_EMU_DEVICES": "2"})
+        """,
+            extra_env={"VORLAN_EMU_DEVICES": "2"},
+        )
         assert values["names"] == [SOFTWARE_GPU_NAME] * 3
         assert values["refs"] == [1, 1]
         assert values["refs_with_third"] == [1, 2]
@@ -510,19 +579,26 @@ class TestSoftwareGpuSettings:
         assert values["fallback"] == "CUDA Device 1"
 
     def test_total_memory_follows_the_configuration(self):
-        values = run_reporting("""
+        values = run_reporting(
+            """
             report(memory=[GpuDevice(0).total_memory, GpuDevice(1).total_memory])
-        """, extra_env={"VORLAN_EMU_MEMORY": "64M", "VORLAN_EMU_DEVICES": "2"})
+        """,
+            extra_env={"VORLAN_EMU_MEMORY": "64M", "VORLAN_EMU_DEVICES": "2"},
+        )
         assert values["memory"] == [64 << 20, 64 << 20]
 
     def test_no_device_at_all(self):
-        values = run_reporting("""
+        values = run_reporting(
+            """
             try:
                 GpuDevice()
                 report(error=None)
             except RuntimeError as error:
                 report(error=list(error.args), exact=type(error) is RuntimeError)
-        """, extra_env={"VORLAN_EMU_DEVICES": "0"})
+        """,
+            extra_env={"VORLAN_EMU_DEVICES": "0"},
+        )
         assert values["exact"]
         assert values["error"] == [
-            'CUDA driver error: DriverError(CUDA_ERROR_NO_DEVICE, "no CUDA-capable device is detected")']
+            'CUDA driver error: DriverError(CUDA_ERROR_NO_DEVICE, "no CUDA-capable device is detected")'
+        ]

@@ -8,7 +8,6 @@ import os
 import subprocess
 
 import pytest
-
 import vorlan_emu
 from conftest import EMULATOR_DIR, on_software_gpu
 
@@ -20,7 +19,9 @@ STRUCTS = {"vemu_live_counts": vorlan_emu.LiveCounts, "vemu_kernel_stats": vorla
 def c_layout():
     if not os.path.exists(LAYOUT_PROBE):
         pytest.skip("the software GPU (and its layout probe) was not built")
-    return json.loads(subprocess.run([LAYOUT_PROBE], capture_output=True, text=True, check=True).stdout)
+    return json.loads(
+        subprocess.run([LAYOUT_PROBE], capture_output=True, text=True, check=True).stdout
+    )
 
 
 @pytest.mark.parametrize("name", STRUCTS)
@@ -38,6 +39,7 @@ def controls():
     if not on_software_gpu():
         pytest.skip("needs the software GPU's control interface")
     import vorlan_cuda
+
     vorlan_cuda.GpuDevice(0)  # initialises the driver
     emu = vorlan_emu.load()
     assert emu is not None
@@ -47,7 +49,10 @@ def controls():
 
 def test_kernel_counters_arrive_under_their_names(controls):
     import vorlan_cuda
-    graph = vorlan_cuda.GpuGraph.from_csr([0, 2, 4, 6], [1, 2, 0, 2, 0, 1], vorlan_cuda.GpuDevice(0))
+
+    graph = vorlan_cuda.GpuGraph.from_csr(
+        [0, 2, 4, 6], [1, 2, 0, 2, 0, 1], vorlan_cuda.GpuDevice(0)
+    )
     controls.reset_stats()
     assert controls.kernel_stats("bfs_expand_kernel") is None
     graph.bfs(0)

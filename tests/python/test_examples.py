@@ -30,8 +30,9 @@ EDGE_FILE = """\
 
 def run_example(name, *args):
     module = "examples." + name.removesuffix(".py")
-    done = subprocess.run([sys.executable, "-m", module, *args], cwd=REPO,
-                          capture_output=True, text=True, timeout=300)
+    done = subprocess.run(
+        [sys.executable, "-m", module, *args], cwd=REPO, capture_output=True, text=True, timeout=300
+    )
     assert done.returncode == 0, done.stdout + done.stderr
     return done.stdout
 
@@ -56,14 +57,22 @@ def test_edge_list_becomes_a_symmetric_sorted_simple_csr(edge_file):
             expected[a].add(b)
             expected[b].add(a)
     assert offsets.dtype == targets.dtype == np.uint32
-    rows = [targets[offsets[i]:offsets[i + 1]].tolist() for i in range(len(labels))]
+    rows = [targets[offsets[i] : offsets[i + 1]].tolist() for i in range(len(labels))]
     assert rows == [sorted(expected[i]) for i in range(len(labels))]
 
 
-@pytest.mark.parametrize("name, args, peer, expected", [
-    ("from_scipy.py", ["--nodes", "300", "--edges", "1500"], "scipy", "matches scipy.sparse.csgraph"),
-    ("from_networkx.py", [], "networkx", "4-truss    agrees with NetworkX"),
-])
+@pytest.mark.parametrize(
+    "name, args, peer, expected",
+    [
+        (
+            "from_scipy.py",
+            ["--nodes", "300", "--edges", "1500"],
+            "scipy",
+            "matches scipy.sparse.csgraph",
+        ),
+        ("from_networkx.py", [], "networkx", "4-truss    agrees with NetworkX"),
+    ],
+)
 def test_examples_check_themselves_against_their_peers(name, args, peer, expected):
     pytest.importorskip(peer)
     assert expected in run_example(name, *args)

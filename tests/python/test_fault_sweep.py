@@ -18,18 +18,33 @@ import os
 import re
 
 import pytest
-
 from conftest import RELEASES, needs_software_gpu, run_reporting
 
 INJECTED = 2  # CUDA_ERROR_OUT_OF_MEMORY
 INJECTED_TEXT = 'DriverError(CUDA_ERROR_OUT_OF_MEMORY, "out of memory")'
 DRIVER_ERROR = "CUDA driver error: " + INJECTED_TEXT
-KERNEL_STEPS = ("launch failed", "BFS expand failed", "degree kernel failed",
-                "iteration kernel failed", "diff kernel failed", "support kernel failed",
-                "filter kernel failed", "reverse edge kernel failed", "fill kernel failed",
-                "clear kernel failed", "mark kernel failed", "peel kernel failed", "synchronize failed")
+KERNEL_STEPS = (
+    "launch failed",
+    "BFS expand failed",
+    "degree kernel failed",
+    "iteration kernel failed",
+    "diff kernel failed",
+    "support kernel failed",
+    "filter kernel failed",
+    "reverse edge kernel failed",
+    "fill kernel failed",
+    "clear kernel failed",
+    "mark kernel failed",
+    "peel kernel failed",
+    "synchronize failed",
+)
 # Failures inside the module cache's load are faults, not engine errors.
-LOAD_ENTRY_POINTS = {"cuModuleLoadData", "cuModuleGetFunction", "cuCtxGetCurrent", "cuCtxSetCurrent"}
+LOAD_ENTRY_POINTS = {
+    "cuModuleLoadData",
+    "cuModuleGetFunction",
+    "cuCtxGetCurrent",
+    "cuCtxSetCurrent",
+}
 # Queries whose failure GpuDevice() papers over (fallback name, zero memory).
 UNREPORTED_QUERIES = {"cuDeviceGetName", "cuDeviceTotalMem_v2"}
 
@@ -118,7 +133,9 @@ else:
 
 
 def _indent(text, spaces):
-    return "".join(" " * spaces + line + "\n" for line in text.splitlines()) or " " * spaces + "pass\n"
+    return (
+        "".join(" " * spaces + line + "\n" for line in text.splitlines()) or " " * spaces + "pass\n"
+    )
 
 
 def allowed_failure(operation, warm, entry_point, raised):
@@ -128,14 +145,23 @@ def allowed_failure(operation, warm, entry_point, raised):
     if kind == "RuntimeError":
         if message == DRIVER_ERROR:
             return True
-        return (operation in ALGORITHMS and
-                any(message == f"kernel error: {step}: {INJECTED_TEXT}" for step in KERNEL_STEPS))
+        return operation in ALGORITHMS and any(
+            message == f"kernel error: {step}: {INJECTED_TEXT}" for step in KERNEL_STEPS
+        )
     if kind == "UnrecoverableFault":
         # Only a first call loads the module.
-        return (operation in ALGORITHMS and not warm and entry_point in LOAD_ENTRY_POINTS and
-                message is not None and (message == "failed to load PTX module: " + INJECTED_TEXT or
-                                         re.fullmatch(r"kernel \w+_kernel not found: " +
-                                                      re.escape(INJECTED_TEXT), message)))
+        return (
+            operation in ALGORITHMS
+            and not warm
+            and entry_point in LOAD_ENTRY_POINTS
+            and message is not None
+            and (
+                message == "failed to load PTX module: " + INJECTED_TEXT
+                or re.fullmatch(
+                    r"kernel \w+_kernel not found: " + re.escape(INJECTED_TEXT), message
+                )
+            )
+        )
     return False
 
 
@@ -151,14 +177,16 @@ def check_run(operation, warm, entry_point, nth, values):
         else:
             assert values["followed"] == ["RuntimeError", [DRIVER_ERROR], True], (
                 f"{where}: a teardown failure must fail the next operation, got "
-                f"{values['followed']}")
+                f"{values['followed']}"
+            )
     else:
         assert allowed_failure(operation, warm, entry_point, raised), f"{where}: raised {raised}"
     # A first call leaves the module cache holding its module and a retain
     # under it. A release call that failed left its one object with the
     # driver, unless the context went with the last retain (and took all).
-    expected = {key: values["baseline"][key]
-                for key in ("allocations", "events", "modules", "context_refs")}
+    expected = {
+        key: values["baseline"][key] for key in ("allocations", "events", "modules", "context_refs")
+    }
     if operation in ALGORITHMS and not warm and (raised is None or raised[0] == "RuntimeError"):
         expected["modules"] += 1
         expected["context_refs"] += 1
@@ -174,7 +202,7 @@ def check_run(operation, warm, entry_point, nth, values):
 def batches(operation, warm, injections):
     """Cold runs need an interpreter each; warm ones share a few."""
     size = 8 if warm else 1
-    return [injections[i:i + size] for i in range(0, len(injections), size)]
+    return [injections[i : i + size] for i in range(0, len(injections), size)]
 
 
 @needs_software_gpu
@@ -191,11 +219,16 @@ def test_every_driver_failure_of_an_operation(operation, warm):
         later = run_reporting(child_script(operation, True, None))["counts"]
         first = {name: made - later.get(name, 0) for name, made in counts.items()}
         assert first.get("cuModuleLoadData") == 1, first
-    injections = [(entry_point, nth) for entry_point, made in sorted(first.items())
-                  for nth in range(1, made + 1)]
+    injections = [
+        (entry_point, nth)
+        for entry_point, made in sorted(first.items())
+        for nth in range(1, made + 1)
+    ]
     with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
-        outcomes = pool.map(lambda batch: run_reporting(child_script(operation, warm, batch))["runs"],
-                            batches(operation, warm, injections))
+        outcomes = pool.map(
+            lambda batch: run_reporting(child_script(operation, warm, batch))["runs"],
+            batches(operation, warm, injections),
+        )
         runs = [run for batch in outcomes for run in batch]
     assert len(runs) == len(injections)
     for (entry_point, nth), values in zip(injections, runs):

@@ -13,23 +13,35 @@ import weakref
 
 import numpy as np
 import pytest
-
-from vorlan_cuda import GpuDevice, GpuGraph
 from conftest import needs_software_gpu, run_reporting
+from vorlan_cuda import GpuDevice, GpuGraph
 
 POOLED = os.environ.get("VORLAN_EMU_POOLS", "1") == "1"
 ALLOCATE = "cuMemAllocAsync" if POOLED else "cuMemAlloc_v2"
 OUT_OF_MEMORY = 'CUDA driver error: DriverError(CUDA_ERROR_OUT_OF_MEMORY, "out of memory")'
 UNKNOWN = 'CUDA driver error: DriverError(CUDA_ERROR_UNKNOWN, "unknown error")'
-FROM_CSR_DOC = ("Create a GpuGraph from raw CSR arrays.\n\nArgs:\n"
-                "    offsets (list[int]): CSR row pointer array.\n"
-                "    targets (list[int]): CSR column index array.\n"
-                "    device: A GpuDevice instance.")
+FROM_CSR_DOC = (
+    "Create a GpuGraph from raw CSR arrays.\n\nArgs:\n"
+    "    offsets (list[int]): CSR row pointer array.\n"
+    "    targets (list[int]): CSR column index array.\n"
+    "    device: A GpuDevice instance."
+)
 
 # Every driver call a graph's upload or release could make.
-LIFE_CALLS = ("cuMemAllocAsync", "cuMemAlloc_v2", "cuEventCreate", "cuMemcpyHtoDAsync_v2",
-              "cuEventRecord", "cuStreamWaitEvent", "cuMemFreeAsync", "cuMemFree_v2",
-              "cuEventDestroy_v2", "cuStreamSynchronize", "cuMemcpyDtoHAsync_v2", "cuLaunchKernel")
+LIFE_CALLS = (
+    "cuMemAllocAsync",
+    "cuMemAlloc_v2",
+    "cuEventCreate",
+    "cuMemcpyHtoDAsync_v2",
+    "cuEventRecord",
+    "cuStreamWaitEvent",
+    "cuMemFreeAsync",
+    "cuMemFree_v2",
+    "cuEventDestroy_v2",
+    "cuStreamSynchronize",
+    "cuMemcpyDtoHAsync_v2",
+    "cuLaunchKernel",
+)
 
 
 def calls(**made):
@@ -116,11 +128,14 @@ class TestFromCsr:
         assert (graph.num_nodes, graph.num_edges) == (3, 3)
         assert graph.bfs(0)["distances"] == [0, 1, 1]
 
-    @pytest.mark.parametrize("offsets, targets, nodes, edges", [
-        ([], [], 0, 0),
-        ([0], [], 0, 0),
-        ([0, 0, 0], [], 2, 0),
-    ])
+    @pytest.mark.parametrize(
+        "offsets, targets, nodes, edges",
+        [
+            ([], [], 0, 0),
+            ([0], [], 0, 0),
+            ([0, 0, 0], [], 2, 0),
+        ],
+    )
     def test_graphs_without_edges(self, device, offsets, targets, nodes, edges):
         graph = GpuGraph.from_csr(offsets, targets, device)
         assert (graph.num_nodes, graph.num_edges) == (nodes, edges)
@@ -164,22 +179,33 @@ class TestFromCsr:
     def test_docstring_and_signature(self, device):
         assert GpuGraph.from_csr.__doc__ == FROM_CSR_DOC
         assert GpuGraph.from_csr.__text_signature__ == "(offsets, targets, device)"
-        assert list(inspect.signature(GpuGraph.from_csr).parameters) == ["offsets", "targets", "device"]
+        assert list(inspect.signature(GpuGraph.from_csr).parameters) == [
+            "offsets",
+            "targets",
+            "device",
+        ]
         graph = GpuGraph.from_csr(*PATH, device)
         assert graph.from_csr.__doc__ == FROM_CSR_DOC
 
 
 class TestFromCsrArguments:
-    @pytest.mark.parametrize("args, kwargs, message", [
-        ((), {}, "missing 3 required positional arguments: 'offsets', 'targets', and 'device'"),
-        (([0, 1],), {}, "missing 2 required positional arguments: 'targets' and 'device'"),
-        (([0, 1], [0]), {}, "missing 1 required positional argument: 'device'"),
-        ((), {"targets": [0]}, "missing 2 required positional arguments: 'offsets' and 'device'"),
-        (([0, 1],), {"offsets": [0, 1]}, "got multiple values for argument 'offsets'"),
-        (([0, 1], [0], None, None), {}, "takes 3 positional arguments but 4 were given"),
-        (([0, 1], [0], None), {"weights": [1]}, "got an unexpected keyword argument 'weights'"),
-        (([0, 1], [0], None), {"device": None}, "got multiple values for argument 'device'"),
-    ])
+    @pytest.mark.parametrize(
+        "args, kwargs, message",
+        [
+            ((), {}, "missing 3 required positional arguments: 'offsets', 'targets', and 'device'"),
+            (([0, 1],), {}, "missing 2 required positional arguments: 'targets' and 'device'"),
+            (([0, 1], [0]), {}, "missing 1 required positional argument: 'device'"),
+            (
+                (),
+                {"targets": [0]},
+                "missing 2 required positional arguments: 'offsets' and 'device'",
+            ),
+            (([0, 1],), {"offsets": [0, 1]}, "got multiple values for argument 'offsets'"),
+            (([0, 1], [0], None, None), {}, "takes 3 positional arguments but 4 were given"),
+            (([0, 1], [0], None), {"weights": [1]}, "got an unexpected keyword argument 'weights'"),
+            (([0, 1], [0], None), {"device": None}, "got multiple values for argument 'device'"),
+        ],
+    )
     def test_binding_errors(self, args, kwargs, message):
         with pytest.raises(TypeError) as excinfo:
             GpuGraph.from_csr(*args, **kwargs)
@@ -189,14 +215,19 @@ class TestFromCsrArguments:
         graph = GpuGraph.from_csr(*PATH, device)
         with pytest.raises(TypeError) as excinfo:
             graph.from_csr()
-        assert str(excinfo.value) == ("GpuGraph.from_csr() missing 3 required positional arguments: "
-                                      "'offsets', 'targets', and 'device'")
+        assert str(excinfo.value) == (
+            "GpuGraph.from_csr() missing 3 required positional arguments: "
+            "'offsets', 'targets', and 'device'"
+        )
 
     def test_bad_offsets_element_stops_before_targets(self, device):
         targets = Untouchable()
         with pytest.raises(TypeError) as excinfo:
             GpuGraph.from_csr([0, "1"], targets, "not a device")
-        assert str(excinfo.value) == "argument 'offsets': 'str' object cannot be interpreted as an integer"
+        assert (
+            str(excinfo.value)
+            == "argument 'offsets': 'str' object cannot be interpreted as an integer"
+        )
         assert targets.touched == []
 
     def test_targets_are_looked_at_after_good_offsets(self, device):
@@ -206,45 +237,66 @@ class TestFromCsrArguments:
             GpuGraph.from_csr([0], targets, device)
         assert "iter" in targets.touched
 
-    @pytest.mark.parametrize("targets, message", [
-        ("10", "Can't extract `str` to `Vec`"),
-        (None, "'NoneType' object cannot be cast as 'Sequence'"),
-        ({1, 0}, "'set' object cannot be cast as 'Sequence'"),
-        ([1, 0.0], "'float' object cannot be interpreted as an integer"),
-    ])
+    @pytest.mark.parametrize(
+        "targets, message",
+        [
+            ("10", "Can't extract `str` to `Vec`"),
+            (None, "'NoneType' object cannot be cast as 'Sequence'"),
+            ({1, 0}, "'set' object cannot be cast as 'Sequence'"),
+            ([1, 0.0], "'float' object cannot be interpreted as an integer"),
+        ],
+    )
     def test_bad_targets_are_named(self, device, targets, message):
         with pytest.raises(TypeError) as excinfo:
             GpuGraph.from_csr([0, 1, 2], targets, "not a device either")
         assert str(excinfo.value) == "argument 'targets': " + message
 
-    @pytest.mark.parametrize("offsets, message", [
-        ("012", "Can't extract `str` to `Vec`"),
-        (5, "'int' object cannot be cast as 'Sequence'"),
-        ({0: 0}, "'dict' object cannot be cast as 'Sequence'"),
-        ((x for x in [0]), "'generator' object cannot be cast as 'Sequence'"),
-        ([0, 1.0], "'float' object cannot be interpreted as an integer"),
-    ])
+    @pytest.mark.parametrize(
+        "offsets, message",
+        [
+            ("012", "Can't extract `str` to `Vec`"),
+            (5, "'int' object cannot be cast as 'Sequence'"),
+            ({0: 0}, "'dict' object cannot be cast as 'Sequence'"),
+            ((x for x in [0]), "'generator' object cannot be cast as 'Sequence'"),
+            ([0, 1.0], "'float' object cannot be interpreted as an integer"),
+        ],
+    )
     def test_bad_offsets_are_named(self, device, offsets, message):
         with pytest.raises(TypeError) as excinfo:
             GpuGraph.from_csr(offsets, "bad too", device)
         assert str(excinfo.value) == "argument 'offsets': " + message
 
-    @pytest.mark.parametrize("device_argument, type_name", [
-        ("device", "str"), (None, "NoneType"), (0, "int")])
+    @pytest.mark.parametrize(
+        "device_argument, type_name", [("device", "str"), (None, "NoneType"), (0, "int")]
+    )
     def test_device_must_be_a_gpu_device(self, device_argument, type_name):
         with pytest.raises(TypeError) as excinfo:
             GpuGraph.from_csr([0, 1, 2], [1, 0], device_argument)
-        assert str(excinfo.value) == (f"argument 'device': '{type_name}' object cannot be cast "
-                                      "as 'GpuDevice'")
+        assert str(excinfo.value) == (
+            f"argument 'device': '{type_name}' object cannot be cast as 'GpuDevice'"
+        )
 
     def test_a_graph_is_not_a_device(self, device):
         graph = GpuGraph.from_csr(*PATH, device)
         with pytest.raises(TypeError) as excinfo:
             GpuGraph.from_csr([0, 1, 2], [1, 0], graph)
-        assert str(excinfo.value) == "argument 'device': 'GpuGraph' object cannot be cast as 'GpuDevice'"
+        assert (
+            str(excinfo.value)
+            == "argument 'device': 'GpuGraph' object cannot be cast as 'GpuDevice'"
+        )
 
-    @pytest.mark.parametrize("offsets, targets", [
-        ([0, 2**32], [], ), ([0, 1], [2**32]), ([2**32 + 1], []), ([0, 1], [2**63])])
+    @pytest.mark.parametrize(
+        "offsets, targets",
+        [
+            (
+                [0, 2**32],
+                [],
+            ),
+            ([0, 1], [2**32]),
+            ([2**32 + 1], []),
+            ([0, 1], [2**63]),
+        ],
+    )
     def test_elements_of_32_bits_or_more_overflow(self, device, offsets, targets):
         with pytest.raises(OverflowError) as excinfo:
             GpuGraph.from_csr(offsets, targets, device)
@@ -373,8 +425,10 @@ class TestInvalidCsr:
         with emu.counting(*LIFE_CALLS) as counter:
             with pytest.raises(ValueError) as excinfo:
                 GpuGraph.from_csr(arrays["offsets"], arrays["targets"], device)
-        assert excinfo.value.args == (f"invalid CSR graph: {array} has 17179869184 elements; "
-                                      "at most 4294967295 are supported",)
+        assert excinfo.value.args == (
+            f"invalid CSR graph: {array} has 17179869184 elements; "
+            "at most 4294967295 are supported",
+        )
         assert counter.delta == calls()
 
     def test_device_stays_usable_after_a_refusal(self, device):
@@ -421,8 +475,9 @@ class TestDeviceMemory:
         before = emu.live()
         with emu.counting(*LIFE_CALLS) as build:
             graph = GpuGraph.from_csr(offsets, targets, device)
-        assert build.delta == calls(cuMemAllocAsync=2, cuEventCreate=4, cuMemcpyHtoDAsync_v2=2,
-                                    cuEventRecord=2)
+        assert build.delta == calls(
+            cuMemAllocAsync=2, cuEventCreate=4, cuMemcpyHtoDAsync_v2=2, cuEventRecord=2
+        )
         during = emu.live()
         assert during["allocations"] == before["allocations"] + 2
         # 65 offsets (260 bytes) and 64 targets (256 bytes), each rounded up to 256.
@@ -438,8 +493,9 @@ class TestDeviceMemory:
         before = emu.live()
         with emu.counting(*LIFE_CALLS) as build:
             graph = GpuGraph.from_csr([0, 0, 0], [], device)
-        assert build.delta == calls(**{ALLOCATE: 1}, cuEventCreate=2, cuMemcpyHtoDAsync_v2=1,
-                                    cuEventRecord=1)
+        assert build.delta == calls(
+            **{ALLOCATE: 1}, cuEventCreate=2, cuMemcpyHtoDAsync_v2=1, cuEventRecord=1
+        )
         assert emu.live()["allocations"] == before["allocations"] + 1
         with emu.counting(*LIFE_CALLS) as release:
             del graph
@@ -491,13 +547,15 @@ class TestDeviceMemory:
         emu.fail_call("cuMemcpyHtoDAsync_v2", 2, 1)
         with pytest.raises(RuntimeError) as excinfo:
             GpuGraph.from_csr([0, 1, 2], [1, 0], device)
-        assert engine_error(excinfo) == ('CUDA driver error: DriverError(CUDA_ERROR_INVALID_VALUE, '
-                                         '"invalid argument")')
+        assert engine_error(excinfo) == (
+            'CUDA driver error: DriverError(CUDA_ERROR_INVALID_VALUE, "invalid argument")'
+        )
         assert emu.live() == before
 
     @needs_software_gpu
     def test_graph_larger_than_the_device(self):
-        values = run_reporting("""
+        values = run_reporting(
+            """
             device = GpuDevice(0)
             emu = SoftwareGpu()
             outcomes = []
@@ -512,7 +570,9 @@ class TestDeviceMemory:
             fits = GpuGraph.from_csr([0] * 100, [0] * 100, device)
             report(outcomes=outcomes, memory=device.total_memory,
                    fits=[fits.num_nodes, fits.num_edges])
-        """, extra_env={"VORLAN_EMU_MEMORY": "4K"})
+        """,
+            extra_env={"VORLAN_EMU_MEMORY": "4K"},
+        )
         assert values["memory"] == 4096
         first, live_after_first, second, live_after_second = values["outcomes"]
         assert first == [True, [OUT_OF_MEMORY]]
@@ -523,8 +583,11 @@ class TestDeviceMemory:
 
     @needs_software_gpu
     def test_device_without_memory_pools(self):
-        values = run_reporting("""
-            names = """ + repr(LIFE_CALLS) + """
+        values = run_reporting(
+            """
+            names = """
+            + repr(LIFE_CALLS)
+            + """
             device = GpuDevice(0)
             emu = SoftwareGpu()
             offsets = list(range(9))
@@ -549,16 +612,21 @@ class TestDeviceMemory:
             after = GpuGraph.from_csr(offsets, targets, device).num_nodes
             report(build=build, release=release, failed_release=failed_release,
                    distances=distances, deferred=deferred, after=after)
-        """, extra_env={"VORLAN_EMU_POOLS": "0"})
-        assert values["build"] == calls(cuMemAlloc_v2=2, cuEventCreate=4, cuMemcpyHtoDAsync_v2=2,
-                                        cuEventRecord=2)
+        """,
+            extra_env={"VORLAN_EMU_POOLS": "0"},
+        )
+        assert values["build"] == calls(
+            cuMemAlloc_v2=2, cuEventCreate=4, cuMemcpyHtoDAsync_v2=2, cuEventRecord=2
+        )
         assert values["distances"] == [0, 1, 2, 3, 4, 5, 6, 7]
-        assert values["release"] == calls(cuStreamWaitEvent=4, cuStreamSynchronize=2,
-                                          cuMemFree_v2=2, cuEventDestroy_v2=4)
+        assert values["release"] == calls(
+            cuStreamWaitEvent=4, cuStreamSynchronize=2, cuMemFree_v2=2, cuEventDestroy_v2=4
+        )
         # After the failed drain the second buffer's waits stop at the context
         # bind, which hands the pending code back; its drain is skipped too.
-        assert values["failed_release"] == calls(cuStreamWaitEvent=2, cuStreamSynchronize=1,
-                                                 cuMemFree_v2=2, cuEventDestroy_v2=4)
+        assert values["failed_release"] == calls(
+            cuStreamWaitEvent=2, cuStreamSynchronize=1, cuMemFree_v2=2, cuEventDestroy_v2=4
+        )
         assert values["deferred"] == [UNKNOWN]
         assert values["after"] == 8
 
@@ -596,8 +664,10 @@ class TestDeferredErrors:
         del graph
         with pytest.raises(RuntimeError) as excinfo:
             GpuGraph.from_csr(*PATH, device)
-        assert engine_error(excinfo) == ('CUDA driver error: DriverError(CUDA_ERROR_ILLEGAL_ADDRESS, '
-                                         '"an illegal memory access was encountered")')
+        assert engine_error(excinfo) == (
+            "CUDA driver error: DriverError(CUDA_ERROR_ILLEGAL_ADDRESS, "
+            '"an illegal memory access was encountered")'
+        )
         assert GpuGraph.from_csr(*PATH, device).num_edges == 2
 
 
@@ -610,11 +680,18 @@ def module_fault_script(setup, csr=TRIANGLE):
     """A child that builds a triangle, runs `setup`, then calls triangle_count
     twice and reports the fault of the first call, what the device held around
     it, and the second result."""
-    return """
+    return (
+        """
         device = GpuDevice(0)
-        graph = GpuGraph.from_csr(""" + repr(csr[0]) + ", " + repr(csr[1]) + """, device)
+        graph = GpuGraph.from_csr("""
+        + repr(csr[0])
+        + ", "
+        + repr(csr[1])
+        + """, device)
         emu = SoftwareGpu()
-        """ + setup + """
+        """
+        + setup
+        + """
         held = emu.live()
         loads_before = emu.calls("cuModuleLoadData")
         unloads_before = emu.calls("cuModuleUnload")
@@ -629,30 +706,66 @@ def module_fault_script(setup, csr=TRIANGLE):
         report(fault=fault, held=held, after_fault=after_fault, unloads=unloads, total=total,
                after_success=emu.live(), loads=emu.calls("cuModuleLoadData") - loads_before)
     """
+    )
 
 
 @needs_software_gpu
 class TestKernelModules:
-    @pytest.mark.parametrize("csr, entry_point, nth, code, message, unloads", [
-        (TRIANGLE, "cuModuleLoadData", 1, 218,
-         'failed to load PTX module: DriverError(CUDA_ERROR_INVALID_PTX, "a PTX JIT compilation failed")',
-         0),
-        (TRIANGLE, "cuModuleGetFunction", 1, 500,
-         'kernel triangle_count_edges_kernel not found: DriverError(CUDA_ERROR_NOT_FOUND, '
-         '"named symbol not found")', 1),
-        (OFFSET_TRIANGLE, "cuModuleLoadData", 1, 218,
-         'failed to load PTX module: DriverError(CUDA_ERROR_INVALID_PTX, "a PTX JIT compilation failed")',
-         0),
-        (OFFSET_TRIANGLE, "cuModuleGetFunction", 1, 500,
-         'kernel triangle_count_kernel not found: DriverError(CUDA_ERROR_NOT_FOUND, '
-         '"named symbol not found")', 1),
-        (OFFSET_TRIANGLE, "cuModuleGetFunction", 2, 500,
-         'kernel triangle_count_warp_kernel not found: DriverError(CUDA_ERROR_NOT_FOUND, '
-         '"named symbol not found")', 1),
-    ], ids=["edge-load", "edge-lookup", "node-load", "node-lookup-1", "node-lookup-2"])
-    def test_module_faults_leave_nothing_behind(self, csr, entry_point, nth, code, message, unloads):
-        values = run_reporting(module_fault_script(
-            f"emu.fail_call({entry_point!r}, {nth}, {code})", csr))
+    @pytest.mark.parametrize(
+        "csr, entry_point, nth, code, message, unloads",
+        [
+            (
+                TRIANGLE,
+                "cuModuleLoadData",
+                1,
+                218,
+                'failed to load PTX module: DriverError(CUDA_ERROR_INVALID_PTX, "a PTX JIT compilation failed")',
+                0,
+            ),
+            (
+                TRIANGLE,
+                "cuModuleGetFunction",
+                1,
+                500,
+                "kernel triangle_count_edges_kernel not found: DriverError(CUDA_ERROR_NOT_FOUND, "
+                '"named symbol not found")',
+                1,
+            ),
+            (
+                OFFSET_TRIANGLE,
+                "cuModuleLoadData",
+                1,
+                218,
+                'failed to load PTX module: DriverError(CUDA_ERROR_INVALID_PTX, "a PTX JIT compilation failed")',
+                0,
+            ),
+            (
+                OFFSET_TRIANGLE,
+                "cuModuleGetFunction",
+                1,
+                500,
+                "kernel triangle_count_kernel not found: DriverError(CUDA_ERROR_NOT_FOUND, "
+                '"named symbol not found")',
+                1,
+            ),
+            (
+                OFFSET_TRIANGLE,
+                "cuModuleGetFunction",
+                2,
+                500,
+                "kernel triangle_count_warp_kernel not found: DriverError(CUDA_ERROR_NOT_FOUND, "
+                '"named symbol not found")',
+                1,
+            ),
+        ],
+        ids=["edge-load", "edge-lookup", "node-load", "node-lookup-1", "node-lookup-2"],
+    )
+    def test_module_faults_leave_nothing_behind(
+        self, csr, entry_point, nth, code, message, unloads
+    ):
+        values = run_reporting(
+            module_fault_script(f"emu.fail_call({entry_point!r}, {nth}, {code})", csr)
+        )
         fault = values["fault"]
         assert fault is not None, "triangle_count succeeded despite the injected failure"
         assert fault["args"] == [message]
@@ -688,22 +801,34 @@ class TestKernelModules:
                 assert graph.bfs(0)["distances"] == [0, 1, 1]
                 """,
         }[teardown]
-        values = run_reporting("""
+        values = run_reporting(
+            """
             device = GpuDevice(0)
-            graph = GpuGraph.from_csr(""" + repr(TRIANGLE[0]) + ", " + repr(TRIANGLE[1]) + """, device)
+            graph = GpuGraph.from_csr("""
+            + repr(TRIANGLE[0])
+            + ", "
+            + repr(TRIANGLE[1])
+            + """, device)
             emu = SoftwareGpu()
             GpuGraph.from_csr([0, 1], [0], device)  # one release, so the free's name shows
-""" + textwrap.indent(textwrap.dedent(setup), " " * 12) + """
+"""
+            + textwrap.indent(textwrap.dedent(setup), " " * 12)
+            + """
             loads_before = emu.calls("cuModuleLoadData")
             try:
-                graph.""" + call + """
+                graph."""
+            + call
+            + """
                 raised = None
             except BaseException as caught:
                 raised = [type(caught).__name__, list(caught.args)]
             loads = emu.calls("cuModuleLoadData") - loads_before
-            result = graph.""" + call + """
+            result = graph."""
+            + call
+            + """
             report(raised=raised, loads=loads, works=isinstance(result, dict))
-        """)
+        """
+        )
         assert values["raised"] == ["RuntimeError", [UNKNOWN]]
         assert values["works"]
         # The error was taken before the module cache asked the driver for
@@ -711,9 +836,14 @@ class TestKernelModules:
         assert values["loads"] == 0
 
     def test_each_algorithm_loads_its_own_module_once(self):
-        values = run_reporting("""
+        values = run_reporting(
+            """
             device = GpuDevice(0)
-            graph = GpuGraph.from_csr(""" + repr(K4[0]) + ", " + repr(K4[1]) + """, device)
+            graph = GpuGraph.from_csr("""
+            + repr(K4[0])
+            + ", "
+            + repr(K4[1])
+            + """, device)
             emu = SoftwareGpu()
             seen = []
             def step(run):
@@ -726,13 +856,15 @@ class TestKernelModules:
             step(lambda: graph.bfs(1))
             step(lambda: graph.triangle_count())
             report(seen=seen)
-        """)
+        """
+        )
         # K4's lists are strictly ascending: triangles take the edge module,
         # one kernel; BFS's module has two.
         assert values["seen"] == [[1, 1, 1], [1, 1, 1], [2, 3, 2], [2, 3, 2], [2, 3, 2]]
 
     def test_each_device_loads_the_module_once(self):
-        values = run_reporting("""
+        values = run_reporting(
+            """
             devices = [GpuDevice(0), GpuDevice(1)]
             graphs = [GpuGraph.from_csr([0, 1, 2, 3, 3], [1, 2, 3], d) for d in devices]
             emu = SoftwareGpu()
@@ -741,7 +873,9 @@ class TestKernelModules:
             report(results=results, loads=emu.calls("cuModuleLoadData"),
                    lookups=emu.calls("cuModuleGetFunction"),
                    modules=[emu.live(0)["modules"], emu.live(1)["modules"]])
-        """, extra_env={"VORLAN_EMU_DEVICES": "2"})
+        """,
+            extra_env={"VORLAN_EMU_DEVICES": "2"},
+        )
         assert values["results"] == [[0, 1, 2, 3]] * 2 + [[-1, 0, 1, 2]] * 2
         assert values["loads"] == 2
         assert values["lookups"] == 4
@@ -766,7 +900,11 @@ class TestKernelModulesInProcess:
         modules = emu.live()["modules"]
         with emu.counting("cuModuleLoadData", "cuModuleGetFunction", "cuLaunchKernel") as counter:
             assert graph.triangle_count()["total_triangles"] == 4
-        assert counter.delta == {"cuModuleLoadData": 0, "cuModuleGetFunction": 0, "cuLaunchKernel": 1}
+        assert counter.delta == {
+            "cuModuleLoadData": 0,
+            "cuModuleGetFunction": 0,
+            "cuLaunchKernel": 1,
+        }
         assert emu.live()["modules"] == modules
 
     def test_working_buffers_are_given_back(self, emu, device):

@@ -18,13 +18,11 @@ import time
 
 import numpy as np
 import pytest
+import vorlan_cuda
+from conftest import BUILD_DIR
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
-
-from conftest import BUILD_DIR
-
-import vorlan_cuda
 
 U32_MAX = 2**32 - 1
 
@@ -33,12 +31,16 @@ def load_probe():
     """The probe module, or None where it is not built (VORLAN_TESTS=OFF, as
     on a GPU machine): the tests that need it then skip themselves."""
     folder = os.path.join(BUILD_DIR, "tests", "python")
-    names = [n for n in os.listdir(folder) if n.startswith("vorlan_arguments_probe.")] \
-        if os.path.isdir(folder) else []
+    names = (
+        [n for n in os.listdir(folder) if n.startswith("vorlan_arguments_probe.")]
+        if os.path.isdir(folder)
+        else []
+    )
     if not names:
         return None
-    spec = importlib.util.spec_from_file_location("vorlan_arguments_probe",
-                                                  os.path.join(folder, names[0]))
+    spec = importlib.util.spec_from_file_location(
+        "vorlan_arguments_probe", os.path.join(folder, names[0])
+    )
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
@@ -94,8 +96,12 @@ def integer_arrays(draw):
     info = np.iinfo(dtype)
     fitting = st.integers(max(info.min, 0), min(info.max, U32_MAX))
     elements = st.one_of(fitting, fitting, fitting, st.integers(info.min, info.max))
-    shape = draw(st.one_of(st.integers(0, 40).map(lambda n: (n,)),
-                           hnp.array_shapes(min_dims=0, max_dims=3, max_side=4)))
+    shape = draw(
+        st.one_of(
+            st.integers(0, 40).map(lambda n: (n,)),
+            hnp.array_shapes(min_dims=0, max_dims=3, max_side=4),
+        )
+    )
     order = draw(st.sampled_from(["C", "F"]))
     base = np.asarray(draw(hnp.arrays(dtype, shape, elements=elements)), order=order)
     if base.ndim == 1:
@@ -126,8 +132,16 @@ def test_standard_arrays_and_memoryviews_convert_as_their_elements_do(code, data
     assert_like_iteration(memoryview(stored)[::step])
 
 
-CTYPES = [ctypes.c_int8, ctypes.c_uint8, ctypes.c_int16, ctypes.c_uint16, ctypes.c_int32,
-          ctypes.c_uint32, ctypes.c_int64, ctypes.c_uint64]
+CTYPES = [
+    ctypes.c_int8,
+    ctypes.c_uint8,
+    ctypes.c_int16,
+    ctypes.c_uint16,
+    ctypes.c_int32,
+    ctypes.c_uint32,
+    ctypes.c_int64,
+    ctypes.c_uint64,
+]
 
 
 @settings(max_examples=100, deadline=None)
@@ -144,16 +158,19 @@ def test_ctypes_arrays_of_either_byte_order_convert_as_their_elements_do(scalar,
     assert_like_iteration((scalar * len(values))(*values))
 
 
-@pytest.mark.parametrize("obj, expected", [
-    (b"\x00\x05\xff", [0, 5, 255]),
-    (bytearray(b"\x07\x00"), [7, 0]),
-    (memoryview(b"abc")[1:], [98, 99]),
-    (np.arange(5, dtype=np.int64)[::-2], [4, 2, 0]),
-    (np.asfortranarray(np.arange(6, dtype=np.uint16).reshape(2, 3))[1], [3, 4, 5]),
-    (np.array([U32_MAX], dtype=np.uint64), [U32_MAX]),
-    (np.broadcast_to(np.int16(7), (3,)), [7, 7, 7]),      # a stride of 0, read-only
-    (np.zeros(0, dtype=np.int8), []),
-])
+@pytest.mark.parametrize(
+    "obj, expected",
+    [
+        (b"\x00\x05\xff", [0, 5, 255]),
+        (bytearray(b"\x07\x00"), [7, 0]),
+        (memoryview(b"abc")[1:], [98, 99]),
+        (np.arange(5, dtype=np.int64)[::-2], [4, 2, 0]),
+        (np.asfortranarray(np.arange(6, dtype=np.uint16).reshape(2, 3))[1], [3, 4, 5]),
+        (np.array([U32_MAX], dtype=np.uint64), [U32_MAX]),
+        (np.broadcast_to(np.int16(7), (3,)), [7, 7, 7]),  # a stride of 0, read-only
+        (np.zeros(0, dtype=np.int8), []),
+    ],
+)
 def test_buffers_store_one_value_per_element(obj, expected):
     assert outcome(obj) == ("ok", expected)
 
@@ -178,7 +195,10 @@ def test_long_buffers_convert_as_their_elements_do(code, step, length):
 def test_an_unfit_element_is_found_in_whichever_block_it_is(position, step):
     values = np.zeros(6145 * abs(step), dtype=np.int32)[::step]
     values[position] = -1
-    assert assert_like_iteration(values) == (OverflowError, "can't convert negative int to unsigned")
+    assert assert_like_iteration(values) == (
+        OverflowError,
+        "can't convert negative int to unsigned",
+    )
 
 
 class IteratedMmap(mmap.mmap):
@@ -186,7 +206,7 @@ class IteratedMmap(mmap.mmap):
     per byte; redefining __iter__ sends it down the iteration path."""
 
     def __iter__(self):
-        return iter([self[i:i + 1] for i in range(len(self))])
+        return iter([self[i : i + 1] for i in range(len(self))])
 
 
 @pytest.mark.parametrize("kind", [mmap.mmap, IteratedMmap])
@@ -197,12 +217,15 @@ def test_an_mmap_is_read_as_bytes_on_either_path(kind):
         assert outcome(mapped) == ("ok", list(data))
 
 
-@pytest.mark.parametrize("values, dtype, message", [
-    ([1, -1, 2**32], np.int64, "can't convert negative int to unsigned"),
-    ([1, 2**32, -1], np.int64, "out of range integral type conversion attempted"),
-    ([0, 2**63], np.uint64, "out of range integral type conversion attempted"),
-    ([3, -128], np.int8, "can't convert negative int to unsigned"),
-])
+@pytest.mark.parametrize(
+    "values, dtype, message",
+    [
+        ([1, -1, 2**32], np.int64, "can't convert negative int to unsigned"),
+        ([1, 2**32, -1], np.int64, "out of range integral type conversion attempted"),
+        ([0, 2**63], np.uint64, "out of range integral type conversion attempted"),
+        ([3, -128], np.int8, "can't convert negative int to unsigned"),
+    ],
+)
 def test_first_unfit_element_decides_the_overflow(values, dtype, message):
     assert outcome(np.array(values, dtype=dtype)) == (OverflowError, message)
     assert outcome(np.array(values, dtype=dtype)[::-1]) == outcome(Plain(values[::-1]))
@@ -218,22 +241,26 @@ class RedefinedExport(bytes):
         return memoryview(b"\x09" * len(self))
 
 
-@pytest.mark.parametrize("obj", [
-    np.array([1.0, 2.0]),                                  # float: __index__ refuses
-    np.array([True, False]),                               # bool: not an integer format
-    np.array([1, 2], dtype=object),
-    np.array([[1, 2], [3, 4]], dtype=np.uint32),           # rows are not integers
-    np.array(5, dtype=np.uint32),                          # a 0-d array does not iterate
-    np.zeros(2, dtype=[("a", "<i4")]),
-    np.array([1, 2, 3], dtype=np.uint32).view(RedefinedIteration),
-    RedefinedExport(b"\x01\x02"),
-    np.ma.masked_array([1, 2, 3], mask=[0, 1, 0], dtype=np.int64),
-])
+@pytest.mark.parametrize(
+    "obj",
+    [
+        np.array([1.0, 2.0]),  # float: __index__ refuses
+        np.array([True, False]),  # bool: not an integer format
+        np.array([1, 2], dtype=object),
+        np.array([[1, 2], [3, 4]], dtype=np.uint32),  # rows are not integers
+        np.array(5, dtype=np.uint32),  # a 0-d array does not iterate
+        np.zeros(2, dtype=[("a", "<i4")]),
+        np.array([1, 2, 3], dtype=np.uint32).view(RedefinedIteration),
+        RedefinedExport(b"\x01\x02"),
+        np.ma.masked_array([1, 2, 3], mask=[0, 1, 0], dtype=np.int64),
+    ],
+)
 def test_other_buffers_keep_the_iteration_path(obj):
     assert outcome(obj) == outcome(Plain(obj))
 
 
 # --- exact lists and tuples --------------------------------------------------
+
 
 class Index:
     def __init__(self, value):
@@ -249,10 +276,15 @@ class IntSubclass(int):
 
 
 ITEMS = st.one_of(
-    st.integers(0, U32_MAX), st.integers(0, 2**30), st.integers(-2**65, 2**65),
-    st.booleans(), st.builds(np.uint32, st.integers(0, U32_MAX)),
-    st.builds(np.int64, st.integers(-2**40, 2**40)), st.builds(Index, st.integers(-5, 2**33)),
-    st.builds(IntSubclass, st.integers(0, 2**33)), st.sampled_from([1.0, None, "1", np.float64(2)]),
+    st.integers(0, U32_MAX),
+    st.integers(0, 2**30),
+    st.integers(-(2**65), 2**65),
+    st.booleans(),
+    st.builds(np.uint32, st.integers(0, U32_MAX)),
+    st.builds(np.int64, st.integers(-(2**40), 2**40)),
+    st.builds(Index, st.integers(-5, 2**33)),
+    st.builds(IntSubclass, st.integers(0, 2**33)),
+    st.sampled_from([1.0, None, "1", np.float64(2)]),
 )
 
 
@@ -266,7 +298,9 @@ def test_lists_and_tuples_convert_as_their_iteration_does(items):
 
 def test_item_errors_carry_the_argument_prefix():
     assert outcome([0, 1.5], "targets") == (
-        TypeError, "argument 'targets': 'float' object cannot be interpreted as an integer")
+        TypeError,
+        "argument 'targets': 'float' object cannot be interpreted as an integer",
+    )
 
 
 class Mutating:
@@ -311,6 +345,7 @@ def test_index_that_mutates_the_list_is_followed_like_iteration(change, position
 
 
 # --- snapshots ----------------------------------------------------------------
+
 
 def test_array_written_by_another_thread_gives_a_consistent_graph(device):
     """Another thread keeps overwriting the targets with a node that does not

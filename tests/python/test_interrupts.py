@@ -3,7 +3,6 @@ rounds stop at the next step once a signal handler raises, release what the
 call held and let the exception through; the graph stays usable."""
 
 import pytest
-
 from conftest import needs_software_gpu, run_reporting
 
 
@@ -24,6 +23,7 @@ def tube_csr(rings):
     def link(u, v):
         neighbours[u].add(v)
         neighbours[v].add(u)
+
     for r in range(rings):
         for j in range(4):
             here, right = 4 * r + j, 4 * r + (j + 1) % 4
@@ -42,10 +42,18 @@ def tube_csr(rings):
 # than the test waits, the launches a complete run makes (None: it never
 # ends), and the graph's triangles (eight per pair of neighbouring rings).
 CASES = {
-    "pagerank without end": ("path_csr(8)", "pagerank(max_iterations=2**32 - 1, tolerance=-1.0)",
-                             None, 0),
-    "pagerank with a NaN tolerance": ("path_csr(8)", "pagerank(max_iterations=2**32 - 1, "
-                                      "tolerance=float('nan'))", None, 0),
+    "pagerank without end": (
+        "path_csr(8)",
+        "pagerank(max_iterations=2**32 - 1, tolerance=-1.0)",
+        None,
+        0,
+    ),
+    "pagerank with a NaN tolerance": (
+        "path_csr(8)",
+        "pagerank(max_iterations=2**32 - 1, tolerance=float('nan'))",
+        None,
+        0,
+    ),
     # One level, so one launch, per node.
     "bfs on a long path": ("path_csr(100000)", "bfs(0)", 100000, 0),
     # One ring peeled per round, two launches per round.
@@ -57,11 +65,14 @@ CASES = {
 @pytest.mark.parametrize("case", CASES)
 def test_sigint_stops_a_long_call(case):
     csr, call, complete, triangles = CASES[case]
-    values = run_reporting("""
+    values = run_reporting(
+        """
         import os, subprocess
         from test_interrupts import path_csr, tube_csr
         device = GpuDevice(0)
-        graph = GpuGraph.from_csr(*""" + csr + """, device)
+        graph = GpuGraph.from_csr(*"""
+        + csr
+        + """, device)
         emu = SoftwareGpu()
         held = emu.live()
         launches = emu.calls("cuLaunchKernel")
@@ -69,7 +80,9 @@ def test_sigint_stops_a_long_call(case):
         # handler raises KeyboardInterrupt, and only a poll can run it.
         killer = subprocess.Popen(["sh", "-c", "sleep 0.5; kill -INT " + str(os.getpid())])
         try:
-            graph.""" + call + """
+            graph."""
+        + call
+        + """
             outcome = "returned"
         except KeyboardInterrupt:
             outcome = "interrupted"
@@ -78,7 +91,9 @@ def test_sigint_stops_a_long_call(case):
         after = emu.live()
         triangles = graph.triangle_count()["total_triangles"]
         report(outcome=outcome, launched=launched, held=held, after=after, triangles=triangles)
-    """, timeout=120)
+    """,
+        timeout=120,
+    )
     assert values["outcome"] == "interrupted"
     if complete is not None:
         assert 0 < values["launched"] < complete

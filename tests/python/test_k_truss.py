@@ -6,10 +6,16 @@ from collections import Counter
 
 import networkx as nx
 import pytest
-
 import vorlan_cuda
-from conftest import (allocation_entry_point, csr_from_lists, csr_from_networkx,
-                      driver_error_text, lists_from_csr, shape_params, shuffled_labels)
+from conftest import (
+    allocation_entry_point,
+    csr_from_lists,
+    csr_from_networkx,
+    driver_error_text,
+    lists_from_csr,
+    shape_params,
+    shuffled_labels,
+)
 
 
 def networkx_truss_edges(graph, k):
@@ -33,8 +39,10 @@ def peeling_model(offsets, targets, k):
     removed = [False] * m
     rounds = 0
     while True:
-        live = [Counter(targets[p] for p in range(offsets[u], offsets[u + 1]) if not removed[p])
-                for u in range(n)]
+        live = [
+            Counter(targets[p] for p in range(offsets[u], offsets[u + 1]) if not removed[p])
+            for u in range(n)
+        ]
         score = [0] * m
         for p in range(m):
             u, v = owner[p], targets[p]
@@ -42,7 +50,9 @@ def peeling_model(offsets, targets, k):
                 continue
             common = sum((live[u] & live[v]).values())
             score[p] = common
-            back = [q for q in range(offsets[v], offsets[v + 1]) if targets[q] == u and not removed[q]]
+            back = [
+                q for q in range(offsets[v], offsets[v + 1]) if targets[q] == u and not removed[q]
+            ]
             if back:
                 score[back[0]] = common
         peeled = [p for p in range(m) if not removed[p] and score[p] < k - 2]
@@ -133,7 +143,11 @@ class TestRounds:
 
     def test_triangle_with_pendant_edge(self, make_graph):
         gpu = make_graph(nx.Graph([(0, 1), (1, 2), (0, 2), (2, 3)]))
-        assert without_time(gpu.k_truss(3)) == {"edges": [(0, 1), (0, 2), (1, 2)], "k": 3, "iterations": 2}
+        assert without_time(gpu.k_truss(3)) == {
+            "edges": [(0, 1), (0, 2), (1, 2)],
+            "k": 3,
+            "iterations": 2,
+        }
 
     @pytest.mark.parametrize("k", [50, 100, 2**32 - 1])
     def test_k_so_large_that_everything_goes(self, make_graph, k):
@@ -240,20 +254,24 @@ class TestListsAsStored:
         # 0 lists 1 twice: both positions are scored and both are listed.
         offsets, targets = csr_from_lists([[1, 1, 2], [0, 2], [0, 1]])
         result = make_graph(offsets, targets).k_truss(3)
-        assert without_time(result) == {"edges": [(0, 1), (0, 1), (0, 2), (1, 2)], "k": 3,
-                                         "iterations": 1}
+        assert without_time(result) == {
+            "edges": [(0, 1), (0, 1), (0, 2), (1, 2)],
+            "k": 3,
+            "iterations": 1,
+        }
 
     @pytest.mark.parametrize("seed", range(6))
     def test_random_odd_lists_follow_the_model(self, make_graph, seed):
         import random
+
         rng = random.Random(seed)
         graph = nx.gnp_random_graph(35, 0.3, seed=seed)
         lists = []
         for v, neighbours in enumerate(lists_from_csr(*csr_from_networkx(graph))):
             kept = [w for w in neighbours if rng.random() < 0.85]  # some one-direction edges
-            kept += [w for w in kept if rng.random() < 0.1]        # some repeats
+            kept += [w for w in kept if rng.random() < 0.1]  # some repeats
             if rng.random() < 0.2:
-                kept.append(v)                                     # some self-loops
+                kept.append(v)  # some self-loops
             lists.append(sorted(kept))
         offsets, targets = csr_from_lists(lists)
         gpu = make_graph(offsets, targets)
@@ -261,7 +279,6 @@ class TestListsAsStored:
             edges, rounds = peeling_model(offsets, targets, k)
             result = gpu.k_truss(k)
             assert (result["edges"], result["iterations"]) == (edges, rounds), k
-
 
     def test_unsorted_lists_stay_inside_the_graph(self, emu, make_graph):
         # Scores assume ascending lists; unsorted ones give some answer, but
@@ -292,6 +309,7 @@ class TestArguments:
         class Four:
             def __index__(self):
                 return 4
+
         assert graph.k_truss(k=4)["k"] == 4
         assert graph.k_truss(Four())["edges"] == graph.k_truss(4)["edges"]
 
@@ -321,7 +339,9 @@ class TestArguments:
         assert str(error.value) == "GpuGraph.k_truss() missing 1 required positional argument: 'k'"
         with pytest.raises(TypeError) as error:
             graph.k_truss(3, 4)
-        assert str(error.value) == "GpuGraph.k_truss() takes 1 positional arguments but 2 were given"
+        assert (
+            str(error.value) == "GpuGraph.k_truss() takes 1 positional arguments but 2 were given"
+        )
         with pytest.raises(TypeError) as error:
             graph.k_truss(3, k=3)
         assert str(error.value) == "GpuGraph.k_truss() got multiple values for argument 'k'"
@@ -345,10 +365,12 @@ class TestResult:
 
     def test_docstring_and_signature(self):
         method = vorlan_cuda.GpuGraph.k_truss
-        assert method.__doc__ == ("Extract the k-truss from the graph.\n\nArgs:\n    k (int): Truss number "
-                                  "(minimum 3).\n\nReturns:\n    dict with keys 'edges' "
-                                  "(list[tuple[int,int]]), 'k' (int),\n    'iterations' (int), "
-                                  "'time_seconds' (float).")
+        assert method.__doc__ == (
+            "Extract the k-truss from the graph.\n\nArgs:\n    k (int): Truss number "
+            "(minimum 3).\n\nReturns:\n    dict with keys 'edges' "
+            "(list[tuple[int,int]]), 'k' (int),\n    'iterations' (int), "
+            "'time_seconds' (float)."
+        )
         assert method.__text_signature__ == "($self, k)"
 
 
@@ -376,8 +398,15 @@ class TestFailures:
         return make_graph(*csr_from_lists([[1, 2], [0, 2], [0, 1, 3], []]))
 
     # Launch order per round: the support kernel, then the filter kernel.
-    @pytest.mark.parametrize("nth, step", [(1, "support kernel failed"), (2, "filter kernel failed"),
-                                           (3, "support kernel failed"), (4, "filter kernel failed")])
+    @pytest.mark.parametrize(
+        "nth, step",
+        [
+            (1, "support kernel failed"),
+            (2, "filter kernel failed"),
+            (3, "support kernel failed"),
+            (4, "filter kernel failed"),
+        ],
+    )
     def test_launch_failures(self, emu, make_graph, nth, step):
         graph = self.two_round_graph(make_graph)
         message = self.run_failing(emu, graph, "cuLaunchKernel", nth, 1)

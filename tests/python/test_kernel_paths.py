@@ -11,17 +11,28 @@ import textwrap
 
 import networkx as nx
 import pytest
-
-from conftest import (allocation_entry_point, csr_from_lists, csr_from_networkx, driver_error_text,
-                      on_software_gpu, run_python, shuffled_labels)
+from conftest import (
+    allocation_entry_point,
+    csr_from_lists,
+    driver_error_text,
+    on_software_gpu,
+    run_python,
+    shuffled_labels,
+)
 
 EDGE_TRIANGLES = "triangle_count_edges_kernel"
 NODE_TRIANGLES = "triangle_count_warp_kernel"
 REVERSE_SEARCH = "reverse_edge_kernel"
 PEEL_KERNELS = ("truss_support_kernel", "truss_mark_kernel")
 RECOUNT_KERNELS = ("edge_triangle_support_kernel", "edge_filter_kernel")
-ALL_KERNELS = (EDGE_TRIANGLES, NODE_TRIANGLES, REVERSE_SEARCH, "truss_peel_kernel",
-               *PEEL_KERNELS, *RECOUNT_KERNELS)
+ALL_KERNELS = (
+    EDGE_TRIANGLES,
+    NODE_TRIANGLES,
+    REVERSE_SEARCH,
+    "truss_peel_kernel",
+    *PEEL_KERNELS,
+    *RECOUNT_KERNELS,
+)
 
 
 @pytest.fixture
@@ -33,9 +44,13 @@ def launched(emu):
     def run(call):
         controls.reset_stats()
         result = call()
-        names = {name for name in ALL_KERNELS
-                 if (stats := controls.kernel_stats(name)) is not None and stats["launches"]}
+        names = {
+            name
+            for name in ALL_KERNELS
+            if (stats := controls.kernel_stats(name)) is not None and stats["launches"]
+        }
         return result, names
+
     return run
 
 
@@ -45,6 +60,7 @@ def truss_result(result):
 
 # --- Canonical graphs: hubs, cliques, stars and isolated nodes ----------------
 
+
 def canonical_graphs():
     """(name, undirected networkx graph on 0..n-1), all with triangles to peel."""
     hubs = nx.powerlaw_cluster_graph(220, 4, 0.6, seed=21)
@@ -53,11 +69,12 @@ def canonical_graphs():
     shared = nx.Graph()
     for start, size in ((1, 5), (6, 7), (13, 4)):
         members = [0, *range(start, start + size)]
-        shared.add_edges_from((u, v) for i, u in enumerate(members) for v in members[i + 1:])
+        shared.add_edges_from((u, v) for i, u in enumerate(members) for v in members[i + 1 :])
     star = nx.star_graph(60)
     star.add_edges_from((leaf, leaf + 1) for leaf in range(1, 60, 3))
-    mixed = nx.disjoint_union_all([hubs.subgraph(range(80)).copy(), cliques, star,
-                                   nx.empty_graph(7), shared])
+    mixed = nx.disjoint_union_all(
+        [hubs.subgraph(range(80)).copy(), cliques, star, nx.empty_graph(7), shared]
+    )
     nested = nx.Graph()
     # A clique of 8 with a fringe that goes in several rounds at k = 4 and 5.
     nested.add_edges_from((u, v) for u in range(8) for v in range(u + 1, 8))
@@ -107,7 +124,8 @@ class TestCanonicalGraphsTakeTheEdgeKernels:
             assert set(PEEL_KERNELS) <= names and not names & set(RECOUNT_KERNELS), (k, names)
             # networkx as an independent witness of the surviving edge set.
             assert {tuple(e) for e in result["edges"]} == {
-                (min(u, v), max(u, v)) for u, v in nx.k_truss(graph, k).edges}, k
+                (min(u, v), max(u, v)) for u, v in nx.k_truss(graph, k).edges
+            }, k
 
     def test_symmetry_is_searched_once_per_graph(self, make_graph, launched, graph):
         gpu = make_graph(graph)
@@ -132,17 +150,22 @@ def test_peeling_breaks_each_triangle_once_when_several_edges_go_together(make_g
     for k in (3, 4, 5):
         assert truss_result(gpu.k_truss(k)) == truss_result(gpu._node_kernels_k_truss(k)), k
     assert sorted(map(tuple, gpu.k_truss(4)["edges"])) == sorted(
-        (min(u, v), max(u, v)) for u, v in nx.k_truss(graph, 4).edges)
+        (min(u, v), max(u, v)) for u, v in nx.k_truss(graph, 4).edges
+    )
 
 
 @pytest.mark.parametrize("seed", range(6))
 def test_random_power_law_graphs_agree(make_graph, seed):
     rng = random.Random(seed)
     n = rng.randrange(30, 160)
-    graph = shuffled_labels(nx.powerlaw_cluster_graph(n, rng.randrange(2, 7), rng.random(), seed=seed),
-                            seed + 100)
+    graph = shuffled_labels(
+        nx.powerlaw_cluster_graph(n, rng.randrange(2, 7), rng.random(), seed=seed), seed + 100
+    )
     gpu = make_graph(graph)
-    assert gpu.triangle_count()["total_triangles"] == gpu._node_kernels_triangle_count()["total_triangles"]
+    assert (
+        gpu.triangle_count()["total_triangles"]
+        == gpu._node_kernels_triangle_count()["total_triangles"]
+    )
     for k in truss_ks(gpu):
         assert truss_result(gpu.k_truss(k)) == truss_result(gpu._node_kernels_k_truss(k)), k
 
@@ -183,27 +206,35 @@ class TestNonCanonicalGraphsKeepTodaysKernels:
         assert names & {EDGE_TRIANGLES, NODE_TRIANGLES} == {expected}
 
 
-@pytest.mark.parametrize("lists, edge_path", [
-    # A list may start below the end of the one before it.
-    ([[1, 2], [0, 2], [0, 1]], True),
-    # Empty lists between full ones.
-    ([[], [2, 3], [], [1], [1], []], True),
-    # A descent inside one list, right after an empty one.
-    ([[1, 2], [], [1, 0]], False),
-    # Equal neighbours across a list boundary are allowed, within one they are not.
-    ([[2], [2], [0, 1]], True),
-    ([[2, 2], [2], [0, 1]], False),
-], ids=["boundary-descent", "empty-lists", "descent-after-empty", "equal-across", "equal-within"])
+@pytest.mark.parametrize(
+    "lists, edge_path",
+    [
+        # A list may start below the end of the one before it.
+        ([[1, 2], [0, 2], [0, 1]], True),
+        # Empty lists between full ones.
+        ([[], [2, 3], [], [1], [1], []], True),
+        # A descent inside one list, right after an empty one.
+        ([[1, 2], [], [1, 0]], False),
+        # Equal neighbours across a list boundary are allowed, within one they are not.
+        ([[2], [2], [0, 1]], True),
+        ([[2, 2], [2], [0, 1]], False),
+    ],
+    ids=["boundary-descent", "empty-lists", "descent-after-empty", "equal-across", "equal-within"],
+)
 def test_host_finds_strictly_ascending_lists(make_graph, launched, lists, edge_path):
     gpu = make_graph(*csr_from_lists(lists))
     _, names = launched(gpu.triangle_count)
     assert (EDGE_TRIANGLES in names) == edge_path
 
 
-@pytest.mark.parametrize("offsets, targets", [
-    ([1, 3, 4, 5], [9, 1, 2, 0, 0]),  # lists that do not start at position 0
-    ([0, 2, 3, 4], [1, 2, 0, 0, 7]),  # a stray entry behind the last list
-], ids=["offset-start", "trailing-entry"])
+@pytest.mark.parametrize(
+    "offsets, targets",
+    [
+        ([1, 3, 4, 5], [9, 1, 2, 0, 0]),  # lists that do not start at position 0
+        ([0, 2, 3, 4], [1, 2, 0, 0, 7]),  # a stray entry behind the last list
+    ],
+    ids=["offset-start", "trailing-entry"],
+)
 def test_positions_outside_every_list_keep_todays_kernels(make_graph, launched, offsets, targets):
     gpu = make_graph(offsets, targets)
     result, names = launched(gpu.triangle_count)
@@ -242,8 +273,11 @@ def test_both_paths_agree_under_every_scheduling_seed():
     pythonpath = os.pathsep.join(filter(None, [here, os.environ.get("PYTHONPATH")]))
     outcomes = []
     for seed in (1, 2, 3):
-        run = run_python(SEED_SCRIPT, extra_env={"VORLAN_EMU_SEED": str(seed), "PYTHONPATH": pythonpath},
-                         timeout=600)
+        run = run_python(
+            SEED_SCRIPT,
+            extra_env={"VORLAN_EMU_SEED": str(seed), "PYTHONPATH": pythonpath},
+            timeout=600,
+        )
         assert run.returncode == 0, run.stderr
         outcomes.append(json.loads(run.stdout.splitlines()[-1]))
     for outcome in outcomes:
@@ -260,9 +294,17 @@ def test_both_paths_agree_under_every_scheduling_seed():
 # rounds: the reverse search, the two fills and the support count, then per
 # round the counter's fill and the mark, and the peel in a round that marked
 # something.
-PEEL_LAUNCHES = ["reverse edge kernel failed", "fill kernel failed", "clear kernel failed",
-                 "support kernel failed", "fill kernel failed", "mark kernel failed",
-                 "peel kernel failed", "fill kernel failed", "mark kernel failed"]
+PEEL_LAUNCHES = [
+    "reverse edge kernel failed",
+    "fill kernel failed",
+    "clear kernel failed",
+    "support kernel failed",
+    "fill kernel failed",
+    "mark kernel failed",
+    "peel kernel failed",
+    "fill kernel failed",
+    "mark kernel failed",
+]
 
 
 class TestPeelingFailures:
@@ -291,18 +333,28 @@ class TestPeelingFailures:
             assert graph.k_truss(3)["iterations"] == 2
         # The only host-to-device copy is the reverse search's counter, made
         # once per call: the rounds fill their buffers on the device.
-        assert counter.delta == {"cuLaunchKernel": len(PEEL_LAUNCHES), "cuStreamSynchronize": 3,
-                                 "cuMemcpyHtoDAsync_v2": 1}
+        assert counter.delta == {
+            "cuLaunchKernel": len(PEEL_LAUNCHES),
+            "cuStreamSynchronize": 3,
+            "cuMemcpyHtoDAsync_v2": 1,
+        }
 
     @pytest.mark.parametrize("nth, step", list(enumerate(PEEL_LAUNCHES, start=1)))
     def test_launch_failures(self, emu, make_graph, nth, step):
         message = self.run_failing(emu, self.two_round_graph(make_graph), "cuLaunchKernel", nth, 1)
-        assert message == f"kernel error: {step}: DriverError(CUDA_ERROR_INVALID_VALUE, \"invalid argument\")"
+        assert (
+            message
+            == f'kernel error: {step}: DriverError(CUDA_ERROR_INVALID_VALUE, "invalid argument")'
+        )
 
     @pytest.mark.parametrize("nth", [1, 2, 3])
     def test_synchronize_failures(self, emu, make_graph, nth):
-        message = self.run_failing(emu, self.two_round_graph(make_graph), "cuStreamSynchronize", nth, 719)
-        assert message.startswith("kernel error: synchronize failed: DriverError(CUDA_ERROR_LAUNCH_FAILED")
+        message = self.run_failing(
+            emu, self.two_round_graph(make_graph), "cuStreamSynchronize", nth, 719
+        )
+        assert message.startswith(
+            "kernel error: synchronize failed: DriverError(CUDA_ERROR_LAUNCH_FAILED"
+        )
 
     @pytest.mark.parametrize("nth", [1, 2, 3, 4, 5])
     def test_allocation_failures(self, emu, device, make_graph, nth):
@@ -316,5 +368,7 @@ class TestPeelingFailures:
     def test_copy_to_host_failures(self, emu, make_graph, nth):
         # The reverse search's count, the counter once per round, then the
         # states, offsets and targets.
-        message = self.run_failing(emu, self.two_round_graph(make_graph), "cuMemcpyDtoHAsync_v2", nth, 700)
+        message = self.run_failing(
+            emu, self.two_round_graph(make_graph), "cuMemcpyDtoHAsync_v2", nth, 700
+        )
         assert message.startswith("CUDA driver error: DriverError(CUDA_ERROR_ILLEGAL_ADDRESS")

@@ -7,14 +7,15 @@ import subprocess
 import textwrap
 
 import pytest
-
 import vorlan_cuda
 from conftest import run_python
 
 
 class TestImport:
     def test_import_needs_no_driver(self, empty_library_dir):
-        result = run_python("import vorlan_cuda; print(vorlan_cuda.__all__)", library_path=empty_library_dir)
+        result = run_python(
+            "import vorlan_cuda; print(vorlan_cuda.__all__)", library_path=empty_library_dir
+        )
         assert result.returncode == 0, result.stderr
         assert result.stdout.strip() == "['GpuDevice', 'GpuGraph']"
 
@@ -40,15 +41,20 @@ class TestImport:
         nm = shutil.which("nm")
         if nm is None:
             pytest.skip("nm is not installed")
-        listing = subprocess.run([nm, "-D", "--defined-only", vorlan_cuda.__file__],
-                                 capture_output=True, text=True, check=True).stdout
+        listing = subprocess.run(
+            [nm, "-D", "--defined-only", vorlan_cuda.__file__],
+            capture_output=True,
+            text=True,
+            check=True,
+        ).stdout
         symbols = [line.split()[-1] for line in listing.splitlines() if line.strip()]
         assert symbols == ["PyInit_vorlan_cuda"]
 
 
 class TestClasses:
-    @pytest.mark.parametrize("cls, name", [(vorlan_cuda.GpuDevice, "GpuDevice"),
-                                           (vorlan_cuda.GpuGraph, "GpuGraph")])
+    @pytest.mark.parametrize(
+        "cls, name", [(vorlan_cuda.GpuDevice, "GpuDevice"), (vorlan_cuda.GpuGraph, "GpuGraph")]
+    )
     def test_type_names_come_from_builtins(self, cls, name):
         assert cls.__module__ == "builtins"
         assert cls.__name__ == name
@@ -76,8 +82,10 @@ class TestClasses:
         assert vorlan_cuda.GpuGraph.__doc__ == "A graph stored in GPU memory (CSR format)."
 
 
-@pytest.mark.skipif(importlib.util.find_spec("_interpreters") is None,
-                    reason="needs the _interpreters module of Python 3.13 or newer")
+@pytest.mark.skipif(
+    importlib.util.find_spec("_interpreters") is None,
+    reason="needs the _interpreters module of Python 3.13 or newer",
+)
 class TestSubInterpreters:
     """The module keeps process-wide state, so only one interpreter may load it."""
 

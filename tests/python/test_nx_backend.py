@@ -13,9 +13,8 @@ import sys
 
 import networkx as nx
 import numpy as np
-import pytest
-
 import nx_vorlan
+import pytest
 from nx_vorlan.graph import from_networkx, sorted_lists
 from nx_vorlan.interface import BackendInterface
 
@@ -60,8 +59,11 @@ TRAVERSAL_GRAPHS = {
 
 @pytest.fixture(autouse=True)
 def _clean_config():
-    saved = (list(nx.config.backend_priority.algos), nx.config.backends.vorlan.auto_min_nodes,
-             nx.config.backends.vorlan.auto_on_software_gpu)
+    saved = (
+        list(nx.config.backend_priority.algos),
+        nx.config.backends.vorlan.auto_min_nodes,
+        nx.config.backends.vorlan.auto_on_software_gpu,
+    )
     yield
     nx.config.backend_priority.algos = saved[0]
     nx.config.backends.vorlan.auto_min_nodes = saved[1]
@@ -81,16 +83,24 @@ def test_networkx_finds_the_backend():
     assert "vorlan" in nx.utils.backends.backends
     info = nx.utils.backends.backend_info["vorlan"]
     assert set(info["functions"]) == {
-        "single_source_shortest_path_length", "shortest_path_length", "descendants_at_distance",
-        "bfs_layers", "k_truss", "transitivity", "pagerank"}
+        "single_source_shortest_path_length",
+        "shortest_path_length",
+        "descendants_at_distance",
+        "bfs_layers",
+        "k_truss",
+        "transitivity",
+        "pagerank",
+    }
     assert nx.pagerank.backends >= {"vorlan"}
 
 
 def test_backend_info_imports_neither_backend_nor_networkx():
-    code = ("import sys, json, nx_vorlan.info as i; info = i.get_info(); "
-            "print(json.dumps([info['backend_name'], sorted(m for m in sys.modules "
-            "if m.split('.')[0] in ('vorlan_cuda', 'networkx', 'numpy') "
-            "or m.startswith('nx_vorlan.') and m != 'nx_vorlan.info')]))")
+    code = (
+        "import sys, json, nx_vorlan.info as i; info = i.get_info(); "
+        "print(json.dumps([info['backend_name'], sorted(m for m in sys.modules "
+        "if m.split('.')[0] in ('vorlan_cuda', 'networkx', 'numpy') "
+        "or m.startswith('nx_vorlan.') and m != 'nx_vorlan.info')]))"
+    )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert json.loads(out.stdout) == ["vorlan", []]
 
@@ -113,26 +123,50 @@ def test_layers_and_descendants_equal_networkx(family):
     G = TRAVERSAL_GRAPHS[family]()
     for source in list(G)[:: max(1, len(G) // 4)]:
         assert list(nx.bfs_layers(G, source, backend="vorlan")) == list(nx.bfs_layers(G, source))
-        assert list(nx.bfs_layers(G, [source], backend="vorlan")) == list(nx.bfs_layers(G, [source]))
+        assert list(nx.bfs_layers(G, [source], backend="vorlan")) == list(
+            nx.bfs_layers(G, [source])
+        )
         for distance in (0, 1, 2, 3, 2.0, 10**6, -1):
-            assert (nx.descendants_at_distance(G, source, distance, backend="vorlan")
-                    == nx.descendants_at_distance(G, source, distance))
+            assert nx.descendants_at_distance(
+                G, source, distance, backend="vorlan"
+            ) == nx.descendants_at_distance(G, source, distance)
 
 
-@pytest.mark.parametrize("call, error, text", [
-    (lambda G: nx.single_source_shortest_path_length(G, "missing", backend="vorlan"),
-     nx.NodeNotFound, "Source missing is not in G"),
-    (lambda G: nx.shortest_path_length(G, "missing", backend="vorlan"),
-     nx.NodeNotFound, "Source missing is not in G"),
-    (lambda G: nx.descendants_at_distance(G, "missing", 1, backend="vorlan"),
-     nx.NetworkXError, "The node missing is not in the graph."),
-    (lambda G: list(nx.bfs_layers(G, ["missing"], backend="vorlan")),
-     nx.NetworkXError, "The node missing is not in the graph."),
-    (lambda G: list(nx.bfs_layers(G, [0, "missing"], backend="vorlan")),
-     nx.NetworkXError, "The node missing is not in the graph."),
-    (lambda G: nx.shortest_path_length(G, 0, method="astar", backend="vorlan"),
-     ValueError, "method not supported: astar"),
-])
+@pytest.mark.parametrize(
+    "call, error, text",
+    [
+        (
+            lambda G: nx.single_source_shortest_path_length(G, "missing", backend="vorlan"),
+            nx.NodeNotFound,
+            "Source missing is not in G",
+        ),
+        (
+            lambda G: nx.shortest_path_length(G, "missing", backend="vorlan"),
+            nx.NodeNotFound,
+            "Source missing is not in G",
+        ),
+        (
+            lambda G: nx.descendants_at_distance(G, "missing", 1, backend="vorlan"),
+            nx.NetworkXError,
+            "The node missing is not in the graph.",
+        ),
+        (
+            lambda G: list(nx.bfs_layers(G, ["missing"], backend="vorlan")),
+            nx.NetworkXError,
+            "The node missing is not in the graph.",
+        ),
+        (
+            lambda G: list(nx.bfs_layers(G, [0, "missing"], backend="vorlan")),
+            nx.NetworkXError,
+            "The node missing is not in the graph.",
+        ),
+        (
+            lambda G: nx.shortest_path_length(G, 0, method="astar", backend="vorlan"),
+            ValueError,
+            "method not supported: astar",
+        ),
+    ],
+)
 def test_missing_sources_raise_networkx_errors(call, error, text):
     with pytest.raises(error) as raised:
         call(nx.path_graph(4))
@@ -191,8 +225,17 @@ def test_k_truss_refuses_self_loops_like_networkx():
     assert str(ours.value) == str(theirs.value)
 
 
-@pytest.mark.parametrize("family", ["karate", "path+isolated", "string labels", "grid (tuple labels)",
-                                    "shuffled+loops", "single node"])
+@pytest.mark.parametrize(
+    "family",
+    [
+        "karate",
+        "path+isolated",
+        "string labels",
+        "grid (tuple labels)",
+        "shuffled+loops",
+        "single node",
+    ],
+)
 def test_transitivity_equals_networkx_exactly(family):
     G = TRAVERSAL_GRAPHS[family]()
     got = nx.transitivity(G, backend="vorlan")
@@ -208,10 +251,14 @@ def _weighted(G, value):
 PAGERANK_GRAPHS = {
     "karate": (nx.karate_club_graph, {"weight": None}),
     "karate, default weight, 0.9": (lambda: _weighted(nx.karate_club_graph(), 2.5), {"alpha": 0.9}),
-    "string labels": (lambda: _string_labels(nx.connected_watts_strogatz_graph(200, 6, 0.2, seed=4)),
-                      {}),
-    "self-loops": (lambda: nx.Graph(list(nx.barbell_graph(6, 3).edges()) + [(0, 0), (7, 7)]),
-                   {"tol": 1e-6}),
+    "string labels": (
+        lambda: _string_labels(nx.connected_watts_strogatz_graph(200, 6, 0.2, seed=4)),
+        {},
+    ),
+    "self-loops": (
+        lambda: nx.Graph(list(nx.barbell_graph(6, 3).edges()) + [(0, 0), (7, 7)]),
+        {"tol": 1e-6},
+    ),
     "grid": (lambda: nx.grid_2d_graph(12, 9), {"alpha": 0.5}),
 }
 
@@ -240,31 +287,71 @@ def test_pagerank_reports_no_convergence_as_networkx():
 # Calls whose answer the GPU cannot give exactly: each must go to NetworkX.
 # (backed function, how to call it, graph, keywords)
 DECLINED = {
-    "pagerank personalization": ("pagerank", nx.pagerank, nx.karate_club_graph,
-                                 {"personalization": {0: 1}, "weight": None}),
+    "pagerank personalization": (
+        "pagerank",
+        nx.pagerank,
+        nx.karate_club_graph,
+        {"personalization": {0: 1}, "weight": None},
+    ),
     "pagerank karate weights": ("pagerank", nx.pagerank, nx.karate_club_graph, {}),
-    "pagerank directed": ("pagerank", nx.pagerank,
-                          lambda: nx.gnp_random_graph(30, 0.2, seed=1, directed=True), {}),
-    "pagerank isolated": ("pagerank", nx.pagerank, lambda: _with_isolated(nx.cycle_graph(5), 9), {}),
+    "pagerank directed": (
+        "pagerank",
+        nx.pagerank,
+        lambda: nx.gnp_random_graph(30, 0.2, seed=1, directed=True),
+        {},
+    ),
+    "pagerank isolated": (
+        "pagerank",
+        nx.pagerank,
+        lambda: _with_isolated(nx.cycle_graph(5), 9),
+        {},
+    ),
     "pagerank multigraph": ("pagerank", nx.pagerank, _multigraph, {}),
     "pagerank zero weights": ("pagerank", nx.pagerank, lambda: _weighted(nx.cycle_graph(6), 0), {}),
-    "pagerank tiny tol": ("pagerank", nx.pagerank, nx.karate_club_graph,
-                          {"weight": None, "tol": 1e-9}),
-    "pagerank alpha": ("pagerank", nx.pagerank, nx.karate_club_graph,
-                       {"weight": None, "alpha": 0.99}),
+    "pagerank tiny tol": (
+        "pagerank",
+        nx.pagerank,
+        nx.karate_club_graph,
+        {"weight": None, "tol": 1e-9},
+    ),
+    "pagerank alpha": (
+        "pagerank",
+        nx.pagerank,
+        nx.karate_club_graph,
+        {"weight": None, "alpha": 0.99},
+    ),
     # The hub's float32 sum cycles between two values 3.5e-5 apart.
     "pagerank star hub": ("pagerank", nx.pagerank, lambda: nx.star_graph(2000), {}),
-    "weighted lengths": ("shortest_path_length", nx.shortest_path_length, nx.karate_club_graph,
-                         {"source": 0, "weight": "weight"}),
-    "all-pairs lengths": ("shortest_path_length",
-                          lambda G, **kw: dict(nx.shortest_path_length(G, **kw)),
-                          lambda: nx.path_graph(5), {}),
-    "two sources": ("bfs_layers", lambda G, **kw: list(nx.bfs_layers(G, [0, 3], **kw)),
-                    lambda: nx.path_graph(6), {}),
-    "sources iterator": ("bfs_layers", lambda G, **kw: list(nx.bfs_layers(G, iter([2]), **kw)),
-                         lambda: nx.path_graph(6), {}),
-    "transitivity directed": ("transitivity", nx.transitivity,
-                              lambda: nx.gnp_random_graph(30, 0.2, seed=2, directed=True), {}),
+    "weighted lengths": (
+        "shortest_path_length",
+        nx.shortest_path_length,
+        nx.karate_club_graph,
+        {"source": 0, "weight": "weight"},
+    ),
+    "all-pairs lengths": (
+        "shortest_path_length",
+        lambda G, **kw: dict(nx.shortest_path_length(G, **kw)),
+        lambda: nx.path_graph(5),
+        {},
+    ),
+    "two sources": (
+        "bfs_layers",
+        lambda G, **kw: list(nx.bfs_layers(G, [0, 3], **kw)),
+        lambda: nx.path_graph(6),
+        {},
+    ),
+    "sources iterator": (
+        "bfs_layers",
+        lambda G, **kw: list(nx.bfs_layers(G, iter([2]), **kw)),
+        lambda: nx.path_graph(6),
+        {},
+    ),
+    "transitivity directed": (
+        "transitivity",
+        nx.transitivity,
+        lambda: nx.gnp_random_graph(30, 0.2, seed=2, directed=True),
+        {},
+    ),
 }
 
 
@@ -286,11 +373,14 @@ def test_declined_calls_fall_back_to_networkx(case):
         function(G, backend="vorlan", **kwargs)
 
 
-@pytest.mark.parametrize("settings, expect_ran", [
-    ({}, False),  # the defaults: never automatically on the software GPU
-    ({"auto_on_software_gpu": True}, False),  # too small
-    ({"auto_on_software_gpu": True, "auto_min_nodes": 34}, True),
-])
+@pytest.mark.parametrize(
+    "settings, expect_ran",
+    [
+        ({}, False),  # the defaults: never automatically on the software GPU
+        ({"auto_on_software_gpu": True}, False),  # too small
+        ({"auto_on_software_gpu": True, "auto_min_nodes": 34}, True),
+    ],
+)
 def test_automatic_dispatch_waits_for_a_real_gpu_and_a_large_graph(settings, expect_ran, emu):
     for key, value in settings.items():
         setattr(nx.config.backends.vorlan, key, value)
@@ -322,20 +412,23 @@ def test_gpu_lists_are_sorted_unique_symmetric_and_loop_free(family):
     canonical = graph._canonical
     index = graph.index
     for i, v in enumerate(graph.nodes):
-        row = canonical.targets[canonical.offsets[i]:canonical.offsets[i + 1]].tolist()
+        row = canonical.targets[canonical.offsets[i] : canonical.offsets[i + 1]].tolist()
         assert row == sorted({index[w] for w in G._adj[v] if w != v})
     gpu = graph.gpu_graph()
     assert gpu.num_nodes == len(G) and gpu.num_edges == len(canonical.targets)
     assert graph.gpu_graph(self_loops=True).num_edges == len(graph.targets)
 
 
-@pytest.mark.parametrize("offsets, targets, expected", [
-    ([0, 0, 2, 4], [0, 1, 1, 0], [0, 1, 0, 1]),  # empty first list, only the last pair unsorted
-    ([0, 0, 2, 4], [2, 1, 0, 1], [1, 2, 0, 1]),
-    ([0, 2, 2, 4], [0, 2, 1, 0], [0, 2, 0, 1]),  # empty list in the middle
-    ([0, 3, 3, 3], [2, 0, 1], [0, 1, 2]),  # empty lists at the end
-    ([0, 2, 4], [0, 1, 0, 1], [0, 1, 0, 1]),  # sorted already
-])
+@pytest.mark.parametrize(
+    "offsets, targets, expected",
+    [
+        ([0, 0, 2, 4], [0, 1, 1, 0], [0, 1, 0, 1]),  # empty first list, only the last pair unsorted
+        ([0, 0, 2, 4], [2, 1, 0, 1], [1, 2, 0, 1]),
+        ([0, 2, 2, 4], [0, 2, 1, 0], [0, 2, 0, 1]),  # empty list in the middle
+        ([0, 3, 3, 3], [2, 0, 1], [0, 1, 2]),  # empty lists at the end
+        ([0, 2, 4], [0, 1, 0, 1], [0, 1, 0, 1]),  # sorted already
+    ],
+)
 def test_lists_are_sorted_within_each_node(offsets, targets, expected):
     offsets = np.array(offsets, dtype=np.int64)
     rows = np.repeat(np.arange(len(offsets) - 1, dtype=np.uint32), np.diff(offsets))
@@ -343,15 +436,19 @@ def test_lists_are_sorted_within_each_node(offsets, targets, expected):
     assert got.tolist() == expected
 
 
-@pytest.mark.parametrize("make", [_truss_graph, lambda: nx.gnp_random_graph(20, 0.2, seed=5,
-                                                                          directed=True), _multigraph])
+@pytest.mark.parametrize(
+    "make", [_truss_graph, lambda: nx.gnp_random_graph(20, 0.2, seed=5, directed=True), _multigraph]
+)
 def test_convert_to_nx_gives_the_graph_back(make):
     G = make()
     nx.set_edge_attributes(G, "x", "label")
     backend = BackendInterface
     converted = backend.convert_from_nx(G, preserve_all_attrs=True)
     assert converted.__networkx_backend__ == "vorlan"
-    assert (converted.is_directed(), converted.is_multigraph()) == (G.is_directed(), G.is_multigraph())
+    assert (converted.is_directed(), converted.is_multigraph()) == (
+        G.is_directed(),
+        G.is_multigraph(),
+    )
     assert nx.utils.graphs_equal(backend.convert_to_nx(converted), G)
 
 

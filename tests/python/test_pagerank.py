@@ -8,10 +8,14 @@ from fractions import Fraction
 import networkx as nx
 import numpy as np
 import pytest
-
 import vorlan_cuda
-from conftest import (allocation_entry_point, csr_from_lists, csr_from_networkx,
-                      driver_error_text, shape_params)
+from conftest import (
+    allocation_entry_point,
+    csr_from_lists,
+    csr_from_networkx,
+    driver_error_text,
+    shape_params,
+)
 
 F32 = np.float32
 DEFAULT_TOLERANCE = F32(1e-6)
@@ -91,10 +95,10 @@ class Reference:
         slot (0 past the last node), folded in halves, slot t += slot t + s."""
         assert len(old) <= 256, "more blocks add their sums in no fixed order"
         slots = np.zeros(256, dtype=np.float32)
-        slots[:len(old)] = np.abs(old - new)
+        slots[: len(old)] = np.abs(old - new)
         half = 128
         while half:
-            slots[:half] = slots[half:2 * half] + slots[:half]
+            slots[:half] = slots[half : 2 * half] + slots[:half]
             half //= 2
         return F32(0) + slots[0]
 
@@ -123,12 +127,15 @@ def bits(values):
 
 def assert_same_bits(actual, expected):
     actual = np.asarray(actual, dtype=np.float64)
-    assert np.array_equal(actual.astype(np.float32).astype(np.float64), actual, equal_nan=True), \
+    assert np.array_equal(actual.astype(np.float32).astype(np.float64), actual, equal_nan=True), (
         "ranks must be single-precision values"
+    )
     got, want = bits(actual), bits(expected)
     mismatched = np.nonzero(got != want)[0]
-    assert len(mismatched) == 0, (f"{len(mismatched)} ranks differ, first at node {mismatched[0]}: "
-                                  f"{actual[mismatched[0]]!r} != {float(expected[mismatched[0]])!r}")
+    assert len(mismatched) == 0, (
+        f"{len(mismatched)} ranks differ, first at node {mismatched[0]}: "
+        f"{actual[mismatched[0]]!r} != {float(expected[mismatched[0]])!r}"
+    )
 
 
 class TestFixedIterations:
@@ -160,7 +167,9 @@ class TestFixedIterations:
     def test_directed_lists_with_contributors_of_degree_zero(self, make_graph, seed):
         # Lists taken as contributors: a node that lists nothing passes its
         # rank to no one, whoever lists it.
-        offsets, targets = csr_from_networkx(nx.gnp_random_graph(80, 0.04, seed=seed, directed=True))
+        offsets, targets = csr_from_networkx(
+            nx.gnp_random_graph(80, 0.04, seed=seed, directed=True)
+        )
         assert 0 in np.diff(offsets)
         result = make_graph(offsets, targets).pagerank(0.85, 15, 0.0)
         assert_same_bits(result["ranks"], Reference(offsets, targets, 0.85).iterate(15))
@@ -207,9 +216,16 @@ class TestConvergence:
         assert (result["iterations"], result["converged"]) == (iterations, True)
         assert_same_bits(result["ranks"], reference.iterate(iterations))
 
-    @pytest.mark.parametrize("graph", [nx.gnp_random_graph(60, 0.1, seed=8), nx.barabasi_albert_graph(120, 2, seed=1),
-                                       nx.cycle_graph(9), nx.star_graph(30)],
-                             ids=["random", "attachment", "cycle", "star"])
+    @pytest.mark.parametrize(
+        "graph",
+        [
+            nx.gnp_random_graph(60, 0.1, seed=8),
+            nx.barabasi_albert_graph(120, 2, seed=1),
+            nx.cycle_graph(9),
+            nx.star_graph(30),
+        ],
+        ids=["random", "attachment", "cycle", "star"],
+    )
     def test_default_tolerance_is_its_single_precision_value(self, make_graph, graph):
         offsets, targets = csr_from_networkx(graph)
         gpu = make_graph(offsets, targets)
@@ -218,7 +234,10 @@ class TestConvergence:
         assert (default["iterations"], default["converged"]) == expected
         for spelled in (9.99999997e-07, float(DEFAULT_TOLERANCE), 1e-6):
             result = gpu.pagerank(tolerance=spelled)
-            assert (result["ranks"], result["iterations"]) == (default["ranks"], default["iterations"])
+            assert (result["ranks"], result["iterations"]) == (
+                default["ranks"],
+                default["iterations"],
+            )
 
     @pytest.mark.parametrize("at", [2, 4, 6])
     def test_change_equal_to_the_tolerance_does_not_converge(self, make_graph, at):
@@ -229,7 +248,9 @@ class TestConvergence:
         just_above = np.nextafter(tolerance, F32(np.inf))
         equal_case = reference.stopping_iteration(tolerance, 100)
         above_case = reference.stopping_iteration(just_above, 100)
-        assert equal_case[0] > at and above_case == (at, True), "the graph no longer separates the cases"
+        assert equal_case[0] > at and above_case == (at, True), (
+            "the graph no longer separates the cases"
+        )
         gpu = make_graph(offsets, targets)
         for tol, expected in ((tolerance, equal_case), (just_above, above_case)):
             result = gpu.pagerank(0.85, 100, float(tol))
@@ -240,7 +261,11 @@ class TestConvergence:
         # Four nodes move from 1/4 to 1/8 in the first iteration: the change is
         # exactly 0.5, then 0.
         gpu = make_graph([0, 0, 0, 0, 0], [])
-        for tolerance, expected in ((0.5, 2), (float(np.nextafter(F32(0.5), F32(1))), 1), (0.25, 2)):
+        for tolerance, expected in (
+            (0.5, 2),
+            (float(np.nextafter(F32(0.5), F32(1))), 1),
+            (0.25, 2),
+        ):
             result = gpu.pagerank(0.5, 10, tolerance)
             assert (result["iterations"], result["converged"]) == (expected, True)
             assert result["ranks"] == [0.125] * 4
@@ -329,6 +354,7 @@ class TestArguments:
         class Three:
             def __index__(self):
                 return 3
+
         result = graph.pagerank(Half(), Three(), 0)
         assert result["iterations"] == 3
         assert result["ranks"] == graph.pagerank(0.5, 3, 0.0)["ranks"]
@@ -372,8 +398,9 @@ class TestArguments:
     def test_binding_errors(self, graph):
         with pytest.raises(TypeError) as error:
             graph.pagerank(0.85, 100, 1e-6, 5)
-        assert str(error.value) == ("GpuGraph.pagerank() takes from 0 to 3 positional arguments "
-                                    "but 4 were given")
+        assert str(error.value) == (
+            "GpuGraph.pagerank() takes from 0 to 3 positional arguments but 4 were given"
+        )
         with pytest.raises(TypeError) as error:
             graph.pagerank(0.85, damping=0.5)
         assert str(error.value) == "GpuGraph.pagerank() got multiple values for argument 'damping'"
@@ -406,8 +433,11 @@ class TestResult:
             "    max_iterations (int): Maximum iterations (default 100).\n"
             "    tolerance (float): Convergence tolerance (default 1e-6).\n\n"
             "Returns:\n    dict with keys 'ranks' (list[float]), 'iterations' (int),\n"
-            "    'converged' (bool), 'time_seconds' (float).")
-        assert method.__text_signature__ == "($self, damping=0.85, max_iterations=100, tolerance=1e-6)"
+            "    'converged' (bool), 'time_seconds' (float)."
+        )
+        assert (
+            method.__text_signature__ == "($self, damping=0.85, max_iterations=100, tolerance=1e-6)"
+        )
 
 
 class TestFailures:
@@ -427,20 +457,30 @@ class TestFailures:
 
     # Launch order: the degree kernel, then per iteration the iteration kernel
     # and the diff kernel.
-    @pytest.mark.parametrize("nth, step", [(1, "degree kernel failed"), (2, "iteration kernel failed"),
-                                           (3, "diff kernel failed"), (4, "iteration kernel failed"),
-                                           (7, "diff kernel failed")])
+    @pytest.mark.parametrize(
+        "nth, step",
+        [
+            (1, "degree kernel failed"),
+            (2, "iteration kernel failed"),
+            (3, "diff kernel failed"),
+            (4, "iteration kernel failed"),
+            (7, "diff kernel failed"),
+        ],
+    )
     def test_launch_failures(self, emu, make_graph, nth, step):
         graph = make_graph(nx.cycle_graph(5))
-        message = self.run_failing(emu, graph, "cuLaunchKernel", nth, 1, max_iterations=4, tolerance=0.0)
+        message = self.run_failing(
+            emu, graph, "cuLaunchKernel", nth, 1, max_iterations=4, tolerance=0.0
+        )
         assert message == f"kernel error: {step}: " + driver_error_text(1)
 
     @pytest.mark.parametrize("nth", [1, 3, 5])
     def test_synchronize_failures(self, emu, make_graph, nth):
         # One per iteration, then one before the ranks are read.
         graph = make_graph(nx.cycle_graph(5))
-        message = self.run_failing(emu, graph, "cuStreamSynchronize", nth, 719, max_iterations=4,
-                                   tolerance=0.0)
+        message = self.run_failing(
+            emu, graph, "cuStreamSynchronize", nth, 719, max_iterations=4, tolerance=0.0
+        )
         assert message == "kernel error: synchronize failed: " + driver_error_text(719)
 
     def test_final_synchronize_failure_without_iterations(self, emu, make_graph):
@@ -459,16 +499,18 @@ class TestFailures:
     def test_copy_to_device_failures(self, emu, make_graph, nth):
         # ranks, new_ranks, out_degrees, diff, then diff again per iteration.
         graph = make_graph(nx.cycle_graph(5))
-        message = self.run_failing(emu, graph, "cuMemcpyHtoDAsync_v2", nth, 1, max_iterations=3,
-                                   tolerance=0.0)
+        message = self.run_failing(
+            emu, graph, "cuMemcpyHtoDAsync_v2", nth, 1, max_iterations=3, tolerance=0.0
+        )
         assert message == "CUDA driver error: " + driver_error_text(1)
 
     @pytest.mark.parametrize("nth", [1, 3, 4])
     def test_copy_to_host_failures(self, emu, make_graph, nth):
         # The change once per iteration, then the ranks.
         graph = make_graph(nx.cycle_graph(5))
-        message = self.run_failing(emu, graph, "cuMemcpyDtoHAsync_v2", nth, 700, max_iterations=3,
-                                   tolerance=0.0)
+        message = self.run_failing(
+            emu, graph, "cuMemcpyDtoHAsync_v2", nth, 700, max_iterations=3, tolerance=0.0
+        )
         assert message == "CUDA driver error: " + driver_error_text(700)
 
     def test_launches_per_call(self, emu, make_graph):

@@ -6,7 +6,6 @@ import subprocess
 import sys
 
 import pytest
-
 import vorlan_cuda
 
 pytest.importorskip("mypy")
@@ -30,10 +29,19 @@ def mypy(stub_path, *args):
     # Run beside the stub folder, so that mypy's cache stays out of the tree
     # and the stubs never shadow the module at run time.
     module_dir = os.path.dirname(os.path.abspath(vorlan_cuda.__file__))
-    env = dict(os.environ, MYPYPATH=stub_path,
-               PYTHONPATH=os.pathsep.join([module_dir, os.environ.get("PYTHONPATH", "")]))
-    done = subprocess.run([sys.executable, "-m", *args], cwd=os.path.dirname(stub_path), env=env,
-                          capture_output=True, text=True, timeout=600)
+    env = dict(
+        os.environ,
+        MYPYPATH=stub_path,
+        PYTHONPATH=os.pathsep.join([module_dir, os.environ.get("PYTHONPATH", "")]),
+    )
+    done = subprocess.run(
+        [sys.executable, "-m", *args],
+        cwd=os.path.dirname(stub_path),
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
     return done.returncode, done.stdout + done.stderr
 
 
@@ -49,10 +57,12 @@ def test_examples_type_check(stub_path):
 
 def test_a_wrong_use_fails_type_checking(stub_path, tmp_path):
     wrong = tmp_path / "wrong.py"
-    wrong.write_text("import vorlan_cuda\n"
-                     "g = vorlan_cuda.GpuGraph.from_csr([0], [], vorlan_cuda.GpuDevice())\n"
-                     "depth: str = g.bfs(0)['max_depth']\n"
-                     "g.pagerank(damping='high')\n")
+    wrong.write_text(
+        "import vorlan_cuda\n"
+        "g = vorlan_cuda.GpuGraph.from_csr([0], [], vorlan_cuda.GpuDevice())\n"
+        "depth: str = g.bfs(0)['max_depth']\n"
+        "g.pagerank(damping='high')\n"
+    )
     code, out = mypy(stub_path, "mypy", "--config-file", CONFIG, str(wrong))
     assert code == 1
     assert 'Incompatible types in assignment (expression has type "int"' in out

@@ -7,10 +7,16 @@ import math
 
 import networkx as nx
 import pytest
-
 import vorlan_cuda
-from conftest import (allocation_entry_point, csr_from_lists, csr_from_networkx,
-                      driver_error_text, lists_from_csr, shape_params, shuffled_labels)
+from conftest import (
+    allocation_entry_point,
+    csr_from_lists,
+    csr_from_networkx,
+    driver_error_text,
+    lists_from_csr,
+    shape_params,
+    shuffled_labels,
+)
 
 
 def networkx_total(graph):
@@ -32,11 +38,15 @@ def total_by_definition(lists):
 def upper_only(offsets, targets):
     """Each list cut to its targets above the node: every edge stored once,
     from its smaller end."""
-    return csr_from_lists([[v for v in lst if v > u] for u, lst in enumerate(lists_from_csr(offsets, targets))])
+    return csr_from_lists(
+        [[v for v in lst if v > u] for u, lst in enumerate(lists_from_csr(offsets, targets))]
+    )
 
 
 def lower_only(offsets, targets):
-    return csr_from_lists([[v for v in lst if v < u] for u, lst in enumerate(lists_from_csr(offsets, targets))])
+    return csr_from_lists(
+        [[v for v in lst if v < u] for u, lst in enumerate(lists_from_csr(offsets, targets))]
+    )
 
 
 class TestAgainstNetworkx:
@@ -72,9 +82,16 @@ class TestSmallGraphs:
         graph = nx.Graph([(0, 1), (1, 2), (0, 2), (2, 3)])
         assert make_graph(graph).triangle_count()["total_triangles"] == 1
 
-    @pytest.mark.parametrize("tree", [nx.path_graph(30), nx.star_graph(40), nx.balanced_tree(2, 5),
-                                      shuffled_labels(nx.balanced_tree(4, 3), 3)],
-                             ids=["path", "star", "binary", "shuffled-4-ary"])
+    @pytest.mark.parametrize(
+        "tree",
+        [
+            nx.path_graph(30),
+            nx.star_graph(40),
+            nx.balanced_tree(2, 5),
+            shuffled_labels(nx.balanced_tree(4, 3), 3),
+        ],
+        ids=["path", "star", "binary", "shuffled-4-ary"],
+    )
     def test_tree_has_none(self, make_graph, tree):
         assert make_graph(tree).triangle_count()["total_triangles"] == 0
 
@@ -123,12 +140,21 @@ class TestHighDegree:
 
 
 class TestListsAsStored:
-    @pytest.mark.parametrize("graph", [nx.complete_graph(4), nx.gnp_random_graph(80, 0.15, seed=3),
-                                       nx.complete_graph(40), nx.wheel_graph(50)],
-                             ids=["k4", "random", "k40", "wheel"])
+    @pytest.mark.parametrize(
+        "graph",
+        [
+            nx.complete_graph(4),
+            nx.gnp_random_graph(80, 0.15, seed=3),
+            nx.complete_graph(40),
+            nx.wheel_graph(50),
+        ],
+        ids=["k4", "random", "k40", "wheel"],
+    )
     def test_smaller_to_larger_direction_alone_gives_the_same_total(self, make_graph, graph):
         offsets, targets = upper_only(*csr_from_networkx(graph))
-        assert make_graph(offsets, targets).triangle_count()["total_triangles"] == networkx_total(graph)
+        assert make_graph(offsets, targets).triangle_count()["total_triangles"] == networkx_total(
+            graph
+        )
 
     def test_larger_to_smaller_direction_alone_finds_nothing(self, make_graph):
         # Only lists of the two smaller nodes of a triangle are read.
@@ -167,7 +193,6 @@ class TestListsAsStored:
         offsets, targets = csr_from_lists([[1, 2, 2], [0, 2], [0, 0, 1]])
         assert make_graph(offsets, targets).triangle_count()["total_triangles"] == 1
 
-
     def test_unsorted_lists_stay_inside_the_graph(self, emu, make_graph):
         # The searches assume ascending lists, so the total is not defined
         # here; every probe must still land inside the lists, or the software
@@ -198,8 +223,10 @@ class TestResult:
 
     def test_docstring_and_signature(self):
         method = vorlan_cuda.GpuGraph.triangle_count
-        assert method.__doc__ == ("Count all triangles in the graph on GPU.\n\nReturns:\n    dict with keys "
-                                  "'total_triangles' (int) and 'time_seconds' (float).")
+        assert method.__doc__ == (
+            "Count all triangles in the graph on GPU.\n\nReturns:\n    dict with keys "
+            "'total_triangles' (int) and 'time_seconds' (float)."
+        )
         assert method.__text_signature__ == "($self)"
 
     def test_arguments_are_refused_by_the_interpreter(self, make_graph):

@@ -139,7 +139,8 @@ TEST(Atomics, CompareAndSwapLoopsSurviveInterleaving) {
     const u64 counter = memory.upload(std::vector<u32>{0});
     const u64 retries = memory.upload(std::vector<u32>{0});
     const Config config{.grid = {3, 1, 1}, .block = {kThreads, 1, 1}, .seed = seed};
-    ASSERT_EQ(launch(*program, "cas_add", memory, Args().add(counter).add(retries), config), kSuccess);
+    ASSERT_EQ(launch(*program, "cas_add", memory, Args().add(counter).add(retries), config),
+              kSuccess);
     EXPECT_EQ(memory.read<u32>(counter), 3 * kThreads * (kThreads + 1) / 2) << "seed " << seed;
     if (seed == 0) {
       EXPECT_EQ(memory.read<u32>(retries), 0u) << "one thread at a time cannot collide";
@@ -179,7 +180,8 @@ TEST(Atomics, SpinLockSerialisesPlainUpdates) {
     const u64 lock = memory.upload(std::vector<u32>{0});
     const u64 value = memory.upload(std::vector<u32>{0});
     const Config config{.grid = {2, 1, 1}, .block = {64, 1, 1}, .seed = seed};
-    ASSERT_EQ(launch(*program, "locked_add", memory, Args().add(lock).add(value), config), kSuccess);
+    ASSERT_EQ(launch(*program, "locked_add", memory, Args().add(lock).add(value), config),
+              kSuccess);
     EXPECT_EQ(memory.read<u32>(value), 3u * 128) << "seed " << seed;
     EXPECT_EQ(memory.read<u32>(lock), 0u);
   }
@@ -240,7 +242,9 @@ TEST(Atomics, EachOperationReturnsTheOldValue) {
   const u64 word = memory.upload(std::vector<u32>{0xABCDu});
   const u64 wide = memory.upload(std::vector<u64>{static_cast<u64>(-20)});
   const u64 out = memory.upload(std::vector<u32>(22));
-  ASSERT_EQ(launch(*program, "sequence", memory, Args().add(word).add(wide).add(out), {.block = {1, 1, 1}}), kSuccess);
+  ASSERT_EQ(launch(*program, "sequence", memory, Args().add(word).add(wide).add(out),
+                   {.block = {1, 1, 1}}),
+            kSuccess);
   // The same sequence on the host, step by step.
   u32 w = 0xABCD;
   std::vector<u32> want;
@@ -248,17 +252,17 @@ TEST(Atomics, EachOperationReturnsTheOldValue) {
     want.push_back(w);
     w = next;
   };
-  step(5);                                        // exch
-  step(w >= 6 ? 0 : w + 1);                       // inc: 5 -> 6
-  step(w >= 6 ? 0 : w + 1);                       // inc wraps: 6 -> 0
-  step((w == 0 || w > 6) ? 6 : w - 1);            // dec from 0 wraps to the bound
+  step(5);                              // exch
+  step(w >= 6 ? 0 : w + 1);             // inc: 5 -> 6
+  step(w >= 6 ? 0 : w + 1);             // inc wraps: 6 -> 0
+  step((w == 0 || w > 6) ? 6 : w - 1);  // dec from 0 wraps to the bound
   step(static_cast<u32>(std::min(static_cast<s32>(w), -4)));
-  step(std::max(w, 7u));                          // unsigned: 0xFFFFFFFC stays
+  step(std::max(w, 7u));  // unsigned: 0xFFFFFFFC stays
   step(w & 0xF0F0);
   step(w | 0x0F);
   step(w ^ 0xFF);
-  step(w == 1 ? 99 : w);                          // cas that does not match
-  step((w == 0 || w > 6) ? 6 : w - 1);            // dec above the bound resets to it
+  step(w == 1 ? 99 : w);                // cas that does not match
+  step((w == 0 || w > 6) ? 6 : w - 1);  // dec above the bound resets to it
   const auto got = memory.download<u32>(out, 11);
   EXPECT_EQ(got, want);
   EXPECT_EQ(memory.read<u64>(out + 48), static_cast<u64>(-20));  // max.s64 with -1 -> -1

@@ -22,8 +22,10 @@ struct Case {
 };
 
 template <class In, class Out>
-std::string case_kernel(std::string_view in_type, std::string_view out_type, const std::vector<Case<In, Out>>& cases) {
-  std::string body = std::format(R"(.visible .entry cases(.param .u64 pa, .param .u64 pb, .param .u64 pout)
+std::string case_kernel(std::string_view in_type, std::string_view out_type,
+                        const std::vector<Case<In, Out>>& cases) {
+  std::string body =
+      std::format(R"(.visible .entry cases(.param .u64 pa, .param .u64 pb, .param .u64 pout)
 {{
   .reg .pred %p, %q;
   .reg .b32 %t;
@@ -46,7 +48,7 @@ std::string case_kernel(std::string_view in_type, std::string_view out_type, con
   mul.wide.u32 %rd6, %t, {3};
   add.u64 %rd6, %rd3, %rd6;
 )",
-                                 in_type, out_type, sizeof(In), sizeof(Out) * cases.size());
+                  in_type, out_type, sizeof(In), sizeof(Out) * cases.size());
   for (std::size_t i = 0; i < cases.size(); ++i) {
     body += "  " + cases[i].ptx + "\n";
     body += std::format("  st.global.{} [%rd6+{}], %d;\n", out_type, i * sizeof(Out));
@@ -61,15 +63,18 @@ template <class Out>
 bool same_result(Out got, Out want, bool float_bits) {
   if (!float_bits) return got == want;
   if constexpr (sizeof(Out) == 4) {
-    if (std::isnan(std::bit_cast<float>(got)) && std::isnan(std::bit_cast<float>(want))) return true;
+    if (std::isnan(std::bit_cast<float>(got)) && std::isnan(std::bit_cast<float>(want)))
+      return true;
   } else if constexpr (sizeof(Out) == 8) {
-    if (std::isnan(std::bit_cast<double>(got)) && std::isnan(std::bit_cast<double>(want))) return true;
+    if (std::isnan(std::bit_cast<double>(got)) && std::isnan(std::bit_cast<double>(want)))
+      return true;
   }
   return got == want;
 }
 
 template <class In, class Out>
-void check_cases(std::string_view in_type, std::string_view out_type, const std::vector<Case<In, Out>>& cases,
+void check_cases(std::string_view in_type, std::string_view out_type,
+                 const std::vector<Case<In, Out>>& cases,
                  const std::vector<std::pair<In, In>>& inputs, bool float_bits = false) {
   const std::string ptx = case_kernel<In, Out>(in_type, out_type, cases);
   auto program = compile_valid(ptx);
@@ -92,8 +97,9 @@ void check_cases(std::string_view in_type, std::string_view out_type, const std:
       const Out want = cases[i].expected(a[t], b[t]);
       const Out got = results[t * cases.size() + i];
       EXPECT_TRUE(same_result(got, want, float_bits))
-          << cases[i].ptx << "\n  with a=" << +a[t] << " b=" << +b[t] << ": got " << +got << " (0x" << std::hex << +got
-          << "), want " << std::dec << +want << " (0x" << std::hex << +want << ")";
+          << cases[i].ptx << "\n  with a=" << +a[t] << " b=" << +b[t] << ": got " << +got << " (0x"
+          << std::hex << +got << "), want " << std::dec << +want << " (0x" << std::hex << +want
+          << ")";
     }
   }
 }

@@ -42,12 +42,21 @@ TEST(Launch, InstructionBudgetEndsRunawayKernels) {
   ASSERT_NE(forever, nullptr);
   HostMemory memory;
   const u64 out = memory.upload(std::vector<u32>{0});
-  EXPECT_EQ(launch(*five, "five", memory, Args().add(out), {.block = {1, 1, 1}, .budget = 5}), kSuccess);
-  EXPECT_EQ(launch(*five, "five", memory, Args().add(out), {.block = {1, 1, 1}, .budget = 4}), kTimeout);
-  EXPECT_EQ(launch(*five, "five", memory, Args().add(out), {.grid = {3, 1, 1}, .block = {2, 1, 1}, .budget = 30}), kSuccess);
-  EXPECT_EQ(launch(*five, "five", memory, Args().add(out), {.grid = {3, 1, 1}, .block = {2, 1, 1}, .budget = 29}), kTimeout);
-  EXPECT_EQ(launch(*forever, "forever", memory, Args(), {.block = {64, 1, 1}, .budget = 100000}), kTimeout);
-  EXPECT_EQ(launch(*forever, "forever", memory, Args(), {.block = {64, 1, 1}, .budget = 100000, .seed = 3}), kTimeout);
+  EXPECT_EQ(launch(*five, "five", memory, Args().add(out), {.block = {1, 1, 1}, .budget = 5}),
+            kSuccess);
+  EXPECT_EQ(launch(*five, "five", memory, Args().add(out), {.block = {1, 1, 1}, .budget = 4}),
+            kTimeout);
+  EXPECT_EQ(launch(*five, "five", memory, Args().add(out),
+                   {.grid = {3, 1, 1}, .block = {2, 1, 1}, .budget = 30}),
+            kSuccess);
+  EXPECT_EQ(launch(*five, "five", memory, Args().add(out),
+                   {.grid = {3, 1, 1}, .block = {2, 1, 1}, .budget = 29}),
+            kTimeout);
+  EXPECT_EQ(launch(*forever, "forever", memory, Args(), {.block = {64, 1, 1}, .budget = 100000}),
+            kTimeout);
+  EXPECT_EQ(launch(*forever, "forever", memory, Args(),
+                   {.block = {64, 1, 1}, .budget = 100000, .seed = 3}),
+            kTimeout);
 }
 
 TEST(Launch, TracePrintsEveryExecutedInstruction) {
@@ -56,14 +65,19 @@ TEST(Launch, TracePrintsEveryExecutedInstruction) {
   HostMemory memory;
   const u64 out = memory.upload(std::vector<u32>{0});
   ::testing::internal::CaptureStderr();
-  ASSERT_EQ(launch(*program, "five", memory, Args().add(out), {.grid = {2, 1, 1}, .block = {2, 1, 1}, .trace = true}),
+  ASSERT_EQ(launch(*program, "five", memory, Args().add(out),
+                   {.grid = {2, 1, 1}, .block = {2, 1, 1}, .trace = true}),
             kSuccess);
   const std::string trace = ::testing::internal::GetCapturedStderr();
   std::size_t lines = 0;
   for (char c : trace) lines += c == '\n' ? 1 : 0;
   EXPECT_EQ(lines, 4u * 5u);
-  EXPECT_NE(trace.find("block (1,0,0) thread (1,0,0) pc 2: @%p add.u32 %r, %r, 2;"), std::string::npos) << trace;
-  EXPECT_NE(trace.find("block (0,0,0) thread (0,0,0) pc 0: ld.param.u64 %rd, [out];"), std::string::npos) << trace;
+  EXPECT_NE(trace.find("block (1,0,0) thread (1,0,0) pc 2: @%p add.u32 %r, %r, 2;"),
+            std::string::npos)
+      << trace;
+  EXPECT_NE(trace.find("block (0,0,0) thread (0,0,0) pc 0: ld.param.u64 %rd, [out];"),
+            std::string::npos)
+      << trace;
   EXPECT_NE(trace.find("pc 3: st.global.u32 [%rd], %r;"), std::string::npos) << trace;
 }
 
@@ -150,7 +164,9 @@ TEST(Launch, SpecialRegistersDescribeThreadBlockAndGrid) {
   const u32 total = threads * grid.x * grid.y * grid.z;
   HostMemory memory;
   const u64 out = memory.upload(std::vector<u32>(16 * total));
-  ASSERT_EQ(launch(*program, "specials", memory, Args().add(out), {.grid = grid, .block = block, .seed = 11}), kSuccess);
+  ASSERT_EQ(launch(*program, "specials", memory, Args().add(out),
+                   {.grid = grid, .block = block, .seed = 11}),
+            kSuccess);
   const auto got = memory.download<u32>(out, 16 * total);
   u32 row = 0;
   for (u32 bz = 0; bz < grid.z; ++bz) {
@@ -158,11 +174,25 @@ TEST(Launch, SpecialRegistersDescribeThreadBlockAndGrid) {
       for (u32 bx = 0; bx < grid.x; ++bx) {
         for (u32 linear = 0; linear < threads; ++linear, ++row) {
           const u32 lane = linear % 32;
-          const std::vector<u32> want = {linear % block.x, linear / block.x % block.y, linear / (block.x * block.y),
-                                         block.x, block.y, block.z, bx, by, bz, grid.x, grid.y, grid.z, lane,
-                                         linear / 32, (1u << lane) - 1, ~((1u << lane) - 1)};
+          const std::vector<u32> want = {linear % block.x,
+                                         linear / block.x % block.y,
+                                         linear / (block.x * block.y),
+                                         block.x,
+                                         block.y,
+                                         block.z,
+                                         bx,
+                                         by,
+                                         bz,
+                                         grid.x,
+                                         grid.y,
+                                         grid.z,
+                                         lane,
+                                         linear / 32,
+                                         (1u << lane) - 1,
+                                         ~((1u << lane) - 1)};
           const std::vector<u32> have(got.begin() + 16 * row, got.begin() + 16 * (row + 1));
-          EXPECT_EQ(have, want) << "block (" << bx << "," << by << "," << bz << ") thread " << linear;
+          EXPECT_EQ(have, want) << "block (" << bx << "," << by << "," << bz << ") thread "
+                                << linear;
         }
       }
     }
@@ -193,14 +223,23 @@ TEST(Launch, ConfigurationOutsideTheLimitsIsRefused) {
   EXPECT_EQ(launch(*program, "exact", memory, Args(), {.block = {32, 1, 1}}), kSuccess);
   EXPECT_EQ(launch(*program, "exact", memory, Args(), {.block = {16, 2, 1}}), kInvalidValue);
   const Config bad[] = {
-      {.block = {0, 1, 1}},    {.block = {1025, 1, 1}},         {.block = {32, 33, 1}}, {.block = {1, 1, 65}},
-      {.grid = {0, 1, 1}},     {.grid = {1, 65536, 1}},         {.block = {1, 1, 1}, .dynamic_shared = 48 * 1024 + 1},
+      {.block = {0, 1, 1}},
+      {.block = {1025, 1, 1}},
+      {.block = {32, 33, 1}},
+      {.block = {1, 1, 65}},
+      {.grid = {0, 1, 1}},
+      {.grid = {1, 65536, 1}},
+      {.block = {1, 1, 1}, .dynamic_shared = 48 * 1024 + 1},
   };
-  for (const Config& config : bad) EXPECT_EQ(launch(*five, "five", memory, Args().add(out), config), kInvalidValue);
-  EXPECT_EQ(launch(*five, "five", memory, Args().add(out), {.block = {1, 1, 1}, .dynamic_shared = 48 * 1024}), kSuccess);
+  for (const Config& config : bad)
+    EXPECT_EQ(launch(*five, "five", memory, Args().add(out), config), kInvalidValue);
+  EXPECT_EQ(launch(*five, "five", memory, Args().add(out),
+                   {.block = {1, 1, 1}, .dynamic_shared = 48 * 1024}),
+            kSuccess);
 
   const std::vector<std::byte> short_params(4);
-  const LaunchRequest wrong_size{.kernel = five->find_kernel("five"), .grid = {}, .block = {}, .params = short_params};
+  const LaunchRequest wrong_size{
+      .kernel = five->find_kernel("five"), .grid = {}, .block = {}, .params = short_params};
   EXPECT_EQ(execute(wrong_size, memory), kInvalidValue);
   EXPECT_EQ(execute(LaunchRequest{}, memory), kInvalidValue);
 }
@@ -231,9 +270,12 @@ TEST(Launch, SeededSchedulesStartSharedMemoryWithNoise) {
   const u64 out = memory.upload(std::vector<u32>(32, 7));
   // Reading shared memory nobody wrote is what the hazard checks stop; here
   // the contents themselves are under test.
-  ASSERT_EQ(launch(*program, "peek", memory, Args().add(out), {.block = {32, 1, 1}, .check = false}), kSuccess);
+  ASSERT_EQ(
+      launch(*program, "peek", memory, Args().add(out), {.block = {32, 1, 1}, .check = false}),
+      kSuccess);
   EXPECT_EQ(memory.download<u32>(out, 32), std::vector<u32>(32, 0));
-  ASSERT_EQ(launch(*program, "peek", memory, Args().add(out), {.block = {32, 1, 1}, .seed = 21, .check = false}),
+  ASSERT_EQ(launch(*program, "peek", memory, Args().add(out),
+                   {.block = {32, 1, 1}, .seed = 21, .check = false}),
             kSuccess);
   EXPECT_NE(memory.download<u32>(out, 32), std::vector<u32>(32, 0));
 }
@@ -258,7 +300,8 @@ constexpr const char* kOffTheEnd = R"(
 )";
 
 TEST(Launch, VerboseModeExplainsRefusalsAndFaults) {
-  const std::string invalid = module(".visible .entry k()\n{\n  .reg .b32 %r;\n  frobnicate.b32 %r, %r;\n}\n");
+  const std::string invalid =
+      module(".visible .entry k()\n{\n  .reg .b32 %r;\n  frobnicate.b32 %r, %r;\n}\n");
   auto program = compile_valid(module(kOffTheEnd));
   ASSERT_NE(program, nullptr);
   HostMemory memory;
@@ -267,7 +310,8 @@ TEST(Launch, VerboseModeExplainsRefusalsAndFaults) {
     const VerboseScope verbose("1");
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(refusal_code(invalid), kInvalidPtx);
-    EXPECT_EQ(launch(*program, "off_the_end", memory, Args().add(buf), {.block = {1, 1, 1}}), kIllegalAddress);
+    EXPECT_EQ(launch(*program, "off_the_end", memory, Args().add(buf), {.block = {1, 1, 1}}),
+              kIllegalAddress);
     const std::string text = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(text.find("line 8"), std::string::npos) << text;
     EXPECT_NE(text.find("frobnicate.b32 %r, %r;"), std::string::npos) << text;
@@ -284,7 +328,8 @@ TEST(Launch, VerboseModeExplainsRefusalsAndFaults) {
 }
 
 TEST(Launch, PackParamsCopiesDeclaredSizesOnly) {
-  auto program = compile_valid(module(".visible .entry k(.param .u8 a, .param .u64 b, .param .u16 c)\n{\n  ret;\n}\n"));
+  auto program = compile_valid(
+      module(".visible .entry k(.param .u8 a, .param .u64 b, .param .u16 c)\n{\n  ret;\n}\n"));
   ASSERT_NE(program, nullptr);
   const Kernel* kernel = program->find_kernel("k");
   std::uint64_t a = 0x1122334455667788ull;  // only its first byte belongs to the u8

@@ -48,7 +48,9 @@ TEST(Memory, NarrowLoadsExtendBySignedness) {
   const u64 pb = memory.upload(bytes);
   const u64 ph = memory.upload(halves);
   const u64 out = memory.upload(std::vector<u32>(4 * bytes.size()));
-  ASSERT_EQ(launch(*program, "widths", memory, Args().add(pb).add(ph).add(out), {.block = {5, 1, 1}}), kSuccess);
+  ASSERT_EQ(
+      launch(*program, "widths", memory, Args().add(pb).add(ph).add(out), {.block = {5, 1, 1}}),
+      kSuccess);
   const auto got = memory.download<u32>(out, 4 * bytes.size());
   for (std::size_t t = 0; t < bytes.size(); ++t) {
     EXPECT_EQ(got[4 * t + 0], u32{bytes[t]});
@@ -87,16 +89,19 @@ TEST(Memory, VectorAccessesAndTruncatingStores) {
   auto program = compile_valid(module(kVectors));
   ASSERT_NE(program, nullptr);
   HostMemory memory;
-  const std::vector<u32> in = {10, 0x1234ABCD, 30, 40, std::bit_cast<u32>(1.5f), std::bit_cast<u32>(2.25f), 0, 0};
+  const std::vector<u32> in = {
+      10, 0x1234ABCD, 30, 40, std::bit_cast<u32>(1.5f), std::bit_cast<u32>(2.25f), 0, 0};
   const u64 pin = memory.upload(in);
   const u64 out = memory.upload(std::vector<u32>(12, 0xEEEEEEEEu));
-  ASSERT_EQ(launch(*program, "vectors", memory, Args().add(pin).add(out), {.block = {1, 1, 1}}), kSuccess);
+  ASSERT_EQ(launch(*program, "vectors", memory, Args().add(pin).add(out), {.block = {1, 1, 1}}),
+            kSuccess);
   const auto got = memory.download<u32>(out, 12);
   EXPECT_EQ(got[0], 50u);
   EXPECT_EQ(got[1], 30u);
   EXPECT_EQ(std::bit_cast<float>(got[2]), 3.75f);
   EXPECT_EQ(got[3], 0xEEEEEECDu);  // only the low byte was stored
-  EXPECT_EQ(memory.read<u64>(out + 16), static_cast<u64>(std::int64_t{static_cast<std::int8_t>(0xAB)}));
+  EXPECT_EQ(memory.read<u64>(out + 16),
+            static_cast<u64>(std::int64_t{static_cast<std::int8_t>(0xAB)}));
   EXPECT_EQ(memory.read<u64>(out + 32), (u64{40} << 32) | 30);
   EXPECT_EQ(memory.read<u64>(out + 40), (u64{0x1234ABCD} << 32) | 10);
 }
@@ -157,7 +162,8 @@ TEST(Memory, SharedStaticDynamicAndGeneric) {
   const auto got = memory.download<u32>(out, kThreads);
   for (u32 t = 0; t < kThreads; ++t) {
     const u32 next = (t + 1) % kThreads;
-    EXPECT_EQ(got[t], 3 * next + (3 * next + 1) + 1) << "thread " << t;  // ring + dyn of the neighbour + dyn[0]
+    EXPECT_EQ(got[t], 3 * next + (3 * next + 1) + 1)
+        << "thread " << t;  // ring + dyn of the neighbour + dyn[0]
   }
 }
 
@@ -189,10 +195,15 @@ TEST(Memory, SharedVectorsThroughConvertedAddresses) {
   ASSERT_NE(program, nullptr);
   HostMemory memory;
   const u64 out = memory.upload(std::vector<u32>(2));
-  ASSERT_EQ(launch(*program, "shared_vectors", memory, Args().add(out).add(u32{16}), {.block = {1, 1, 1}}), kSuccess);
+  ASSERT_EQ(launch(*program, "shared_vectors", memory, Args().add(out).add(u32{16}),
+                   {.block = {1, 1, 1}}),
+            kSuccess);
   EXPECT_EQ(memory.download<u32>(out, 2), (std::vector<u32>{7, 8}));
-  EXPECT_EQ(launch(*program, "shared_vectors", memory, Args().add(out).add(u32{4}), {.block = {1, 1, 1}}), kMisaligned);
-  EXPECT_EQ(launch(*program, "shared_vectors", memory, Args().add(out).add(u32{24}), {.block = {1, 1, 1}}),
+  EXPECT_EQ(
+      launch(*program, "shared_vectors", memory, Args().add(out).add(u32{4}), {.block = {1, 1, 1}}),
+      kMisaligned);
+  EXPECT_EQ(launch(*program, "shared_vectors", memory, Args().add(out).add(u32{24}),
+                   {.block = {1, 1, 1}}),
             kIllegalAddress);
 }
 
@@ -243,12 +254,14 @@ TEST(Memory, ParametersFollowTheirDeclaredLayout) {
     u64 first;
     u64 second;
   } pair{1000, 0xFFFFFFFF00000007ull};
-  ASSERT_EQ(launch(*program, "params", memory, Args().add(u32{5}).add(pair).add(2.5f).add(out), {.block = {1, 1, 1}}),
+  ASSERT_EQ(launch(*program, "params", memory, Args().add(u32{5}).add(pair).add(2.5f).add(out),
+                   {.block = {1, 1, 1}}),
             kSuccess);
   EXPECT_EQ(memory.read<u64>(out), 1005u);
   EXPECT_EQ(memory.read<u64>(out + 8), 0xFFFFFFFF00000007ull);
   EXPECT_EQ(memory.read<float>(out + 16), 2.5f);
-  EXPECT_EQ(memory.read<u32>(out + 20), 0xFFFFFFFFu);  // high word of pair.second, via the vector load
+  EXPECT_EQ(memory.read<u32>(out + 20),
+            0xFFFFFFFFu);  // high word of pair.second, via the vector load
 }
 
 // One kernel, one faulting access chosen by `mode`; thread 0 stores a marker first.
@@ -326,7 +339,9 @@ TEST(Memory, FaultsStopTheLaunchWithTheirCode) {
     const u64 buf = memory.upload(std::vector<u32>(3));
     const u64 out = memory.upload(std::vector<u32>(64));
     const Config config{.grid = {2, 1, 1}, .block = {32, 1, 1}};
-    EXPECT_EQ(launch(*program, "faults", memory, Args().add(buf).add(c.mode).add(out), config), c.expected) << c.what;
+    EXPECT_EQ(launch(*program, "faults", memory, Args().add(buf).add(c.mode).add(out), config),
+              c.expected)
+        << c.what;
     const auto marks = memory.download<u32>(out, 64);
     const u32 written = std::accumulate(marks.begin(), marks.end(), 0u);
     // Thread 0 of block 0 runs first and faults before any other thread runs.
@@ -355,8 +370,10 @@ TEST(Memory, DynamicSharedMemoryEndsWhereTheLaunchSays) {
   HostMemory memory;
   const Config config{.block = {1, 1, 1}, .dynamic_shared = 64};
   EXPECT_EQ(launch(*program, "dynamic_bound", memory, Args().add(u32{15}), config), kSuccess);
-  EXPECT_EQ(launch(*program, "dynamic_bound", memory, Args().add(u32{16}), config), kIllegalAddress);
-  EXPECT_EQ(launch(*program, "dynamic_bound", memory, Args().add(u32{0}), {.block = {1, 1, 1}}), kIllegalAddress);
+  EXPECT_EQ(launch(*program, "dynamic_bound", memory, Args().add(u32{16}), config),
+            kIllegalAddress);
+  EXPECT_EQ(launch(*program, "dynamic_bound", memory, Args().add(u32{0}), {.block = {1, 1, 1}}),
+            kIllegalAddress);
 }
 
 // A wide access at offset 8 of a 12-byte buffer or of 12 bytes of dynamic
@@ -421,9 +438,11 @@ constexpr const char* kStraddle = R"(
 TEST(Memory, WideAccessesStraddlingTheEndFaultOnEveryPath) {
   auto program = compile_valid(module(kStraddle));
   ASSERT_NE(program, nullptr);
-  const char* paths[] = {"ld.global (fast path)", "ld.global.v2", "st.global", "st.global.v2", "atom.global",
-                         "red.global", "ld.global.nc", "generic ld", "generic st", "ld.global (lookup)",
-                         "st.shared", "ld.shared.v2", "atom.shared", "generic st to shared"};
+  const char* paths[] = {"ld.global (fast path)", "ld.global.v2",        "st.global",
+                         "st.global.v2",          "atom.global",         "red.global",
+                         "ld.global.nc",          "generic ld",          "generic st",
+                         "ld.global (lookup)",    "st.shared",           "ld.shared.v2",
+                         "atom.shared",           "generic st to shared"};
   for (u32 mode = 0; mode < std::size(paths); ++mode) {
     for (const u32 offset : {0u, 8u}) {
       HostMemory memory;
@@ -431,7 +450,8 @@ TEST(Memory, WideAccessesStraddlingTheEndFaultOnEveryPath) {
       const u64 other = memory.upload(std::vector<u32>(4));
       // Shared memory is read before anyone writes it: the bounds alone are under test here.
       const Config config{.block = {1, 1, 1}, .dynamic_shared = 12, .check = false};
-      EXPECT_EQ(launch(*program, "straddle", memory, Args().add(buf).add(other).add(mode).add(offset), config),
+      EXPECT_EQ(launch(*program, "straddle", memory,
+                       Args().add(buf).add(other).add(mode).add(offset), config),
                 offset == 0 ? kSuccess : kIllegalAddress)
           << paths[mode] << " at offset " << offset;
     }

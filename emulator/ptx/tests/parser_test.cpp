@@ -61,21 +61,24 @@ TEST(Parser, AcceptsTheModuleFeaturesKernelsUse) {
   ASSERT_NE(second, nullptr);
   EXPECT_EQ(program->find_kernel("third"), nullptr);
   EXPECT_EQ(first->name(), "first");
-  EXPECT_EQ(first->static_shared_bytes(), 40u);   // the module variable it uses
+  EXPECT_EQ(first->static_shared_bytes(), 40u);    // the module variable it uses
   EXPECT_EQ(second->static_shared_bytes(), 128u);  // its own 8x4 floats only
   EXPECT_EQ(first->param_space_bytes(), 12u);
   HostMemory memory;
   const std::uint64_t out = memory.upload(std::vector<std::uint32_t>{0});
-  ASSERT_EQ(launch(*program, "first", memory, Args().add(out).add(std::uint32_t{9}), {.block = {1, 1, 1}}), kSuccess);
+  ASSERT_EQ(launch(*program, "first", memory, Args().add(out).add(std::uint32_t{9}),
+                   {.block = {1, 1, 1}}),
+            kSuccess);
   EXPECT_EQ(memory.read<std::uint32_t>(out), 10u);
   EXPECT_EQ(launch(*program, "second", memory, Args(), {.block = {3, 1, 1}}), kSuccess);
 }
 
 TEST(Parser, PointerAttributesDoNotChangeTheParameterLayout) {
   // The .align after .ptr is the pointee's; the parameter itself stays 8-aligned.
-  auto program = compile_valid(module(
-      ".visible .entry k(.param .u8 flag, .param .u64 .ptr .global .align 1 bytes, .param .u64 .ptr .align 16 v)\n"
-      "{\n  ret;\n}\n"));
+  auto program =
+      compile_valid(module(".visible .entry k(.param .u8 flag, .param .u64 .ptr .global .align 1 "
+                           "bytes, .param .u64 .ptr .align 16 v)\n"
+                           "{\n  ret;\n}\n"));
   ASSERT_NE(program, nullptr);
   const auto layout = program->find_kernel("k")->params();
   ASSERT_EQ(layout.size(), 3u);
@@ -85,7 +88,8 @@ TEST(Parser, PointerAttributesDoNotChangeTheParameterLayout) {
 }
 
 std::string with_version(const char* version) {
-  return std::string(".version ") + version + "\n.target sm_75\n.address_size 64\n.visible .entry k()\n{\n  ret;\n}\n";
+  return std::string(".version ") + version +
+         "\n.target sm_75\n.address_size 64\n.visible .entry k()\n{\n  ret;\n}\n";
 }
 
 TEST(Parser, VersionsUpToEightFiveAreAccepted) {
@@ -106,9 +110,10 @@ struct Refusal {
 };
 
 std::string entry(const char* body) {
-  return module(std::string(".visible .entry k(.param .u64 p)\n{\n  .reg .pred %p;\n  .reg .b32 %r, %s;\n"
-                            "  .reg .u32 %u;\n  .reg .b16 %h;\n  .reg .b64 %rd;\n  .reg .f32 %f;\n") +
-                body + "\n  ret;\n}\n");
+  return module(
+      std::string(".visible .entry k(.param .u64 p)\n{\n  .reg .pred %p;\n  .reg .b32 %r, %s;\n"
+                  "  .reg .u32 %u;\n  .reg .b16 %h;\n  .reg .b64 %rd;\n  .reg .f32 %f;\n") +
+      body + "\n  ret;\n}\n");
 }
 
 // Text that is not valid PTX: ptxas refuses it too.
@@ -169,7 +174,8 @@ TEST(Parser, ValidButUnimplementedPtxIsRefused) {
   }
   const char* modules[] = {
       ".version 8.5\n.target sm_75\n.address_size 64\n.func f()\n{\n  ret;\n}\n",
-      ".version 8.5\n.target sm_75\n.address_size 64\n.global .u32 counter;\n.visible .entry k()\n{\n  ret;\n}\n",
+      ".version 8.5\n.target sm_75\n.address_size 64\n.global .u32 counter;\n.visible .entry "
+      "k()\n{\n  ret;\n}\n",
       ".version 8.5\n.target sm_75\n.address_size 32\n.visible .entry k()\n{\n  ret;\n}\n",
       ".version 8.5\n.target sm_75\n.address_size 64\n",
       ".target sm_75\n.version 8.5\n.address_size 64\n.visible .entry k()\n{\n  ret;\n}\n",

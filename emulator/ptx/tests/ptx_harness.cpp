@@ -41,7 +41,8 @@ CommandResult run_command(const std::string& command) {
   FILE* pipe = ::popen(command.c_str(), "r");
   if (pipe == nullptr) return result;
   std::array<char, 512> buffer{};
-  while (std::fgets(buffer.data(), static_cast<int>(buffer.size()), pipe) != nullptr) result.output += buffer.data();
+  while (std::fgets(buffer.data(), static_cast<int>(buffer.size()), pipe) != nullptr)
+    result.output += buffer.data();
   const int status = ::pclose(pipe);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;
@@ -53,9 +54,11 @@ std::optional<CommandResult> assemble(std::string_view ptx) {
   static std::mutex mutex;
   if (ptxas.empty()) return std::nullopt;
   const std::lock_guard lock(mutex);
-  const fs::path file = fs::temp_directory_path() / ("vorlan_ptx_" + std::to_string(::getpid()) + ".ptx");
+  const fs::path file =
+      fs::temp_directory_path() / ("vorlan_ptx_" + std::to_string(::getpid()) + ".ptx");
   std::ofstream(file) << ptx;
-  CommandResult result = run_command(ptxas + " -arch=sm_75 " + file.string() + " -o /dev/null 2>&1");
+  CommandResult result =
+      run_command(ptxas + " -arch=sm_75 " + file.string() + " -o /dev/null 2>&1");
   fs::remove(file);
   return result;
 }
@@ -115,7 +118,9 @@ std::shared_ptr<const Program> compile_valid(std::string_view ptx) {
   expect_ptxas_accepts(ptx);
   auto program = compile_ptx(ptx);
   if (!program) {
-    ADD_FAILURE() << "engine refused line " << program.error().line << ": " << program.error().reason << "\n" << ptx;
+    ADD_FAILURE() << "engine refused line " << program.error().line << ": "
+                  << program.error().reason << "\n"
+                  << ptx;
     return nullptr;
   }
   return *program;

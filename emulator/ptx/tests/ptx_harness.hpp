@@ -2,6 +2,8 @@
 // launches, and the ptxas cross-check that keeps every snippet valid PTX.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -9,8 +11,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "ptx/kernel_runner.hpp"
 
@@ -81,7 +81,8 @@ struct Config {
   std::uint64_t budget = 0;
   std::uint64_t seed = 0;
   bool trace = false;
-  bool check = true;  // hazard checks (global memory here has no shadow: shared memory and collectives only)
+  bool check =
+      true;  // hazard checks (global memory here has no shadow: shared memory and collectives only)
 };
 
 // Compiles a snippet that must be valid: ptxas (when on PATH) must accept it
@@ -98,7 +99,8 @@ void expect_ptxas_refuses(std::string_view ptx);
 CUresult refusal_code(std::string_view ptx);
 
 // Launches `kernel` of `program` with `args`.
-CUresult launch(const Program& program, std::string_view kernel, HostMemory& memory, Args args, const Config& config);
+CUresult launch(const Program& program, std::string_view kernel, HostMemory& memory, Args args,
+                const Config& config);
 
 // A module around one entry: the header, then `entry` verbatim.
 std::string module(std::string_view entry);

@@ -56,11 +56,15 @@ Expected reference(Mode mode, u32 lane, u32 b, u32 width) {
   const u32 base = lane / width * width;
   const u32 offset = lane % width;
   switch (mode) {
-    case Up: return offset >= b ? Expected{lane - b, true} : Expected{lane, false};
-    case Down: return offset + b < width ? Expected{lane + b, true} : Expected{lane, false};
+    case Up:
+      return offset >= b ? Expected{lane - b, true} : Expected{lane, false};
+    case Down:
+      return offset + b < width ? Expected{lane + b, true} : Expected{lane, false};
     // A butterfly may reach into earlier segments, never into later ones.
-    case Bfly: return (lane ^ b) < base + width ? Expected{lane ^ b, true} : Expected{lane, false};
-    case Idx: return Expected{base + b % width, true};
+    case Bfly:
+      return (lane ^ b) < base + width ? Expected{lane ^ b, true} : Expected{lane, false};
+    case Idx:
+      return Expected{base + b % width, true};
   }
   return {lane, false};
 }
@@ -77,22 +81,29 @@ TEST(Warp, ShufflesAtTheEdgesOfWarpsAndSegments) {
     u32 b;
     u32 width;
   };
-  const Shape shapes[] = {{Up, 1, 32},  {Up, 5, 32},   {Down, 1, 32}, {Down, 16, 32}, {Bfly, 1, 32},
-                          {Bfly, 31, 32}, {Idx, 0, 32}, {Idx, 17, 32}, {Up, 1, 8},     {Down, 3, 8},
-                          {Bfly, 4, 8},  {Idx, 2, 8},  {Idx, 13, 16}, {Down, 1, 2},   {Bfly, 16, 8}};
+  const Shape shapes[] = {{Up, 1, 32},   {Up, 5, 32},    {Down, 1, 32}, {Down, 16, 32},
+                          {Bfly, 1, 32}, {Bfly, 31, 32}, {Idx, 0, 32},  {Idx, 17, 32},
+                          {Up, 1, 8},    {Down, 3, 8},   {Bfly, 4, 8},  {Idx, 2, 8},
+                          {Idx, 13, 16}, {Down, 1, 2},   {Bfly, 16, 8}};
   for (const Shape& shape : shapes) {
     for (const u64 seed : {u64{0}, u64{5}}) {
       HostMemory memory;
       const u64 out = memory.upload(std::vector<u32>(64));
       Args args;
-      args.add(static_cast<u32>(shape.mode)).add(shape.b).add(clamp_operand(shape.mode, shape.width)).add(0xFFFFFFFFu).add(out);
-      ASSERT_EQ(launch(*program, "shuffle", memory, args, {.block = {32, 1, 1}, .seed = seed}), kSuccess);
+      args.add(static_cast<u32>(shape.mode))
+          .add(shape.b)
+          .add(clamp_operand(shape.mode, shape.width))
+          .add(0xFFFFFFFFu)
+          .add(out);
+      ASSERT_EQ(launch(*program, "shuffle", memory, args, {.block = {32, 1, 1}, .seed = seed}),
+                kSuccess);
       const auto got = memory.download<u32>(out, 64);
       for (u32 lane = 0; lane < 32; ++lane) {
         const Expected want = reference(shape.mode, lane, shape.b, shape.width);
-        EXPECT_EQ(got[2 * lane], 100 + want.source) << "mode " << shape.mode << " b " << shape.b << " width "
-                                                    << shape.width << " lane " << lane;
-        EXPECT_EQ(got[2 * lane + 1], want.in_range ? 1u : 0u) << "mode " << shape.mode << " lane " << lane;
+        EXPECT_EQ(got[2 * lane], 100 + want.source) << "mode " << shape.mode << " b " << shape.b
+                                                    << " width " << shape.width << " lane " << lane;
+        EXPECT_EQ(got[2 * lane + 1], want.in_range ? 1u : 0u)
+            << "mode " << shape.mode << " lane " << lane;
       }
     }
   }
@@ -110,7 +121,9 @@ TEST(Warp, PartialWarpShufflesDoNotWaitForMissingLanes) {
     const u64 out = memory.upload(std::vector<u32>(2 * 52));
     Args args;
     args.add(u32{Down}).add(u32{4}).add(u32{31}).add(0xFFFFFFFFu).add(out);
-    ASSERT_EQ(launch(*program, "shuffle", memory, args, {.block = {52, 1, 1}, .seed = seed, .check = false}), kSuccess);
+    ASSERT_EQ(launch(*program, "shuffle", memory, args,
+                     {.block = {52, 1, 1}, .seed = seed, .check = false}),
+              kSuccess);
     const auto got = memory.download<u32>(out, 2 * 52);
     for (u32 tid = 0; tid < 52; ++tid) {
       const u32 lane = tid % 32;
@@ -149,9 +162,12 @@ TEST(Warp, PartialWarpWithExactMask) {
   for (const u64 seed : kSeeds) {
     HostMemory memory;
     const u64 out = memory.upload(std::vector<u32>(20));
-    ASSERT_EQ(launch(*program, "mirror", memory, Args().add(out), {.block = {20, 1, 1}, .seed = seed}), kSuccess);
+    ASSERT_EQ(
+        launch(*program, "mirror", memory, Args().add(out), {.block = {20, 1, 1}, .seed = seed}),
+        kSuccess);
     const auto got = memory.download<u32>(out, 20);
-    for (u32 t = 0; t < 20; ++t) EXPECT_EQ(got[t], (19 - t) * (19 - t)) << "seed " << seed << " lane " << t;
+    for (u32 t = 0; t < 20; ++t)
+      EXPECT_EQ(got[t], (19 - t) * (19 - t)) << "seed " << seed << " lane " << t;
   }
 }
 
@@ -191,7 +207,9 @@ TEST(Warp, VotesOverFullAndPartialWarps) {
     for (const u32 k : {1u, 3u, 64u}) {
       HostMemory memory;
       const u64 out = memory.upload(std::vector<u32>(8 * lanes));
-      ASSERT_EQ(launch(*program, "votes", memory, Args().add(k).add(out), {.block = {lanes, 1, 1}, .seed = 3}), kSuccess);
+      ASSERT_EQ(launch(*program, "votes", memory, Args().add(k).add(out),
+                       {.block = {lanes, 1, 1}, .seed = 3}),
+                kSuccess);
       const u32 active = lanes == 32 ? 0xFFFFFFFFu : (1u << lanes) - 1;
       u32 ballot = 0;
       for (u32 lane = 0; lane < lanes; ++lane) ballot |= lane % k == 0 ? 1u << lane : 0;
@@ -238,9 +256,12 @@ TEST(Warp, ActiveMaskReportsTheConvergedLanes) {
   for (const u64 seed : kSeeds) {
     HostMemory memory;
     const u64 out = memory.upload(std::vector<u32>(32));
-    ASSERT_EQ(launch(*program, "diverged", memory, Args().add(out), {.block = {32, 1, 1}, .seed = seed}), kSuccess);
+    ASSERT_EQ(
+        launch(*program, "diverged", memory, Args().add(out), {.block = {32, 1, 1}, .seed = seed}),
+        kSuccess);
     const auto got = memory.download<u32>(out, 32);
-    for (u32 lane = 0; lane < 32; ++lane) EXPECT_EQ(got[lane], lane < 10 ? 0x3FFu : ~0x3FFu) << "lane " << lane;
+    for (u32 lane = 0; lane < 32; ++lane)
+      EXPECT_EQ(got[lane], lane < 10 ? 0x3FFu : ~0x3FFu) << "lane " << lane;
   }
 }
 
@@ -339,8 +360,10 @@ TEST(Warp, ShuffleAndTreeReductionsAreExactForEverySchedule) {
       HostMemory memory;
       const u64 in = memory.upload(values);
       const u64 total = memory.upload(std::vector<u32>{0});
-      const Config config{.grid = {4, 1, 1}, .block = {256, 1, 1}, .dynamic_shared = 1024, .seed = seed};
-      ASSERT_EQ(launch(*program, kernel, memory, Args().add(in).add(kN).add(total), config), kSuccess)
+      const Config config{
+          .grid = {4, 1, 1}, .block = {256, 1, 1}, .dynamic_shared = 1024, .seed = seed};
+      ASSERT_EQ(launch(*program, kernel, memory, Args().add(in).add(kN).add(total), config),
+                kSuccess)
           << kernel << " seed " << seed;
       EXPECT_EQ(memory.read<u32>(total), expected) << kernel << " seed " << seed;
     }
@@ -385,7 +408,9 @@ TEST(Warp, CountedBarriersSynchroniseTheirOwnThreads) {
   for (const u64 seed : kSeeds) {
     HostMemory memory;
     const u64 out = memory.upload(std::vector<u32>(128));
-    ASSERT_EQ(launch(*program, "counted", memory, Args().add(out), {.block = {128, 1, 1}, .seed = seed}), kSuccess);
+    ASSERT_EQ(
+        launch(*program, "counted", memory, Args().add(out), {.block = {128, 1, 1}, .seed = seed}),
+        kSuccess);
     const auto got = memory.download<u32>(out, 128);
     for (u32 t = 32; t < 64; ++t) EXPECT_EQ(got[t], (t - 32) * 7) << "seed " << seed;
     for (u32 t = 96; t < 128; ++t) EXPECT_EQ(got[t], (t - 32) * 7) << "seed " << seed;

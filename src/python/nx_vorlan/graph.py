@@ -13,8 +13,8 @@ Node i is the i-th node of `list(G)`. Two CSR views of the adjacency exist:
 import itertools
 
 import numpy as np
-
 import vorlan_cuda
+
 from nx_vorlan.checks import uniform_weight
 from nx_vorlan.device import default_device
 
@@ -26,8 +26,20 @@ class VorlanGraph:
 
     __networkx_backend__ = "vorlan"
 
-    def __init__(self, *, nodes, offsets, targets, directed, multigraph, graph_class,
-                 graph_attrs=None, node_data=None, edge_data=None, uniform_weights=None):
+    def __init__(
+        self,
+        *,
+        nodes,
+        offsets,
+        targets,
+        directed,
+        multigraph,
+        graph_class,
+        graph_attrs=None,
+        node_data=None,
+        edge_data=None,
+        uniform_weights=None,
+    ):
         self.nodes = nodes
         self.offsets = offsets  # int64, len(nodes) + 1
         self.targets = targets  # uint32, NetworkX's neighbour order
@@ -99,7 +111,8 @@ class VorlanGraph:
             else:
                 offsets, targets = self._canonical.offsets, self._canonical.targets
             self._gpu[key] = vorlan_cuda.GpuGraph.from_csr(
-                offsets.astype(np.uint32), targets, default_device())
+                offsets.astype(np.uint32), targets, default_device()
+            )
         return self._gpu[key]
 
     def upload(self):
@@ -159,17 +172,27 @@ def from_networkx(G, *, edge_data=False, node_data=False, graph_data=False, weig
     if m >= _U32_LIMIT:
         raise NotImplementedError("the vorlan backend holds fewer than 2**32 adjacency entries")
     index = dict(zip(nodes, range(n)))
-    targets = np.fromiter(map(index.__getitem__, itertools.chain.from_iterable(lists)),
-                          dtype=np.uint32, count=m)
+    targets = np.fromiter(
+        map(index.__getitem__, itertools.chain.from_iterable(lists)), dtype=np.uint32, count=m
+    )
     graph = VorlanGraph(
-        nodes=nodes, offsets=offsets, targets=targets, directed=G.is_directed(),
-        multigraph=G.is_multigraph(), graph_class=G.__class__,
+        nodes=nodes,
+        offsets=offsets,
+        targets=targets,
+        directed=G.is_directed(),
+        multigraph=G.is_multigraph(),
+        graph_class=G.__class__,
         graph_attrs=dict(G.graph) if graph_data else None,
         node_data=list(map(G._node.__getitem__, nodes)) if node_data else None,
-        edge_data=(list(itertools.chain.from_iterable(nbrs.values() for nbrs in lists))
-                   if edge_data else None),
-        uniform_weights={attr: uniform_weight(G, attr, default)
-                         for attr, default in (weights or {}).items()})
+        edge_data=(
+            list(itertools.chain.from_iterable(nbrs.values() for nbrs in lists))
+            if edge_data
+            else None
+        ),
+        uniform_weights={
+            attr: uniform_weight(G, attr, default) for attr, default in (weights or {}).items()
+        },
+    )
     graph._index = index
     return graph.upload()
 
@@ -197,8 +220,11 @@ def to_networkx(graph):
         return G
     data = map(graph.edge_data.__getitem__, positions.tolist())
     if graph.is_multigraph():
-        G.add_edges_from((u, v, key, d.copy()) for u, v, keys in zip(heads, tails, data)
-                         for key, d in keys.items())
+        G.add_edges_from(
+            (u, v, key, d.copy())
+            for u, v, keys in zip(heads, tails, data)
+            for key, d in keys.items()
+        )
     else:
         G.add_edges_from((u, v, d.copy()) for u, v, d in zip(heads, tails, data))
     return G

@@ -15,8 +15,10 @@ FUNCTIONS = {
     },
     "shortest_path_length": {
         "supported_parameters": ["source", "method"],
-        "additional_docs": ("Runs on the GPU for an unweighted call (weight=None) with a source "
-                            "and no target; every other call runs in NetworkX."),
+        "additional_docs": (
+            "Runs on the GPU for an unweighted call (weight=None) with a source "
+            "and no target; every other call runs in NetworkX."
+        ),
     },
     "descendants_at_distance": {
         "supported_parameters": ["source", "distance"],
@@ -24,13 +26,17 @@ FUNCTIONS = {
     },
     "bfs_layers": {
         "supported_parameters": ["sources"],
-        "additional_docs": ("Runs on the GPU for a single source, with each layer in NetworkX's "
-                            "order; several sources (or an iterator of them) run in NetworkX."),
+        "additional_docs": (
+            "Runs on the GPU for a single source, with each layer in NetworkX's "
+            "order; several sources (or an iterator of them) run in NetworkX."
+        ),
     },
     "k_truss": {
         "supported_parameters": ["k"],
-        "additional_docs": ("Edge peeling on the GPU; the result is a NetworkX graph of the same "
-                            "class with the attributes copied, as NetworkX makes it."),
+        "additional_docs": (
+            "Edge peeling on the GPU; the result is a NetworkX graph of the same "
+            "class with the attributes copied, as NetworkX makes it."
+        ),
     },
     "transitivity": {
         "supported_parameters": [],
@@ -43,7 +49,8 @@ FUNCTIONS = {
             "non-multi graphs without isolated nodes whose edge weights (if weight is not None) are "
             "all equal. personalization, nstart and dangling, directed graphs, alpha above 0.9, "
             "graphs whose hubs single precision cannot sum to 1e-6, and a len(G) * tol too small "
-            "for single precision run in NetworkX."),
+            "for single precision run in NetworkX."
+        ),
     },
 }
 

@@ -22,19 +22,31 @@ class BackendInterface:
     # -- conversions --------------------------------------------------------
 
     @staticmethod
-    def convert_from_nx(G, edge_attrs=None, node_attrs=None, preserve_edge_attrs=False,
-                        preserve_node_attrs=False, preserve_graph_attrs=False,
-                        preserve_all_attrs=False, name=None, graph_name=None):
+    def convert_from_nx(
+        G,
+        edge_attrs=None,
+        node_attrs=None,
+        preserve_edge_attrs=False,
+        preserve_node_attrs=False,
+        preserve_graph_attrs=False,
+        preserve_all_attrs=False,
+        name=None,
+        graph_name=None,
+    ):
         if isinstance(G, VorlanGraph):
             return G
         if not isinstance(G, nx.Graph):
-            raise TypeError(f"the vorlan backend converts NetworkX graphs, not {type(G).__name__}"
-                            f" (argument {graph_name!r} of {name})")
+            raise TypeError(
+                f"the vorlan backend converts NetworkX graphs, not {type(G).__name__}"
+                f" (argument {graph_name!r} of {name})"
+            )
         return from_networkx(
-            G, edge_data=bool(preserve_edge_attrs or preserve_all_attrs),
+            G,
+            edge_data=bool(preserve_edge_attrs or preserve_all_attrs),
             node_data=bool(preserve_node_attrs or preserve_all_attrs),
             graph_data=bool(preserve_graph_attrs or preserve_all_attrs),
-            weights=edge_attrs)
+            weights=edge_attrs,
+        )
 
     @staticmethod
     def convert_to_nx(obj, *, name=None):
@@ -72,7 +84,8 @@ class BackendInterface:
     # -- the backed functions -----------------------------------------------
 
     single_source_shortest_path_length = staticmethod(
-        counted(traversal.single_source_shortest_path_length))
+        counted(traversal.single_source_shortest_path_length)
+    )
     shortest_path_length = staticmethod(counted(traversal.shortest_path_length))
     descendants_at_distance = staticmethod(counted(traversal.descendants_at_distance))
     bfs_layers = staticmethod(counted(traversal.bfs_layers))

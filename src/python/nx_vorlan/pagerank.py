@@ -14,8 +14,16 @@ import numpy as np
 _U32_MAX = 2**32 - 1
 
 
-def pagerank(G, alpha=0.85, personalization=None, max_iter=100, tol=1.0e-6, nstart=None,
-             weight="weight", dangling=None):
+def pagerank(
+    G,
+    alpha=0.85,
+    personalization=None,
+    max_iter=100,
+    tol=1.0e-6,
+    nstart=None,
+    weight="weight",
+    dangling=None,
+):
     N = len(G)
     if N == 0:
         return {}
@@ -26,7 +34,8 @@ def pagerank(G, alpha=0.85, personalization=None, max_iter=100, tol=1.0e-6, nsta
     if max_iter <= 0:
         raise nx.PowerIterationFailedConvergence(max_iter)
     result = G.gpu_graph(self_loops=True).pagerank(
-        damping=alpha, max_iterations=min(max_iter, _U32_MAX), tolerance=N * tol)
+        damping=alpha, max_iterations=min(max_iter, _U32_MAX), tolerance=N * tol
+    )
     if not result["converged"]:
         raise nx.PowerIterationFailedConvergence(max_iter)
     ranks = np.array(result["ranks"], dtype=np.float64)

@@ -92,8 +92,16 @@ def transitivity(G):
     return _undirected(G)
 
 
-def pagerank(G, alpha=0.85, personalization=None, max_iter=100, tol=1.0e-6, nstart=None,
-             weight="weight", dangling=None):
+def pagerank(
+    G,
+    alpha=0.85,
+    personalization=None,
+    max_iter=100,
+    tol=1.0e-6,
+    nstart=None,
+    weight="weight",
+    dangling=None,
+):
     if G.is_directed():
         return "the GPU's PageRank pulls along a node's own list: undirected graphs only"
     if G.is_multigraph():
@@ -137,9 +145,18 @@ def _degrees(G):
     return degree_profile(G)
 
 
-RULES = {rule.__name__: rule for rule in (
-    single_source_shortest_path_length, shortest_path_length, descendants_at_distance,
-    bfs_layers, k_truss, transitivity, pagerank)}
+RULES = {
+    rule.__name__: rule
+    for rule in (
+        single_source_shortest_path_length,
+        shortest_path_length,
+        descendants_at_distance,
+        bfs_layers,
+        k_truss,
+        transitivity,
+        pagerank,
+    )
+}
 
 
 @functools.cache

@@ -13,7 +13,8 @@ import pytest
 _PARTIAL_REASON = (
     "fails without the backend too: NetworkX 3.4.2 keeps a functools.partial as a class "
     "attribute and calls it as self.test(...); from Python 3.14 on a partial binds like a "
-    "method, so the test object arrives as the graph")
+    "method, so the test object arrives as the graph"
+)
 
 
 def _calls_partial_through_self(item):
@@ -23,8 +24,9 @@ def _calls_partial_through_self(item):
     if sys.version_info < (3, 14) or setup is None:
         return False
     try:
-        return ("cls.test = partial(" in inspect.getsource(setup)
-                and "self.test" in inspect.getsource(item.function))
+        return "cls.test = partial(" in inspect.getsource(
+            setup
+        ) and "self.test" in inspect.getsource(item.function)
     except (OSError, TypeError):
         return False
 

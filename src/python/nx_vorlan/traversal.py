@@ -18,8 +18,9 @@ def _search(G, source):
 
 def _layers(G, source, last_level):
     distances, max_depth = _search(G, source)
-    return ordered_layers(G.offsets, G.targets, distances, G.index[source],
-                          min(last_level, max_depth))
+    return ordered_layers(
+        G.offsets, G.targets, distances, G.index[source], min(last_level, max_depth)
+    )
 
 
 def _labels(G, indices):

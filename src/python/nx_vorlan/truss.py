@@ -11,8 +11,10 @@ import math
 import networkx as nx
 import numpy as np
 
-_SELF_LOOP_MESSAGE = ("Input graph has self loops which is not permitted; "
-                      "Consider using G.remove_edges_from(nx.selfloop_edges(G)).")
+_SELF_LOOP_MESSAGE = (
+    "Input graph has self loops which is not permitted; "
+    "Consider using G.remove_edges_from(nx.selfloop_edges(G))."
+)
 _U32_MAX = 2**32 - 1
 
 
@@ -71,4 +73,3 @@ def k_truss(G, k):
         data = map(G.edge_data.__getitem__, first.tolist())
         H.add_edges_from(zip(heads, tails, (d.copy() for d in data)))
     return H
-

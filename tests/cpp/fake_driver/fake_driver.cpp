@@ -27,10 +27,20 @@ VORLAN_DRIVER_ENTRY_POINTS(VORLAN_FAKE_ENTRY_POINT)
 
 VORLAN_EXPORT CUresult cuGetErrorString(CUresult error, const char** text) {
   switch (error) {
-    case 2: *text = "out of memory"; return 0;
-    case 5: *text = "say \"hi\" \\ then\nstop\x01 \xff end"; return 0;
-    case 10: *text = "an unlisted code"; return 0;
-    case 999: *text = "unknown error"; return 0;
-    default: *text = nullptr; return 1;
+    case 2:
+      *text = "out of memory";
+      return 0;
+    case 5:
+      *text = "say \"hi\" \\ then\nstop\x01 \xff end";
+      return 0;
+    case 10:
+      *text = "an unlisted code";
+      return 0;
+    case 999:
+      *text = "unknown error";
+      return 0;
+    default:
+      *text = nullptr;
+      return 1;
   }
 }
