@@ -38,7 +38,7 @@ GpuResult<ReverseSearch> search_reverses(const GraphStore& graph,
 GpuResult<std::optional<driver::DeviceBuffer<std::uint32_t>>> canonical_reverse(
     const GraphStore& graph, const driver::KernelFunction& reverse_edge_kernel) {
   using Answer = std::optional<driver::DeviceBuffer<std::uint32_t>>;
-  if (!graph.strictly_ascending() || graph.known_symmetric() == false) return Answer{};
+  if (!graph.may_be_canonical()) return Answer{};
   VORLAN_TRY(auto search, search_reverses(graph, reverse_edge_kernel));
   VORLAN_TRY(const std::uint32_t violations, read_scalar(graph.stream(), search.violations));
   graph.remember_symmetric(violations == 0);

@@ -43,6 +43,8 @@ class GraphStore {
   bool strictly_ascending() const { return strictly_ascending_; }
   // Symmetric with no self-loops, once some algorithm has found out.
   std::optional<bool> known_symmetric() const;
+  // Strictly ascending and not yet found asymmetric: canonical or unknown.
+  bool may_be_canonical() const { return strictly_ascending_ && known_symmetric() != false; }
   void remember_symmetric(bool symmetric) const;
 
  private:

@@ -112,7 +112,7 @@ GpuResult<TrussRounds> peel(const GraphStore& graph, KernelSet kernels, std::uin
 GpuResult<std::optional<TrussRounds>> peel_if_canonical(const GraphStore& graph,
                                                         std::uint32_t min_support,
                                                         InterruptPoll interrupt) {
-  if (!graph.strictly_ascending() || graph.known_symmetric() == false) return std::nullopt;
+  if (!graph.may_be_canonical()) return std::nullopt;
   VORLAN_TRY(const KernelSet kernels,
              kernels_step(slot, graph.stream(), kernels::k_truss_peeling_ptx, kKernelNames));
   VORLAN_TRY(auto reverse, canonical_reverse(graph, kernels[kReverse]));
