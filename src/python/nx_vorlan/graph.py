@@ -18,7 +18,7 @@ import vorlan_cuda
 from nx_vorlan.checks import uniform_weight
 from nx_vorlan.device import default_device
 
-_U32_LIMIT = 2**32
+U32_MAX = 2**32 - 1
 
 
 class VorlanGraph:
@@ -161,7 +161,7 @@ def from_networkx(G, *, edge_data=False, node_data=False, graph_data=False, weig
     uniformity PageRank needs to know."""
     nodes = list(G)
     n = len(nodes)
-    if n >= _U32_LIMIT:
+    if n > U32_MAX:
         raise NotImplementedError("the vorlan backend holds fewer than 2**32 nodes")
     adj = G._adj
     lists = list(map(adj.__getitem__, nodes))
@@ -169,7 +169,7 @@ def from_networkx(G, *, edge_data=False, node_data=False, graph_data=False, weig
     offsets = np.zeros(n + 1, dtype=np.int64)
     np.cumsum(degrees, out=offsets[1:])
     m = int(offsets[-1])
-    if m >= _U32_LIMIT:
+    if m > U32_MAX:
         raise NotImplementedError("the vorlan backend holds fewer than 2**32 adjacency entries")
     index = dict(zip(nodes, range(n)))
     targets = np.fromiter(

@@ -11,7 +11,7 @@ keeps every other graph with NetworkX.
 import networkx as nx
 import numpy as np
 
-_U32_MAX = 2**32 - 1
+from nx_vorlan.graph import U32_MAX
 
 
 def pagerank(
@@ -34,7 +34,7 @@ def pagerank(
     if max_iter <= 0:
         raise nx.PowerIterationFailedConvergence(max_iter)
     result = G.gpu_graph(self_loops=True).pagerank(
-        damping=alpha, max_iterations=min(max_iter, _U32_MAX), tolerance=N * tol
+        damping=alpha, max_iterations=min(max_iter, U32_MAX), tolerance=N * tol
     )
     if not result["converged"]:
         raise nx.PowerIterationFailedConvergence(max_iter)

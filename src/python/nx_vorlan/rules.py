@@ -15,7 +15,7 @@ import numbers
 import networkx as nx
 import numpy as np
 
-from nx_vorlan.checks import DegreeProfile, degree_profile, uniform_weight
+from nx_vorlan.checks import DegreeProfile, _cached, degree_profile, uniform_weight
 from nx_vorlan.graph import VorlanGraph
 
 # PageRank in float32 answers within 1e-6 per node of NetworkX only where its
@@ -141,7 +141,7 @@ def _uniform(G, weight):
 
 def _degrees(G):
     if isinstance(G, VorlanGraph):
-        return DegreeProfile(np.diff(G.offsets))
+        return _cached(G, "degree_profile", lambda G: DegreeProfile(np.diff(G.offsets)))
     return degree_profile(G)
 
 

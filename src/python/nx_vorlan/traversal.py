@@ -54,9 +54,8 @@ def descendants_at_distance(G, source, distance):
     if source not in G:
         raise nx.NetworkXError(f"The node {source} is not in the graph.")
     distances, max_depth = _search(G, source)
-    for level in range(max_depth + 1):
-        if level == distance:
-            return set(_labels(G, np.flatnonzero(distances == level)))
+    if distance in range(max_depth + 1):
+        return set(_labels(G, np.flatnonzero(distances == distance)))
     return set()
 
 

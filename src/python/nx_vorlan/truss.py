@@ -11,11 +11,12 @@ import math
 import networkx as nx
 import numpy as np
 
+from nx_vorlan.graph import U32_MAX
+
 _SELF_LOOP_MESSAGE = (
     "Input graph has self loops which is not permitted; "
     "Consider using G.remove_edges_from(nx.selfloop_edges(G))."
 )
-_U32_MAX = 2**32 - 1
 
 
 def _engine_k(k):
@@ -27,9 +28,9 @@ def _engine_k(k):
     if math.isnan(k) or k == -math.inf:
         return None
     if k == math.inf:
-        return _U32_MAX
+        return U32_MAX
     k = math.ceil(k)
-    return None if k <= 2 else min(k, _U32_MAX)
+    return None if k <= 2 else min(k, U32_MAX)
 
 
 def _surviving_entries(G, k):
