@@ -21,6 +21,7 @@ struct Display {
   std::string operator()(const GpuError::InvalidCsr& e) const {
     return "invalid CSR graph: " + e.message;
   }
+  std::string operator()(const GpuError::InvalidArgument& e) const { return e.message; }
   std::string operator()(const GpuError::Interrupted&) const { return "interrupted"; }
 };
 

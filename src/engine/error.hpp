@@ -37,17 +37,25 @@ class GpuError {
   struct InvalidCsr {
     std::string message;
   };
+  // An argument outside what the operation accepts (a weight array of the
+  // wrong length, a negative weight); bad input too.
+  struct InvalidArgument {
+    std::string message;
+  };
   // The caller's interrupt poll asked to stop (a signal handler raised, say);
   // the caller already holds the reason, so this variant only unwinds.
   struct Interrupted {};
-  using Variant =
-      std::variant<NoDevice, Driver, OutOfMemory, Kernel, CsrExport, InvalidCsr, Interrupted>;
+  using Variant = std::variant<NoDevice, Driver, OutOfMemory, Kernel, CsrExport, InvalidCsr,
+                               InvalidArgument, Interrupted>;
 
   // A failed driver-layer call becomes the driver-error variant unchanged.
   GpuError(driver::DriverError error) : variant_(Driver{error}) {}  // NOLINT: implicit by design
   explicit GpuError(Variant variant) : variant_(std::move(variant)) {}
 
   static GpuError kernel(std::string message) { return GpuError(Kernel{std::move(message)}); }
+  static GpuError invalid_argument(std::string message) {
+    return GpuError(InvalidArgument{std::move(message)});
+  }
   // A graph array longer than kMaxArrayElements: "ARRAY has N elements; ...".
   static GpuError too_many_elements(std::string_view array, std::uint64_t count);
 

@@ -91,7 +91,8 @@ GraphStore::GraphStore(driver::SharedStream stream, driver::DeviceBuffer<std::ui
       num_nodes_(num_nodes),
       num_edges_(num_edges),
       strictly_ascending_(strictly_ascending),
-      symmetry_(std::make_unique<std::atomic<std::uint8_t>>(kUnknown)) {}
+      symmetry_(std::make_unique<std::atomic<std::uint8_t>>(kUnknown)),
+      transpose_(std::make_unique<TransposeSlot>()) {}
 
 std::optional<bool> GraphStore::known_symmetric() const {
   const auto symmetry = symmetry_->load(std::memory_order_relaxed);
@@ -101,6 +102,15 @@ std::optional<bool> GraphStore::known_symmetric() const {
 
 void GraphStore::remember_symmetric(bool symmetric) const {
   symmetry_->store(symmetric ? kSymmetric : kAsymmetric, std::memory_order_relaxed);
+}
+
+GpuResult<const TransposedCsr*> GraphStore::transposed() const {
+  const std::lock_guard lock(transpose_->mutex);
+  if (!transpose_->csr) {
+    VORLAN_TRY(auto csr, transpose_graph(*this));
+    transpose_->csr.emplace(std::move(csr));
+  }
+  return &*transpose_->csr;
 }
 
 GpuResult<GraphStore> GraphStore::build(std::span<const std::uint32_t> offsets,

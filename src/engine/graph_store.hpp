@@ -11,17 +11,21 @@
 // algorithm may use: whether every list is strictly ascending (found on the
 // host while the arrays are checked) and whether the graph is symmetric
 // without self-loops (found on the device by the first algorithm that needs
-// it, and kept). Neither changes what the graph is to its callers.
+// it, and kept). Neither changes what the graph is to its callers. Nor does
+// the transposed CSR, built by the first algorithm that pulls along in-lists
+// and kept as well.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 
 #include "driver/memory.hpp"
 #include "engine/error.hpp"
+#include "engine/transpose.hpp"
 
 namespace vorlan::engine {
 
@@ -46,6 +50,9 @@ class GraphStore {
   // Strictly ascending and not yet found asymmetric: canonical or unknown.
   bool may_be_canonical() const { return strictly_ascending_ && known_symmetric() != false; }
   void remember_symmetric(bool symmetric) const;
+  // The in-lists, built on the first call; later calls, from any thread, get
+  // the same ones. A failed build is returned and tried again next time.
+  GpuResult<const TransposedCsr*> transposed() const;
 
  private:
   GraphStore(driver::SharedStream stream, driver::DeviceBuffer<std::uint32_t> targets,
@@ -62,6 +69,11 @@ class GraphStore {
   // Unknown, then yes or no; two algorithms finding out at once agree.
   enum Symmetry : std::uint8_t { kUnknown, kSymmetric, kAsymmetric };
   std::unique_ptr<std::atomic<std::uint8_t>> symmetry_;
+  struct TransposeSlot {
+    std::mutex mutex;
+    std::optional<TransposedCsr> csr;
+  };
+  std::unique_ptr<TransposeSlot> transpose_;
 };
 
 // The first reason the arrays would lead a kernel outside the buffers, if any.

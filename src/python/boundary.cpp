@@ -45,7 +45,8 @@ PyObject* raise_gpu_error(const engine::GpuError& error) {
   if (std::holds_alternative<engine::GpuError::Interrupted>(error.variant()) && PyErr_Occurred()) {
     return nullptr;
   }
-  const bool bad_input = std::holds_alternative<engine::GpuError::InvalidCsr>(error.variant());
+  const bool bad_input = std::holds_alternative<engine::GpuError::InvalidCsr>(error.variant()) ||
+                         std::holds_alternative<engine::GpuError::InvalidArgument>(error.variant());
   return raise_with_text(bad_input ? PyExc_ValueError : PyExc_RuntimeError, error.display());
 }
 

@@ -5,9 +5,12 @@
 #include "engine/bfs.hpp"
 #include "engine/k_truss.hpp"
 #include "engine/pagerank.hpp"
+#include "engine/pagerank_directed.hpp"
+#include "engine/transpose.hpp"
 #include "engine/triangle_counting.hpp"
 #include "python/arguments.hpp"
 #include "python/boundary.hpp"
+#include "python/float_array.hpp"
 #include "python/gpu_graph.hpp"
 
 namespace vorlan::python {
@@ -20,6 +23,22 @@ const char* const kPageRankDoc =
     "Run PageRank on GPU.\n\nArgs:\n    damping (float): Damping factor (default 0.85).\n"
     "    max_iterations (int): Maximum iterations (default 100).\n"
     "    tolerance (float): Convergence tolerance (default 1e-6).\n\n"
+    "Returns:\n    dict with keys 'ranks' (list[float]), 'iterations' (int),\n"
+    "    'converged' (bool), 'time_seconds' (float).";
+const char* const kPageRankDirectedDoc =
+    "pagerank_directed($self, alpha=0.85, max_iterations=100, tolerance=1e-6, weights=None,\n"
+    "                  personalization=None, dangling=None, start=None)\n--\n\n"
+    "PageRank of the graph as stored (each list a node's out-edges), as NetworkX\n"
+    "computes it, in double precision on GPU: the rank of nodes without out-weight\n"
+    "goes to every node by the dangling vector; stops once the L1 change is below\n"
+    "num_nodes * tolerance.\n\n"
+    "Args:\n    alpha (float): Damping factor in [0, 1] (default 0.85).\n"
+    "    max_iterations (int): Maximum iterations (default 100).\n"
+    "    tolerance (float): Per-node tolerance, positive (default 1e-6).\n"
+    "    weights: None, or one non-negative weight per entry of targets\n"
+    "        (float64 or float32 buffer, or a sequence); repeated edges add up.\n"
+    "    personalization, dangling, start: None, or one value per node, scaled\n"
+    "        to sum 1 (default uniform; dangling defaults to personalization).\n\n"
     "Returns:\n    dict with keys 'ranks' (list[float]), 'iterations' (int),\n"
     "    'converged' (bool), 'time_seconds' (float).";
 const char* const kBfsDoc =
@@ -38,6 +57,10 @@ namespace {
 constexpr std::array<std::string_view, 3> kPageRankParameters = {"damping", "max_iterations",
                                                                  "tolerance"};
 const FunctionDescription kPageRankDescription{"GpuGraph", "pagerank", kPageRankParameters, 0};
+constexpr std::array<std::string_view, 7> kPageRankDirectedParameters = {
+    "alpha", "max_iterations", "tolerance", "weights", "personalization", "dangling", "start"};
+const FunctionDescription kPageRankDirectedDescription{"GpuGraph", "pagerank_directed",
+                                                       kPageRankDirectedParameters, 0};
 constexpr std::array<std::string_view, 1> kBfsParameters = {"source"};
 const FunctionDescription kBfsDescription{"GpuGraph", "bfs", kBfsParameters, 1};
 constexpr std::array<std::string_view, 1> kKTrussParameters = {"k"};
@@ -63,6 +86,15 @@ PyRef triangle_result(const engine::TriangleCountResult& result) {
 PyRef pagerank_result(const engine::PageRankResult& result) {
   return DictBuilder()
       .set("ranks", build_list(result.ranks, float_from_f32))
+      .set("iterations", int_from_u32(result.iterations))
+      .set("converged", bool_object(result.converged))
+      .set("time_seconds", float_from_f64(result.time_seconds))
+      .finish();
+}
+
+PyRef pagerank_directed_result(const engine::DirectedPageRankResult& result) {
+  return DictBuilder()
+      .set("ranks", build_list(result.ranks, float_from_f64))
       .set("iterations", int_from_u32(result.iterations))
       .set("converged", bool_object(result.converged))
       .set("time_seconds", float_from_f64(result.time_seconds))
@@ -131,6 +163,39 @@ PyObject* graph_pagerank(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
+PyObject* graph_pagerank_directed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    std::array<PyObject*, 7> slots{};
+    if (!bind_vectorcall(kPageRankDirectedDescription, args, nargs, kwnames, slots)) return nullptr;
+    if (!is_graph(self)) return nullptr;
+    engine::DirectedPageRankOptions options;
+    const auto alpha = convert_or_default(slots[0], options.alpha, convert_f64, "alpha");
+    if (!alpha) return nullptr;
+    const auto max_iterations =
+        convert_or_default(slots[1], options.max_iterations, convert_u32, "max_iterations");
+    if (!max_iterations) return nullptr;
+    const auto tolerance =
+        convert_or_default(slots[2], options.tolerance, convert_f64, "tolerance");
+    if (!tolerance) return nullptr;
+    std::array<std::vector<double>, 4> arrays;
+    for (std::size_t i = 0; i < arrays.size(); ++i) {
+      auto values = convert_f64_array(slots[3 + i], kPageRankDirectedParameters[3 + i]);
+      if (!values) return nullptr;
+      arrays[i] = std::move(*values);
+    }
+    options.alpha = *alpha;
+    options.max_iterations = *max_iterations;
+    options.tolerance = *tolerance;
+    options.weights = arrays[0];
+    options.personalization = arrays[1];
+    options.dangling = arrays[2];
+    options.start = arrays[3];
+    return finish(engine::pagerank_directed(graph_of(self), options, signal_raised),
+                  pagerank_directed_result);
+  });
+}
+
 PyObject* graph_bfs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
     std::array<PyObject*, 1> slots{};
@@ -162,6 +227,22 @@ PyObject* graph_node_kernels_triangle_count(PyObject* self, PyObject*) {
     if (!is_graph(self)) return nullptr;
     return finish(engine::count_triangles(graph_of(self), engine::KernelChoice::node_kernels),
                   triangle_result);
+  });
+}
+
+// The kept transpose as (in_offsets, in_sources, in_edges), for tests that
+// compare it with another transposition; not part of the documented interface.
+PyObject* graph_transposed(PyObject* self, PyObject*) {
+  return guard([&]() -> PyObject* {
+    if (!is_graph(self)) return nullptr;
+    return finish(
+        engine::download_transpose(graph_of(self)), [](const engine::TransposedLists& lists) {
+          PyRef triple = created_or_fault(PyTuple_New(3));
+          PyTuple_SET_ITEM(triple.get(), 0, build_list(lists.in_offsets, int_from_u32).release());
+          PyTuple_SET_ITEM(triple.get(), 1, build_list(lists.in_sources, int_from_u32).release());
+          PyTuple_SET_ITEM(triple.get(), 2, build_list(lists.in_edges, int_from_u32).release());
+          return triple;
+        });
   });
 }
 

@@ -15,13 +15,17 @@ const engine::GraphStore& graph_of(PyObject* self);
 PyObject* graph_triangle_count(PyObject* self, PyObject* unused);
 PyObject* graph_pagerank(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames);
+PyObject* graph_pagerank_directed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames);
 PyObject* graph_bfs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* graph_k_truss(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* graph_node_kernels_triangle_count(PyObject* self, PyObject* unused);
 PyObject* graph_node_kernels_k_truss(PyObject* self, PyObject* k);
+PyObject* graph_transposed(PyObject* self, PyObject* unused);
 
 extern const char* const kTriangleCountDoc;
 extern const char* const kPageRankDoc;
+extern const char* const kPageRankDirectedDoc;
 extern const char* const kBfsDoc;
 extern const char* const kKTrussDoc;
 
@@ -31,9 +35,12 @@ extern const char* const kKTrussDoc;
 #define VORLAN_GRAPH_ALGORITHM_METHODS                                                            \
   {"triangle_count", graph_triangle_count, METH_NOARGS, kTriangleCountDoc},                       \
       {"pagerank", VORLAN_FASTCALL(graph_pagerank), METH_FASTCALL | METH_KEYWORDS, kPageRankDoc}, \
+      {"pagerank_directed", VORLAN_FASTCALL(graph_pagerank_directed),                             \
+       METH_FASTCALL | METH_KEYWORDS, kPageRankDirectedDoc},                                      \
       {"bfs", VORLAN_FASTCALL(graph_bfs), METH_FASTCALL | METH_KEYWORDS, kBfsDoc},                \
       {"k_truss", VORLAN_FASTCALL(graph_k_truss), METH_FASTCALL | METH_KEYWORDS, kKTrussDoc},     \
       {"_node_kernels_triangle_count", graph_node_kernels_triangle_count, METH_NOARGS, nullptr},  \
-      {"_node_kernels_k_truss", graph_node_kernels_k_truss, METH_O, nullptr},
+      {"_node_kernels_k_truss", graph_node_kernels_k_truss, METH_O, nullptr},                     \
+      {"_transposed", graph_transposed, METH_NOARGS, nullptr},
 
 }  // namespace vorlan::python

@@ -17,6 +17,9 @@ __all__ = ["GpuDevice", "GpuGraph"]
 # other sequences go element by element through __index__.
 _U32Array = Sequence[SupportsIndex] | Buffer
 _Float = SupportsFloat | SupportsIndex
+# What pagerank_directed reads as float64 values: buffers of float64 or
+# float32 (NumPy arrays, array.array), or sequences of real numbers.
+_F64Array = Sequence[_Float] | Buffer
 
 @type_check_only
 class TriangleCountResult(TypedDict):
@@ -26,6 +29,13 @@ class TriangleCountResult(TypedDict):
 @type_check_only
 class PageRankResult(TypedDict):
     ranks: list[float]
+    iterations: int
+    converged: bool
+    time_seconds: float
+
+@type_check_only
+class DirectedPageRankResult(TypedDict):
+    ranks: list[float]  # float64
     iterations: int
     converged: bool
     time_seconds: float
@@ -68,5 +78,15 @@ class GpuGraph:
     def pagerank(
         self, damping: _Float = 0.85, max_iterations: SupportsIndex = 100, tolerance: _Float = 1e-6
     ) -> PageRankResult: ...
+    def pagerank_directed(
+        self,
+        alpha: _Float = 0.85,
+        max_iterations: SupportsIndex = 100,
+        tolerance: _Float = 1e-6,
+        weights: _F64Array | None = None,
+        personalization: _F64Array | None = None,
+        dangling: _F64Array | None = None,
+        start: _F64Array | None = None,
+    ) -> DirectedPageRankResult: ...
     def bfs(self, source: SupportsIndex) -> BfsResult: ...
     def k_truss(self, k: SupportsIndex) -> KTrussResult: ...
