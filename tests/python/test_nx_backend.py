@@ -264,7 +264,7 @@ PAGERANK_GRAPHS = {
 
 
 @pytest.mark.parametrize("family", PAGERANK_GRAPHS)
-def test_pagerank_within_1e6_of_networkx(family):
+def test_pagerank_within_1e10_of_networkx(family):
     make, kwargs = PAGERANK_GRAPHS[family]
     G = make()
     before = _ran("pagerank")
@@ -273,7 +273,7 @@ def test_pagerank_within_1e6_of_networkx(family):
     expected = nx.pagerank(G, **kwargs)
     assert list(got) == list(expected)
     _assert_python_scalars(got.values())
-    assert max(abs(got[v] - expected[v]) for v in G) < 1e-6
+    assert max(abs(got[v] - expected[v]) for v in G) < 1e-10
 
 
 def test_pagerank_reports_no_convergence_as_networkx():
@@ -287,41 +287,8 @@ def test_pagerank_reports_no_convergence_as_networkx():
 # Calls whose answer the GPU cannot give exactly: each must go to NetworkX.
 # (backed function, how to call it, graph, keywords)
 DECLINED = {
-    "pagerank personalization": (
-        "pagerank",
-        nx.pagerank,
-        nx.karate_club_graph,
-        {"personalization": {0: 1}, "weight": None},
-    ),
-    "pagerank karate weights": ("pagerank", nx.pagerank, nx.karate_club_graph, {}),
-    "pagerank directed": (
-        "pagerank",
-        nx.pagerank,
-        lambda: nx.gnp_random_graph(30, 0.2, seed=1, directed=True),
-        {},
-    ),
-    "pagerank isolated": (
-        "pagerank",
-        nx.pagerank,
-        lambda: _with_isolated(nx.cycle_graph(5), 9),
-        {},
-    ),
-    "pagerank multigraph": ("pagerank", nx.pagerank, _multigraph, {}),
-    "pagerank zero weights": ("pagerank", nx.pagerank, lambda: _weighted(nx.cycle_graph(6), 0), {}),
-    "pagerank tiny tol": (
-        "pagerank",
-        nx.pagerank,
-        nx.karate_club_graph,
-        {"weight": None, "tol": 1e-9},
-    ),
-    "pagerank alpha": (
-        "pagerank",
-        nx.pagerank,
-        nx.karate_club_graph,
-        {"weight": None, "alpha": 0.99},
-    ),
-    # The hub's float32 sum cycles between two values 3.5e-5 apart.
-    "pagerank star hub": ("pagerank", nx.pagerank, lambda: nx.star_graph(2000), {}),
+    # NetworkX iterates this too, but it is not a random walk.
+    "pagerank alpha below 0": ("pagerank", nx.pagerank, nx.karate_club_graph, {"alpha": -0.5}),
     "weighted lengths": (
         "shortest_path_length",
         nx.shortest_path_length,
@@ -462,6 +429,7 @@ def test_benchmark_rows_agree_with_networkx():
     row = nx_backend.conversion_row(G, repeat=1)
     assert row["edges"] == G.number_of_edges() and row["adjacency_entries"] == 2 * row["edges"]
     rows = nx_backend.function_rows(6, repeat=2)
-    assert [r["function"] for r in rows] == [name for name, _, _ in nx_backend.FUNCTIONS]
+    names = [name for name, _, _ in nx_backend.FUNCTIONS] + ["pagerank directed"]
+    assert [r["function"] for r in rows] == names
     # The GPU time belongs to the timed run, so it fits inside it.
     assert all(r["agrees"] and 0 < r["gpu_seconds"] <= r["backend_seconds"] for r in rows)

@@ -6,16 +6,22 @@ Node i is the i-th node of `list(G)`. Two CSR views of the adjacency exist:
   makes BFS layers and k-truss results come out in NetworkX's order;
 - on the GPU each list sorted ascending, without self-loops (the canonical
   form the triangle and k-truss kernels need, and BFS does not mind). PageRank
-  counts self-loops, so a graph that has some gets a second upload with them
-  kept, the first time PageRank asks for it.
+  wants the lists as NetworkX stores them, self-loops and all, with weights
+  aligned with them: that is a second upload, made the first time it asks.
+
+Edge weights are read when the graph is converted, as one float64 array per
+attribute the call names, and kept with the conversion (never with the
+NetworkX graph, whose changes the conversion does not see: NetworkX decides
+when a conversion is reused). A conversion that kept every attribute reads
+weights from them at each call, so it answers as a fresh conversion would.
 """
 
 import itertools
+import operator
 
 import numpy as np
 import vorlan_cuda
 
-from nx_vorlan.checks import uniform_weight
 from nx_vorlan.device import default_device
 
 U32_MAX = 2**32 - 1
@@ -38,7 +44,8 @@ class VorlanGraph:
         graph_attrs=None,
         node_data=None,
         edge_data=None,
-        uniform_weights=None,
+        weights=None,
+        multiplicity=None,
     ):
         self.nodes = nodes
         self.offsets = offsets  # int64, len(nodes) + 1
@@ -49,8 +56,10 @@ class VorlanGraph:
         self.graph = {} if graph_attrs is None else graph_attrs
         self.node_data = node_data  # list of the nodes' attribute dicts, or None
         self.edge_data = edge_data  # list aligned with targets, or None
-        # weight attribute -> whether every edge has the same usable value
-        self.uniform_weights = {} if uniform_weights is None else uniform_weights
+        # weight attribute -> float64 per entry of targets (None: not numbers)
+        self.weights = {} if weights is None else weights
+        # a multigraph's parallel edges per entry of targets, else None
+        self.multiplicity = multiplicity
         self.__networkx_cache__ = {}
         self._index = None
         self._rows = None
@@ -100,13 +109,38 @@ class VorlanGraph:
     def loop_free_degrees(self):
         return np.diff(self._canonical.offsets)
 
+    def edge_weights(self, attr, default=1):
+        """float64 `attr` per entry of targets (`default` where an edge lacks it);
+        for attr None, 1 per edge: None on a simple graph, where every entry is
+        one edge, and the count of parallel edges on a multigraph.
+
+        Raises NotImplementedError for values that are not real numbers, which
+        NetworkX refuses in its own way.
+        """
+        if attr is None:
+            return None if self.multiplicity is None else self.multiplicity.astype(np.float64)
+        if attr in self.weights:
+            values = self.weights[attr]
+        elif self.edge_data is not None:
+            values = edge_weights(self.edge_data, attr, default, self._multigraph)
+        else:  # converted without it: no edge carries it
+            values = np.full(len(self.targets), float(default))
+            if self.multiplicity is not None:
+                values *= self.multiplicity
+        if values is None:
+            raise NotImplementedError(f"edge attribute {attr!r} holds values that are not numbers")
+        return values
+
     # -- the GPU copies -----------------------------------------------------
 
-    def gpu_graph(self, *, self_loops=False):
-        """The sorted CSR on the default device; with self-loops only on request."""
-        key = bool(self_loops and self.has_self_loops)
+    def gpu_graph(self, *, self_loops=False, as_stored=False):
+        """The sorted CSR on the default device; with self-loops only on request;
+        or, as_stored, the lists in NetworkX's order, aligned with `weights`."""
+        key = "stored" if as_stored else bool(self_loops and self.has_self_loops)
         if key not in self._gpu:
-            if key:
+            if key == "stored":
+                offsets, targets = self.offsets, self.targets
+            elif key:
                 offsets, targets = sorted_lists(self.rows, self.targets, self.offsets)
             else:
                 offsets, targets = self._canonical.offsets, self._canonical.targets
@@ -156,9 +190,21 @@ def canonical_lists(rows, targets, n):
     return _Canonical(offsets, np.ascontiguousarray(targets, dtype=np.uint32), loops)
 
 
+def edge_weights(data, attr, default, multigraph):
+    """float64 `attr` of each edge data dict (of each key's, summed, in a multigraph),
+    or None when some value is not a real number."""
+    get = operator.methodcaller("get", attr, default)
+    try:
+        if multigraph:
+            return np.array([sum(map(get, keys.values())) for keys in data], dtype=np.float64)
+        return np.fromiter(map(get, data), dtype=np.float64, count=len(data))
+    except (TypeError, ValueError):
+        return None
+
+
 def from_networkx(G, *, edge_data=False, node_data=False, graph_data=False, weights=None):
-    """Converts G; `weights` ({attribute: default}) are the edge attributes whose
-    uniformity PageRank needs to know."""
+    """Converts G; `weights` ({attribute: default}) are the edge attributes read
+    as numbers."""
     nodes = list(G)
     n = len(nodes)
     if n > U32_MAX:
@@ -172,6 +218,11 @@ def from_networkx(G, *, edge_data=False, node_data=False, graph_data=False, weig
     if m > U32_MAX:
         raise NotImplementedError("the vorlan backend holds fewer than 2**32 adjacency entries")
     index = dict(zip(nodes, range(n)))
+    data = (
+        list(itertools.chain.from_iterable(nbrs.values() for nbrs in lists))
+        if edge_data or weights or G.is_multigraph()
+        else None
+    )
     targets = np.fromiter(
         map(index.__getitem__, itertools.chain.from_iterable(lists)), dtype=np.uint32, count=m
     )
@@ -184,14 +235,14 @@ def from_networkx(G, *, edge_data=False, node_data=False, graph_data=False, weig
         graph_class=G.__class__,
         graph_attrs=dict(G.graph) if graph_data else None,
         node_data=list(map(G._node.__getitem__, nodes)) if node_data else None,
-        edge_data=(
-            list(itertools.chain.from_iterable(nbrs.values() for nbrs in lists))
-            if edge_data
-            else None
-        ),
-        uniform_weights={
-            attr: uniform_weight(G, attr, default) for attr, default in (weights or {}).items()
+        edge_data=data if edge_data else None,
+        weights={
+            attr: edge_weights(data, attr, default, G.is_multigraph())
+            for attr, default in (weights or {}).items()
         },
+        multiplicity=(
+            np.fromiter(map(len, data), dtype=np.int64, count=m) if G.is_multigraph() else None
+        ),
     )
     graph._index = index
     return graph.upload()

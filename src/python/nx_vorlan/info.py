@@ -43,13 +43,20 @@ FUNCTIONS = {
         "additional_docs": "Triangle count on the GPU; directed graphs run in NetworkX.",
     },
     "pagerank": {
-        "supported_parameters": ["alpha", "max_iter", "tol", "weight"],
+        "supported_parameters": [
+            "alpha",
+            "personalization",
+            "max_iter",
+            "tol",
+            "nstart",
+            "weight",
+            "dangling",
+        ],
         "additional_docs": (
-            "Power iteration on the GPU in single precision, normalised to sum 1, for undirected, "
-            "non-multi graphs without isolated nodes whose edge weights (if weight is not None) are "
-            "all equal. personalization, nstart and dangling, directed graphs, alpha above 0.9, "
-            "graphs whose hubs single precision cannot sum to 1e-6, and a len(G) * tol too small "
-            "for single precision run in NetworkX."
+            "NetworkX's power iteration on the GPU in double precision, for every graph kind "
+            "(parallel edges' weights add up): the ranks of dangling nodes go by the dangling "
+            "vector, and it stops on NetworkX's iteration. alpha outside [0, 1] and negative "
+            "edge weights run in NetworkX."
         ),
     },
 }

@@ -9,29 +9,13 @@ must not consume iterators or convert anything.
 import collections.abc
 import functools
 import inspect
-import math
 import numbers
 
 import networkx as nx
 import numpy as np
 
-from nx_vorlan.checks import DegreeProfile, _cached, degree_profile, uniform_weight
+from nx_vorlan import pagerank as _pagerank
 from nx_vorlan.graph import VorlanGraph
-
-# PageRank in float32 answers within 1e-6 per node of NetworkX only where its
-# round-off stays small. A node's new rank is a sum of deg terms, whose
-# rounding grows with deg x rank, which for a hub is about deg**2 / sum(deg);
-# iterating amplifies it by up to 1 / (1 - alpha). These bounds were measured
-# on stars, wheels, complete bipartite, preferential-attachment and small
-# social graphs (a 2001-node star is the first to fail the 1e-6, where the
-# hub's sum falls into a two-iteration cycle NetworkX never sees).
-FLOAT32_EPSILON = 2.0**-23
-PAGERANK_MAX_ALPHA = 0.9
-PAGERANK_MAX_HUB_ERROR = 1e-4  # eps * max(deg)**2 / sum(deg) / (1 - alpha)
-# The L1 change the iteration must get below (len(G) * tol) has to clear
-# its noise floor, about eps * sum(deg**2) / sum(deg) / (1 - alpha), with
-# this margin; below, the iteration can stall without converging.
-PAGERANK_L1_MARGIN = 2.0
 
 
 def _graph_kind(G):
@@ -102,47 +86,7 @@ def pagerank(
     weight="weight",
     dangling=None,
 ):
-    if G.is_directed():
-        return "the GPU's PageRank pulls along a node's own list: undirected graphs only"
-    if G.is_multigraph():
-        return "parallel edges weigh more in NetworkX"
-    if personalization is not None or nstart is not None or dangling is not None:
-        return "personalization, nstart and dangling run in NetworkX"
-    for reason in (_real(alpha, "alpha"), _real(tol, "tol")):
-        if reason:
-            return reason
-    if not isinstance(max_iter, numbers.Integral):
-        return "max_iter is not an integer"
-    if not 0 <= alpha <= PAGERANK_MAX_ALPHA:
-        return f"alpha outside 0 .. {PAGERANK_MAX_ALPHA}: too sensitive to float32 round-off"
-    if len(G) == 0:
-        return None
-    if weight is not None and not _uniform(G, weight):
-        return f"edge weights ({weight!r}) differ"
-    return _float32_reason(_degrees(G), len(G), alpha, tol)
-
-
-def _float32_reason(profile, n, alpha, tol):
-    if profile.isolated:
-        return "isolated nodes: NetworkX spreads their rank, the GPU does not"
-    amplified = FLOAT32_EPSILON / profile.total / (1 - alpha)
-    if amplified * profile.max_square > PAGERANK_MAX_HUB_ERROR:
-        return "a hub's float32 sum would be off by more than 1e-6"
-    if not math.isfinite(tol) or n * tol < PAGERANK_L1_MARGIN * amplified * profile.sum_squares:
-        return "len(G) * tol is below what a float32 iteration can resolve"
-    return None
-
-
-def _uniform(G, weight):
-    if isinstance(G, VorlanGraph):
-        return G.uniform_weights.get(weight, False)
-    return uniform_weight(G, weight)
-
-
-def _degrees(G):
-    if isinstance(G, VorlanGraph):
-        return _cached(G, "degree_profile", lambda G: DegreeProfile(np.diff(G.offsets)))
-    return degree_profile(G)
+    return _pagerank.decline_reason(G, alpha)
 
 
 RULES = {
