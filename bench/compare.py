@@ -37,6 +37,7 @@ import warnings
 import analysis
 import bandwidth
 import cli
+import directed_pagerank
 import graph_suite
 from peers import ALGORITHMS, KNOWN_SYSTEMS, Params, available_systems
 
@@ -596,7 +597,23 @@ def main(argv=None):
         print_graph(comparison, graph_id)
         save()
 
+    # PageRank as users call it (directed, dangling nodes, weighted, personalised),
+    # on the smallest and largest R-MAT scales, each system against NetworkX.
+    scales = sorted(set(args.scales.get("rmat") or []))
+    meta["directed_pagerank"] = [
+        row for scale in scales[:1] + scales[1:][-1:] for row in directed_pagerank.rows(scale, 1)
+    ]
     disagreements = write_json(args.json, meta, comparison, graphs, complete=True)
+    disagreements += [
+        {
+            "system": row["system"],
+            "algorithm": "pagerank_directed",
+            "graph": row["graph"],
+            "agreement": f"max |diff| {row['max_difference_from_networkx']:.2e} from NetworkX",
+        }
+        for row in meta["directed_pagerank"]
+        if not row["agrees"]
+    ]
     for entry in disagreements:
         print(
             f"DISAGREES: {entry['system']} {entry['algorithm']} on {entry['graph']}: {entry['agreement']}",

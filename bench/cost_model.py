@@ -87,7 +87,8 @@ JSON written with --json (bench/compare.py reads each run's "num_edges" and
                 "bound_by": "memory" | "issue" | "latency"}],
       "growth_exponents": {field: exponent or null, for GROWTH_FIELDS}}}
 Names: "triangle_count", "bfs" (from the highest-degree node), "pagerank"
-(20 iterations, no tolerance), "k_truss_3".
+(20 iterations, no tolerance), "k_truss_3", "pagerank_directed" (20 iterations,
+the first call's transpose included).
 """
 
 import argparse
@@ -103,7 +104,7 @@ import h100
 import vorlan_emu
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-ALGORITHMS = ("triangle_count", "bfs", "pagerank", "k_truss_3")
+ALGORITHMS = ("triangle_count", "bfs", "pagerank", "k_truss_3", "pagerank_directed")
 PAGERANK_ITERATIONS = 20
 SECTOR_BYTES = 32
 DEFAULT_LATENCY_CYCLES = 4.0
@@ -233,6 +234,10 @@ def algorithm_calls(graph, hub):
         "bfs": lambda: graph.bfs(hub),
         "pagerank": lambda: graph.pagerank(max_iterations=PAGERANK_ITERATIONS, tolerance=0.0),
         "k_truss_3": lambda: graph.k_truss(3),
+        # Its first call on a graph builds the transpose, counted with it.
+        "pagerank_directed": lambda: graph.pagerank_directed(
+            max_iterations=PAGERANK_ITERATIONS, tolerance=1e-300
+        ),
     }
 
 
