@@ -599,9 +599,13 @@ def main(argv=None):
 
     # PageRank as users call it (directed, dangling nodes, weighted, personalised),
     # on the smallest and largest R-MAT scales, each system against NetworkX.
-    scales = sorted(set(args.scales.get("rmat") or []))
+    scales = (
+        sorted(set(args.scales.get("rmat") or [])) if "pagerank" in args.algorithm_names else []
+    )
     meta["directed_pagerank"] = [
-        row for scale in scales[:1] + scales[1:][-1:] for row in directed_pagerank.rows(scale, 1)
+        row
+        for scale in scales[:1] + scales[1:][-1:]
+        for row in directed_pagerank.rows(scale, 1, meta["systems"])
     ]
     disagreements = write_json(args.json, meta, comparison, graphs, complete=True)
     disagreements += [

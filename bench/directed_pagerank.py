@@ -145,11 +145,14 @@ def systems(case):
     return found
 
 
-def rows(scale, repeat):
-    """One row per system, each with its largest difference from NetworkX."""
+def rows(scale, repeat, names=None):
+    """One row per system (of `names`, default all), each with its largest
+    difference from NetworkX (or from SciPy, without NetworkX)."""
     case = Case(scale)
     results = {}
     for name, (load, run) in systems(case).items():
+        if names is not None and name not in names and name != "scipy":
+            continue
         loaded = load()
         run(loaded)  # compiles kernels, fills caches
         seconds, ranks = best(lambda: run(loaded), repeat)

@@ -18,10 +18,10 @@ ModuleSlot slot;
 std::uint32_t positions_of(const GraphStore& graph) {
   return graph.num_nodes() == 0 ? 0 : graph.num_edges();
 }
-constexpr std::array<std::string_view, 4> kKernelNames = {
+constexpr std::array<std::string_view, 5> kKernelNames = {
     "transpose_count_kernel", "transpose_scatter_kernel", "transpose_sort_kernel",
-    "transpose_sources_kernel"};
-enum Kernel { kCount, kScatter, kSort, kSources };
+    "transpose_sort_hubs_kernel", "transpose_sources_kernel"};
+enum Kernel { kCount, kScatter, kSort, kSortHubs, kSources };
 
 // In-degrees, one atomic per listed edge.
 GpuResult<std::vector<std::uint32_t>> count_in_edges(const GraphStore& graph, KernelSet kernels) {
@@ -55,11 +55,13 @@ Layout lay_out(const std::vector<std::uint32_t>& counts) {
 }
 
 // Every listed position into its target's range, then each range sorted, so
-// that the order the atomics handed out slots in leaves no trace.
+// that the order the atomics handed out slots in leaves no trace: a thread
+// per short range, a block per hub's.
 GpuResult<driver::DeviceBuffer<std::uint32_t>> place_edges(
     const GraphStore& graph, KernelSet kernels,
     const driver::DeviceBuffer<std::uint32_t>& in_offsets,
-    const std::vector<std::uint32_t>& offsets) {
+    const std::vector<std::uint32_t>& offsets, const driver::DeviceBuffer<std::uint32_t>& hubs,
+    std::uint32_t num_hubs) {
   const std::uint32_t n = graph.num_nodes();
   const std::uint32_t positions = positions_of(graph);
   VORLAN_TRY(auto cursors, upload_step<std::uint32_t>(graph.shared_stream(), offsets));
@@ -73,9 +75,13 @@ GpuResult<driver::DeviceBuffer<std::uint32_t>> place_edges(
       .write(cursors)
       .write(in_edges);
   VORLAN_CHECK(launch_step(scatter, blocks_for(positions), "scatter kernel failed"));
+  const std::uint32_t long_from = kWarpInDegree;
   driver::KernelLaunch sort(graph.stream(), kernels[kSort]);
-  sort.read(in_offsets).scalar(n).write(in_edges);
+  sort.read(in_offsets).scalar(n).scalar(long_from).write(in_edges);
   VORLAN_CHECK(launch_step(sort, blocks_for(n), "in-list sort kernel failed"));
+  driver::KernelLaunch sort_hubs(graph.stream(), kernels[kSortHubs]);
+  sort_hubs.read(in_offsets).read(hubs).write(in_edges);
+  VORLAN_CHECK(launch_step(sort_hubs, num_hubs, "hub in-list sort kernel failed"));
   VORLAN_CHECK(synchronize_step(graph.stream()));
   return in_edges;
 }
@@ -101,10 +107,11 @@ GpuResult<TransposedCsr> transpose_graph(const GraphStore& graph) {
   const Layout layout = lay_out(counts);
   const std::uint32_t num_in = layout.offsets.back();
   VORLAN_TRY(auto in_offsets, upload_step<std::uint32_t>(graph.shared_stream(), layout.offsets));
-  VORLAN_TRY(auto in_edges, place_edges(graph, kernels, in_offsets, layout.offsets));
-  VORLAN_TRY(auto in_sources, find_sources(graph, kernels, in_edges, num_in));
   VORLAN_TRY(auto hubs, upload_step<std::uint32_t>(graph.shared_stream(), layout.hubs));
   const auto num_hubs = static_cast<std::uint32_t>(layout.hubs.size());
+  VORLAN_TRY(auto in_edges,
+             place_edges(graph, kernels, in_offsets, layout.offsets, hubs, num_hubs));
+  VORLAN_TRY(auto in_sources, find_sources(graph, kernels, in_edges, num_in));
   return TransposedCsr{std::move(in_offsets),
                        std::move(in_sources),
                        std::move(in_edges),
