@@ -17,7 +17,7 @@ sys.path.insert(0, BENCH)
 import cost_model  # noqa: E402
 
 SCRIPT = os.path.join(BENCH, "cost_model.py")
-ALGORITHMS = {"triangle_count", "bfs", "pagerank", "k_truss_3"}
+ALGORITHMS = {"triangle_count", "bfs", "pagerank", "k_truss_3", "pagerank_directed"}
 
 
 def stats(**values):
