@@ -616,7 +616,7 @@ def main(argv=None):
             "agreement": f"max |diff| {row['max_difference_from_networkx']:.2e} from NetworkX",
         }
         for row in meta["directed_pagerank"]
-        if not row["agrees"]
+        if not row["agrees"] and "error" not in row
     ]
     for entry in disagreements:
         print(
@@ -626,7 +626,11 @@ def main(argv=None):
     print(
         f"{len(comparison.results)} results, {len(disagreements)} disagreements; JSON in {args.json}"
     )
-    failures = run_failures(comparison.results)
+    failures = run_failures(comparison.results) + [
+        f"{row['system']} pagerank_directed on {row['graph']}: {row['error']}"
+        for row in meta["directed_pagerank"]
+        if "error" in row
+    ]
     for failure in failures:
         print(f"FAILED: {failure}", file=sys.stderr)
     return 1 if disagreements or failures else 0

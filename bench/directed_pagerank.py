@@ -150,16 +150,22 @@ def rows(scale, repeat, names=None):
     difference from NetworkX (or from SciPy, without NetworkX)."""
     case = Case(scale)
     results = {}
+    failures = {}
     for name, (load, run) in systems(case).items():
         if names is not None and name not in names and name != "scipy":
             continue
-        loaded = load()
-        run(loaded)  # compiles kernels, fills caches
-        seconds, ranks = best(lambda: run(loaded), repeat)
-        results[name] = (seconds, ranks)
+        try:
+            loaded = load()
+            run(loaded)  # compiles kernels, fills caches
+            results[name] = best(lambda: run(loaded), repeat)
+        except Exception as error:  # noqa: BLE001 - a failed call is a row of its own
+            failures[name] = f"{type(error).__name__}: {error}"
     reference = results.get("networkx", results["scipy"])[1]
     solution = scipy_pagerank(case, tol=1e-15, max_iter=10_000)
-    table = []
+    table = [
+        {"graph": f"directed-rmat-{scale}", "system": name, "error": error, "agrees": False}
+        for name, error in failures.items()
+    ]
     for name, (seconds, ranks) in results.items():
         difference = float(np.abs(ranks - reference).max())
         if name == "igraph":
@@ -191,6 +197,9 @@ def main(argv=None):
     for scale in args.scales:
         for row in rows(scale, args.repeat):
             table.append(row)
+            if "error" in row:
+                print(f"{row['graph']:>18} {row['system']:<12} FAILED: {row['error']}")
+                continue
             print(
                 f"{row['graph']:>18} {row['edges']:>9} edges {row['dangling']:>7} dangling "
                 f"{row['system']:<12} {row['seconds']:.4f} s  max |diff| "
