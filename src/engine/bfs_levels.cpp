@@ -28,6 +28,10 @@ enum Kernel { kStart, kTopDown, kBottomUp };
 constexpr std::uint64_t kAlpha = 15;
 constexpr std::uint64_t kBeta = 18;
 
+// The top-down kernel's list of its block's long lists: a count, then a
+// (start, length) pair per thread.
+constexpr std::uint32_t kTopDownSharedBytes = 16 + 8 * kThreadsPerBlock;
+
 using Buffer = driver::DeviceBuffer<std::uint32_t>;
 
 struct SearchBuffers {
@@ -69,7 +73,8 @@ GpuResult<Level> expand_level(const GraphStore& graph, KernelSet kernels, Search
   }
   launch.write(buffers.next_frontier).write(buffers.counters).scalar(level);
   const std::uint32_t threads = bottom_up ? n : frontier_size;
-  VORLAN_CHECK(launch_step(launch, blocks_for(threads), "BFS expand failed"));
+  const std::uint32_t shared_bytes = bottom_up ? 0 : kTopDownSharedBytes;
+  VORLAN_CHECK(launch_step(launch, blocks_for(threads), "BFS expand failed", shared_bytes));
   VORLAN_CHECK(synchronize_step(graph.stream()));
   VORLAN_TRY(const auto counters, download_step(graph.stream(), buffers.counters));
   const std::uint32_t turn = level & 1;
