@@ -18,16 +18,19 @@ constexpr std::array<std::string_view, 4> kKernelNames = {
     "pagerank_update_kernel"};
 enum Kernel { kStart, kOrder, kGather, kUpdate };
 
-// Lists longer than this take a warp each. A warp adds a long list at about
-// two instructions per entry (a shuffle and an addition) against a quarter
-// of one for lists walked side by side, so only lists that would hold up a
-// warp of short ones go to warps of their own.
-constexpr std::uint32_t kLongList = 256;
+// Lists longer than this take a block each. A block adds a long list at
+// about two warp instructions per entry (one thread adds, sixteen shares per
+// four shared loads, while the others load the next round), against well
+// under one for lists walked side by side by the lanes of a warp; a list
+// this long walked by one thread, four entries per pair of dependent loads,
+// still takes less time than a card needs to stream a large graph's lists.
+constexpr std::uint32_t kLongList = 512;
 // Groups 1..32 hold the lists of 2^(g-1) to 2^g - 1 entries, group 33 the
 // long ones; group 0 (degree 0) stays empty.
 constexpr std::uint32_t kGroups = 34;
 constexpr std::uint32_t kLongGroup = kGroups - 1;
-constexpr std::uint32_t kWarpsPerBlock = kThreadsPerBlock / 32;
+// The gather stages two rounds of a long list; the update reduces a block.
+constexpr std::uint32_t kGatherSharedBytes = 2 * kThreadsPerBlock * sizeof(float);
 constexpr std::uint32_t kUpdateSharedBytes = kThreadsPerBlock * sizeof(float);
 
 using Indices = driver::DeviceBuffer<std::uint32_t>;
@@ -97,20 +100,20 @@ GpuResult<Order> order_nodes(const GraphStore& graph, KernelSet kernels,
 // the L1 change, which is read back.
 GpuResult<float> iterate(const GraphStore& graph, KernelSet kernels, const Order& order,
                          RankBuffers& buffers, float damping, std::uint32_t turn) {
-  const std::uint32_t short_warps = (order.num_short >> 5) + ((order.num_short & 31) != 0);
-  const std::uint64_t warps = std::uint64_t{short_warps} + order.num_long;
-  const auto gather_blocks =
-      static_cast<std::uint32_t>((warps + kWarpsPerBlock - 1) / kWarpsPerBlock);
+  // Short lists a thread each; a long list (over kLongList entries) a block,
+  // so the block count stays far below 2^32.
+  const std::uint32_t short_blocks = blocks_for(order.num_short);
+  const std::uint32_t gather_blocks = short_blocks + order.num_long;
   driver::KernelLaunch gather(graph.stream(), kernels[kGather]);
   gather.read(graph.offsets())
       .read(graph.targets())
       .read(buffers.contrib)
       .read(order.nodes)
       .scalar(order.num_short)
-      .scalar(short_warps)
+      .scalar(short_blocks)
       .scalar(order.num_long)
       .write(buffers.new_ranks);
-  VORLAN_CHECK(launch_step(gather, gather_blocks, "gather kernel failed"));
+  VORLAN_CHECK(launch_step(gather, gather_blocks, "gather kernel failed", kGatherSharedBytes));
   const std::uint32_t n = graph.num_nodes();
   driver::KernelLaunch update(graph.stream(), kernels[kUpdate]);
   update.read(graph.offsets())
