@@ -84,7 +84,7 @@ GpuResult<Level> expand_level(const GraphStore& graph, KernelSet kernels, Search
 // Top-down or bottom-up for the next level, from the sizes the last one left.
 class Direction {
  public:
-  Direction(const GraphStore& graph)
+  explicit Direction(const GraphStore& graph)
       : symmetric_(graph.known_symmetric() == true),
         num_nodes_(graph.num_nodes()),
         unvisited_entries_(graph.num_edges()) {}
