@@ -6,9 +6,12 @@ Builds the R-MAT graph of bench/graph_suite.py (canonical: sorted,
 duplicate-free, symmetric lists without self-loops, so the automatic choice
 takes the edge-parallel kernels) and runs k_truss(k) and triangle_count()
 through both paths: the kernels the graph's shape selects, and the
-node-parallel ones a private hook forces. Each is run --repeat times and the
+node-parallel ones a private hook forces; then pagerank (20 iterations,
+tolerance 0) and bfs from the hub, whose default kernels spread the lists by
+length (bfs takes bottom-up levels, the graph being known symmetric by then). Each is run --repeat times and the
 best wall time is kept. The results of the two paths must be equal (edges,
-order, iterations; triangle totals); the run fails otherwise. The ratio is
+order, iterations; triangle totals; ranks bit for bit; distances, depth and
+reach); the run fails otherwise. The ratio is
 node-parallel time over edge-parallel time; on the software GPU it measures
 how much interpretation each path needs, on a real GPU the kernels' speed.
 """
@@ -80,8 +83,24 @@ def main():
         args.repeat,
     )
 
+    report["pagerank"] = compare(
+        "pagerank",
+        lambda: graph.pagerank(max_iterations=20, tolerance=0.0),
+        lambda: graph._node_kernels_pagerank(max_iterations=20, tolerance=0.0),
+        lambda a, b: (a["ranks"], a["iterations"]) == (b["ranks"], b["iterations"]),
+        args.repeat,
+    )
+    hub = made.hub()
+    report["bfs"] = compare(
+        "bfs",
+        lambda: graph.bfs(hub),
+        lambda: graph._node_kernels_bfs(hub),
+        lambda a, b: {**a, "time_seconds": 0} == {**b, "time_seconds": 0},
+        args.repeat,
+    )
+
     print(f"{made.label}: {made.num_nodes} nodes, {made.num_edges} stored edges, on {device.name}")
-    for name in ("k_truss", "triangle_count"):
+    for name in ("k_truss", "triangle_count", "pagerank", "bfs"):
         figures = report[name]
         label = f"k_truss({args.k})" if name == "k_truss" else name
         print(

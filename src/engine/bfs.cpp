@@ -5,6 +5,7 @@
 #include <format>
 #include <utility>
 
+#include "engine/bfs_levels.hpp"
 #include "engine/kernel_steps.hpp"
 #include "engine/kernels.hpp"
 #include "engine/module_cache.hpp"
@@ -62,16 +63,11 @@ GpuResult<std::uint32_t> expand_level(const GraphStore& graph, const driver::Ker
   return read_scalar(graph.stream(), buffers.next_count);
 }
 
-}  // namespace
-
-GpuResult<BfsResult> breadth_first_search(const GraphStore& graph, std::uint32_t source,
-                                          InterruptPoll interrupt) {
+// One thread per frontier entry walks its whole list, a compare-and-swap and
+// (for a claim) a counter atomic per entry.
+GpuResult<BfsResult> node_parallel_bfs(const GraphStore& graph, std::uint32_t source,
+                                       InterruptPoll interrupt) {
   const Stopwatch clock;
-  const std::uint32_t n = graph.num_nodes();
-  if (source >= n) {
-    return std::unexpected(
-        GpuError::kernel(std::format("source node {} out of range (num_nodes = {})", source, n)));
-  }
   VORLAN_TRY(const KernelSet kernels,
              kernels_step(slot, graph.stream(), kernels::bfs_ptx, kKernelNames));
   VORLAN_TRY(auto buffers, prepare(graph, source));
@@ -89,6 +85,19 @@ GpuResult<BfsResult> breadth_first_search(const GraphStore& graph, std::uint32_t
   const auto reachable = static_cast<std::uint32_t>(std::ranges::count_if(
       distances, [](std::uint32_t d) { return static_cast<std::int32_t>(d) >= 0; }));
   return BfsResult{std::move(distances), reachable, level, clock.elapsed_seconds()};
+}
+
+}  // namespace
+
+GpuResult<BfsResult> breadth_first_search(const GraphStore& graph, std::uint32_t source,
+                                          InterruptPoll interrupt, KernelChoice choice) {
+  const std::uint32_t n = graph.num_nodes();
+  if (source >= n) {
+    return std::unexpected(
+        GpuError::kernel(std::format("source node {} out of range (num_nodes = {})", source, n)));
+  }
+  if (choice == KernelChoice::node_kernels) return node_parallel_bfs(graph, source, interrupt);
+  return direction_optimizing_bfs(graph, source, interrupt);
 }
 
 }  // namespace vorlan::engine

@@ -8,7 +8,9 @@
 // the frontier queue, one thread per entry: a thread claims an unvisited
 // neighbour by compare-and-swap on its distance and appends it to the next
 // queue through an atomic counter. The host reads the counter after every
-// level, swaps the two queues, and stops when a level claims nothing.
+// level, swaps the two queues, and stops when a level claims nothing. By
+// default the lists are spread by length instead (bfs_levels.hpp); these
+// node-parallel kernels stay for comparison and give the same distances.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +18,7 @@
 
 #include "engine/error.hpp"
 #include "engine/graph_store.hpp"
+#include "engine/kernel_choice.hpp"
 
 namespace vorlan::engine {
 
@@ -29,6 +32,7 @@ struct BfsResult {
 };
 
 GpuResult<BfsResult> breadth_first_search(const GraphStore& graph, std::uint32_t source,
-                                          InterruptPoll interrupt = nullptr);
+                                          InterruptPoll interrupt = nullptr,
+                                          KernelChoice choice = KernelChoice::automatic);
 
 }  // namespace vorlan::engine

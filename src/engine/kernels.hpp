@@ -14,5 +14,7 @@ extern const std::string_view triangle_counting_edges_ptx;
 extern const std::string_view k_truss_peeling_ptx;
 extern const std::string_view transpose_ptx;
 extern const std::string_view pagerank_directed_ptx;
+extern const std::string_view pagerank_gather_ptx;
+extern const std::string_view bfs_levels_ptx;
 
 }  // namespace vorlan::kernels

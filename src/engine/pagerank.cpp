@@ -6,6 +6,7 @@
 #include "engine/kernel_steps.hpp"
 #include "engine/kernels.hpp"
 #include "engine/module_cache.hpp"
+#include "engine/pagerank_gather.hpp"
 #include "engine/try.hpp"
 
 namespace vorlan::engine {
@@ -60,11 +61,10 @@ GpuResult<float> iterate(const GraphStore& graph, KernelSet kernels, RankBuffers
   return read_scalar(graph.stream(), diff);
 }
 
-}  // namespace
-
-GpuResult<PageRankResult> pagerank(const GraphStore& graph, float damping,
-                                   std::uint32_t max_iterations, float tolerance,
-                                   InterruptPoll interrupt) {
+// One thread per node walks its whole list, dividing every share it adds.
+GpuResult<PageRankResult> node_parallel_pagerank(const GraphStore& graph, float damping,
+                                                 std::uint32_t max_iterations, float tolerance,
+                                                 InterruptPoll interrupt) {
   const Stopwatch clock;
   VORLAN_TRY(const KernelSet kernels,
              kernels_step(slot, graph.stream(), kernels::pagerank_ptx, kKernelNames));
@@ -82,6 +82,17 @@ GpuResult<PageRankResult> pagerank(const GraphStore& graph, float damping,
   VORLAN_CHECK(synchronize_step(graph.stream()));
   VORLAN_TRY(auto ranks, download_step(graph.stream(), buffers.ranks));
   return PageRankResult{std::move(ranks), iterations, converged, clock.elapsed_seconds()};
+}
+
+}  // namespace
+
+GpuResult<PageRankResult> pagerank(const GraphStore& graph, float damping,
+                                   std::uint32_t max_iterations, float tolerance,
+                                   InterruptPoll interrupt, KernelChoice choice) {
+  if (choice == KernelChoice::node_kernels) {
+    return node_parallel_pagerank(graph, damping, max_iterations, tolerance, interrupt);
+  }
+  return gathered_pagerank(graph, damping, max_iterations, tolerance, interrupt);
 }
 
 }  // namespace vorlan::engine

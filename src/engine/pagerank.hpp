@@ -6,10 +6,13 @@
 // first iteration whose L1 change is below the tolerance, or after
 // max_iterations. The rank of a node with an empty list is passed to no one.
 //
-// Technique: pull formulation, one thread per node, exact IEEE division and one
-// fused multiply-add per node. The L1 change is reduced per block in shared
-// memory and summed over blocks with one float atomic each, so its last bits
-// (and the iteration on which it first drops below the tolerance) may vary.
+// Technique: pull formulation, exact IEEE division and one fused multiply-add
+// per node. The L1 change is reduced per block of 256 consecutive nodes in
+// shared memory and summed over blocks with one float atomic each, so its
+// last bits (and the iteration on which it first drops below the tolerance)
+// may vary. By default the lists are gathered by length (pagerank_gather.hpp);
+// the node-parallel kernels, one thread per node, stay for comparison and
+// give the same ranks bit for bit.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +20,7 @@
 
 #include "engine/error.hpp"
 #include "engine/graph_store.hpp"
+#include "engine/kernel_choice.hpp"
 
 namespace vorlan::engine {
 
@@ -29,6 +33,7 @@ struct PageRankResult {
 
 GpuResult<PageRankResult> pagerank(const GraphStore& graph, float damping,
                                    std::uint32_t max_iterations, float tolerance,
-                                   InterruptPoll interrupt = nullptr);
+                                   InterruptPoll interrupt = nullptr,
+                                   KernelChoice choice = KernelChoice::automatic);
 
 }  // namespace vorlan::engine

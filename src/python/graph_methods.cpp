@@ -134,17 +134,9 @@ PyObject* finish(engine::GpuResult<Result> outcome, Build build) {
   return build(*outcome).release();
 }
 
-}  // namespace
-
-PyObject* graph_triangle_count(PyObject* self, PyObject*) {
-  return guard([&]() -> PyObject* {
-    if (!is_graph(self)) return nullptr;
-    return finish(engine::count_triangles(graph_of(self)), triangle_result);
-  });
-}
-
-PyObject* graph_pagerank(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
+// The pagerank method's binding and conversions, on the kernels `choice` names.
+PyObject* run_pagerank(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                       engine::KernelChoice choice) {
   return guard([&]() -> PyObject* {
     std::array<PyObject*, 3> slots{};
     if (!bind_vectorcall(kPageRankDescription, args, nargs, kwnames, slots)) return nullptr;
@@ -157,10 +149,24 @@ PyObject* graph_pagerank(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     const auto tolerance =
         convert_or_default(slots[2], kDefaultTolerance, convert_f32, "tolerance");
     if (!tolerance) return nullptr;
-    return finish(
-        engine::pagerank(graph_of(self), *damping, *max_iterations, *tolerance, signal_raised),
-        pagerank_result);
+    return finish(engine::pagerank(graph_of(self), *damping, *max_iterations, *tolerance,
+                                   signal_raised, choice),
+                  pagerank_result);
   });
+}
+
+}  // namespace
+
+PyObject* graph_triangle_count(PyObject* self, PyObject*) {
+  return guard([&]() -> PyObject* {
+    if (!is_graph(self)) return nullptr;
+    return finish(engine::count_triangles(graph_of(self)), triangle_result);
+  });
+}
+
+PyObject* graph_pagerank(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  return run_pagerank(self, args, nargs, kwnames, engine::KernelChoice::automatic);
 }
 
 PyObject* graph_pagerank_directed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -254,6 +260,22 @@ PyObject* graph_node_kernels_k_truss(PyObject* self, PyObject* k_object) {
     return finish(
         engine::k_truss(graph_of(self), *k, signal_raised, engine::KernelChoice::node_kernels),
         k_truss_result);
+  });
+}
+
+PyObject* graph_node_kernels_pagerank(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
+  return run_pagerank(self, args, nargs, kwnames, engine::KernelChoice::node_kernels);
+}
+
+PyObject* graph_node_kernels_bfs(PyObject* self, PyObject* source_object) {
+  return guard([&]() -> PyObject* {
+    if (!is_graph(self)) return nullptr;
+    const auto source = convert_u32(source_object, "source");
+    if (!source) return nullptr;
+    return finish(engine::breadth_first_search(graph_of(self), *source, signal_raised,
+                                               engine::KernelChoice::node_kernels),
+                  bfs_result);
   });
 }
 

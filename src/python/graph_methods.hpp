@@ -22,6 +22,9 @@ PyObject* graph_k_truss(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* graph_node_kernels_triangle_count(PyObject* self, PyObject* unused);
 PyObject* graph_node_kernels_k_truss(PyObject* self, PyObject* k);
 PyObject* graph_transposed(PyObject* self, PyObject* unused);
+PyObject* graph_node_kernels_pagerank(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames);
+PyObject* graph_node_kernels_bfs(PyObject* self, PyObject* source);
 
 extern const char* const kTriangleCountDoc;
 extern const char* const kPageRankDoc;
@@ -41,6 +44,9 @@ extern const char* const kKTrussDoc;
       {"k_truss", VORLAN_FASTCALL(graph_k_truss), METH_FASTCALL | METH_KEYWORDS, kKTrussDoc},     \
       {"_node_kernels_triangle_count", graph_node_kernels_triangle_count, METH_NOARGS, nullptr},  \
       {"_node_kernels_k_truss", graph_node_kernels_k_truss, METH_O, nullptr},                     \
-      {"_transposed", graph_transposed, METH_NOARGS, nullptr},
+      {"_transposed", graph_transposed, METH_NOARGS, nullptr},                                    \
+      {"_node_kernels_pagerank", VORLAN_FASTCALL(graph_node_kernels_pagerank),                    \
+       METH_FASTCALL | METH_KEYWORDS, nullptr},                                                   \
+      {"_node_kernels_bfs", graph_node_kernels_bfs, METH_O, nullptr},
 
 }  // namespace vorlan::python

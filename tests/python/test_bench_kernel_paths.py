@@ -26,8 +26,8 @@ def test_both_paths_are_timed_and_agree(tmp_path):
     assert result.returncode == 0, result.stderr
     report = json.loads(path.read_text())
     assert report["graph"]["num_nodes"] == 128 and report["k"] == 4
-    for name in ("k_truss", "triangle_count"):
+    for name in ("k_truss", "triangle_count", "pagerank", "bfs"):
         figures = report[name]
         assert figures["node_seconds"] > 0 and figures["edge_seconds"] > 0
         assert figures["ratio"] == pytest.approx(figures["node_seconds"] / figures["edge_seconds"])
-    assert result.stdout.count("results equal") == 2
+    assert result.stdout.count("results equal") == 4

@@ -54,9 +54,9 @@ def test_kernel_counters_arrive_under_their_names(controls):
         [0, 2, 4, 6], [1, 2, 0, 2, 0, 1], vorlan_cuda.GpuDevice(0)
     )
     controls.reset_stats()
-    assert controls.kernel_stats("bfs_expand_kernel") is None
+    assert controls.kernel_stats("bfs_top_down_kernel") is None
     graph.bfs(0)
-    stats = controls.kernel_stats("bfs_expand_kernel")
+    stats = controls.kernel_stats("bfs_top_down_kernel")
     assert set(stats) == set(vorlan_emu.KERNEL_STATS_FIELDS)
     # A triangle from node 0: one level reaches both others, the next finds nothing new.
     assert stats["launches"] == 2

@@ -26,6 +26,11 @@ DRIVER_ERROR = "CUDA driver error: " + INJECTED_TEXT
 KERNEL_STEPS = (
     "launch failed",
     "BFS expand failed",
+    "BFS start failed",
+    "start kernel failed",
+    "order kernel failed",
+    "gather kernel failed",
+    "update kernel failed",
     "degree kernel failed",
     "iteration kernel failed",
     "diff kernel failed",

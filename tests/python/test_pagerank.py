@@ -455,16 +455,16 @@ class TestFailures:
         assert (again["ranks"], again["iterations"]) == (first["ranks"], first["iterations"])
         return str(error.value)
 
-    # Launch order: the degree kernel, then per iteration the iteration kernel
-    # and the diff kernel.
+    # Launch order: the start and order kernels, then per iteration the
+    # gather and the update kernel.
     @pytest.mark.parametrize(
         "nth, step",
         [
-            (1, "degree kernel failed"),
-            (2, "iteration kernel failed"),
-            (3, "diff kernel failed"),
-            (4, "iteration kernel failed"),
-            (7, "diff kernel failed"),
+            (1, "start kernel failed"),
+            (2, "order kernel failed"),
+            (3, "gather kernel failed"),
+            (4, "update kernel failed"),
+            (7, "gather kernel failed"),
         ],
     )
     def test_launch_failures(self, emu, make_graph, nth, step):
@@ -495,9 +495,10 @@ class TestFailures:
         message = self.run_failing(emu, graph, entry, nth, 2, max_iterations=2)
         assert message == "CUDA driver error: " + driver_error_text(2)
 
-    @pytest.mark.parametrize("nth", [1, 2, 3, 4, 5, 6])
+    @pytest.mark.parametrize("nth", [1, 2, 3])
     def test_copy_to_device_failures(self, emu, make_graph, nth):
-        # ranks, new_ranks, out_degrees, diff, then diff again per iteration.
+        # The two L1 slots, the group sizes and the groups' first slots; the
+        # iterations copy nothing from the host.
         graph = make_graph(nx.cycle_graph(5))
         message = self.run_failing(
             emu, graph, "cuMemcpyHtoDAsync_v2", nth, 1, max_iterations=3, tolerance=0.0
@@ -506,7 +507,7 @@ class TestFailures:
 
     @pytest.mark.parametrize("nth", [1, 3, 4])
     def test_copy_to_host_failures(self, emu, make_graph, nth):
-        # The change once per iteration, then the ranks.
+        # The group sizes, the change once per iteration, then the ranks.
         graph = make_graph(nx.cycle_graph(5))
         message = self.run_failing(
             emu, graph, "cuMemcpyDtoHAsync_v2", nth, 700, max_iterations=3, tolerance=0.0
@@ -518,7 +519,7 @@ class TestFailures:
         graph.pagerank(max_iterations=1)
         with emu.counting("cuLaunchKernel", "cuStreamSynchronize") as counter:
             graph.pagerank(max_iterations=4, tolerance=0.0)
-        assert counter.delta == {"cuLaunchKernel": 1 + 2 * 4, "cuStreamSynchronize": 4 + 1}
+        assert counter.delta == {"cuLaunchKernel": 2 + 2 * 4, "cuStreamSynchronize": 4 + 1}
 
     def test_no_launch_for_a_graph_without_nodes(self, emu, make_graph):
         graph = make_graph([0], [])
