@@ -10,14 +10,9 @@ import time
 
 import numpy as np
 import pytest
+import vorlan_graphs
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "bench"))
-
-import analysis  # noqa: E402
-import compare  # noqa: E402
-import graph_suite  # noqa: E402
-import peers  # noqa: E402
-import report  # noqa: E402
+from bench import analysis, compare, peers, report
 
 
 class TestAgreement:
@@ -53,7 +48,7 @@ class TestAgreement:
     def test_pagerank_compared_only_with_the_same_recurrence(
         self, system, pairs, num_nodes, comparable
     ):
-        graph = graph_suite.edge_list_from_pairs(pairs, num_nodes)
+        graph = vorlan_graphs.edge_list_from_pairs(pairs, num_nodes)
         assert (analysis.pagerank_incomparable(system, graph) is None) == comparable
 
 

@@ -11,12 +11,9 @@ import sys
 import pytest
 from conftest import on_software_gpu
 
-BENCH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "bench")
-sys.path.insert(0, BENCH)
+from bench import cost_model
 
-import cost_model  # noqa: E402
-
-SCRIPT = os.path.join(BENCH, "cost_model.py")
+REPO = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 ALGORITHMS = {"triangle_count", "bfs", "pagerank", "k_truss_3"}
 
 
@@ -138,7 +135,7 @@ class TestMerge:
             }
         }
         fresh_bfs = cost_model.run_record(7, 110, 900, STREAMING, 4.0)
-        algorithms = cost_model.merged(stored, {"bfs": [fresh_bfs]}, 4.0)
+        algorithms = cost_model.merged(cost_model.stored_runs(stored, 4.0), {"bfs": [fresh_bfs]})
         assert list(algorithms) == ["bfs", "k_truss_3"]  # the script's order, not the file's
         bfs = algorithms["bfs"]
         assert [run["scale"] for run in bfs] == [6, 7]
@@ -155,7 +152,9 @@ class TestMerge:
             for name, counters in TWO_KERNELS.items()
         }
         with pytest.raises(ValueError, match="bfs at scale 6 has no distinct_global_sectors"):
-            cost_model.merged({"algorithms": {"bfs": {"runs": [stored_run(6, 400, old)]}}}, {}, 4.0)
+            cost_model.stored_runs(
+                {"algorithms": {"bfs": {"runs": [stored_run(6, 400, old)]}}}, 4.0
+            )
 
 
 class TestArguments:
@@ -188,8 +187,9 @@ def run_script(folder, name):
     path = os.path.join(folder, name)
     env = {k: v for k, v in os.environ.items() if k != "VORLAN_EMU_SEED"}
     result = subprocess.run(
-        [sys.executable, SCRIPT, "--scales", "6", "8", "--json", path],
+        [sys.executable, "-m", "bench.cost_model", "--scales", "6", "8", "--json", path],
         env=env,
+        cwd=REPO,
         capture_output=True,
         text=True,
         timeout=600,
