@@ -403,17 +403,20 @@ class Comparison:
                 entry["agrees"], entry["agreement"] = bool(agrees), f"vs {reference}: {note}"
 
 
+def our_results(comparison, graph_id):
+    """vorlan_cuda's results on the graph `graph_id` that ran."""
+    return [
+        e
+        for e in comparison.results
+        if e["graph"] == graph_id and e["system"] == "vorlan_cuda" and e["status"] == "ok"
+    ]
+
+
 def add_floors(comparison, graph, graph_id, vorlan, handle, answers):
     """On a GPU: PageRank's time per iteration (the difference of two fixed
     iteration counts, so set-up and copies cancel) and BFS's time, each over
     the time its bytes need at the measured bandwidth."""
-    for entry in comparison.results:
-        if (
-            entry["graph"] != graph_id
-            or entry["system"] != "vorlan_cuda"
-            or entry["status"] != "ok"
-        ):
-            continue
+    for entry in our_results(comparison, graph_id):
         if entry["algorithm"] == "pagerank":
             few, many = 10, 30
             damping = comparison.params.damping
@@ -612,13 +615,7 @@ def attach_cost_model(comparison, graph, graph_id, cost_model):
     scaled by the fitted exponent, and marked as extrapolated."""
     if graph.family != "rmat" or not cost_model:
         return
-    for entry in comparison.results:
-        if (
-            entry["graph"] != graph_id
-            or entry["system"] != "vorlan_cuda"
-            or entry["status"] != "ok"
-        ):
-            continue
+    for entry in our_results(comparison, graph_id):
         if entry["algorithm"] == "k_truss" and comparison.args.k != 3:
             continue
         points = cost_model.get(entry["algorithm"])
