@@ -58,6 +58,26 @@ class TestGrowthAndBudget:
         points = [(edges, 3e-9 * edges**exponent) for edges in (1e3, 4e3, 1.6e4, 6.4e4)]
         assert analysis.fit_exponent(points) == pytest.approx(exponent)
 
+    def test_growth_is_fitted_against_stored_edges_not_nodes(self):
+        # Nodes double from graph to graph while edges quadruple; the time
+        # grows like the edges, so the exponent is 1 (against nodes, 2).
+        graphs = [
+            {"id": f"g{i}", "family": "rmat", "num_nodes": 100 << i, "num_edges": 1000 << (2 * i)}
+            for i in range(4)
+        ]
+        results = [
+            {
+                "graph": f"g{i}",
+                "system": "scipy",
+                "algorithm": "bfs",
+                "status": "ok",
+                "seconds": 0.5 * (1 << (2 * i)),
+            }
+            for i in range(4)
+        ]
+        (row,) = analysis.growth(results, graphs)
+        assert row["sizes"] == 4 and row["exponent"] == pytest.approx(1.0)
+
     def test_fit_needs_two_sizes(self):
         assert analysis.fit_exponent([(1000, 1.0), (1000, 2.0)]) is None
 

@@ -45,6 +45,19 @@ TWO_KERNELS = {
         summed_busiest_warp_instructions=200,
     ),
 }
+# Warps that request the same few sectors over and over: the requested
+# traffic at L2's bandwidth outlasts every term of the bound.
+REREADING = {
+    "reread_kernel": stats(
+        launches=1,
+        warp_instructions=1000,
+        thread_instructions=32000,
+        global_sectors=10**7,
+        distinct_global_sectors=1000,
+        busiest_warp_instructions=100,
+        summed_busiest_warp_instructions=100,
+    )
+}
 # A streaming kernel: many distinct sectors, short warps.
 STREAMING = {
     "stream_kernel": stats(
@@ -92,8 +105,24 @@ class TestArithmetic:
                     "reuse": 2.0,
                 },
             ),
+            (
+                # l2 (3.6e-5 s) is the largest figure, but it is no bound:
+                # latency (2.0e-7 s) is.
+                REREADING,
+                1000,
+                {
+                    "memory": 1000 * 32 / 3.35e12,
+                    "l2": 1e7 * 32 / 8.986e12,
+                    "issue": 1000 / (528 * 1.98e9),
+                    "latency": 100 * 4 / 1.98e9,
+                    "bound_by": "latency",
+                    "busiest": 100,
+                    "lanes": 1.0,
+                    "reuse": 1e4,
+                },
+            ),
         ],
-        ids=["latency-bound", "memory-bound"],
+        ids=["latency-bound", "memory-bound", "l2-largest-but-no-bound"],
     )
     def test_terms_match_the_hand_count(self, kernels, edges, expected):
         run = cost_model.summarise(kernels, edges, latency_cycles=4.0)
@@ -124,6 +153,22 @@ def stored_run(scale, edges, kernels):
         "kernels": kernels,
         "predicted_seconds": {"lower_bound": -1.0},
     }
+
+
+def test_growth_is_fitted_against_stored_edges_not_nodes():
+    # Nodes double from run to run while edges quadruple; every counter
+    # grows with the edges, so each exponent is 1 (against nodes it would be 2).
+    series = [
+        {
+            "num_nodes": 100 << i,
+            "num_edges": 1000 << (2 * i),
+            **stats(**{f: 7 << (2 * i) for f in cost_model.GROWTH_FIELDS}),
+        }
+        for i in range(4)
+    ]
+    exponents = cost_model.growth_exponents(series)
+    assert set(exponents) == set(cost_model.GROWTH_FIELDS)
+    assert all(value == pytest.approx(1.0) for value in exponents.values()), exponents
 
 
 class TestMerge:
