@@ -161,3 +161,45 @@ def json_ready(value):
     if isinstance(value, float) and not math.isfinite(value):
         return None
     return value
+
+
+def add_ratios(results, software):
+    """Each time over the fastest other system's. Interpreter timings of the
+    software GPU are no one's speed, so there they take no part."""
+    timed = [
+        e
+        for e in results
+        if e["status"] == "ok" and not (software and e["system"] == "vorlan_cuda")
+    ]
+    for entry in timed:
+        others = [
+            other["seconds"]
+            for other in timed
+            if other["graph"] == entry["graph"]
+            and other["algorithm"] == entry["algorithm"]
+            and other["system"] != entry["system"]
+        ]
+        entry["ratio_to_fastest_peer"] = ratio_to_fastest_peer(entry["seconds"], others)
+
+
+def growth(results, graphs):
+    """Fitted exponent of time against edges per family, system and algorithm."""
+    families = {g["id"]: (g["family"], g["num_edges"]) for g in graphs}
+    series = {}
+    for entry in results:
+        if entry["status"] == "ok":
+            family, edges = families[entry["graph"]]
+            series.setdefault((family, entry["system"], entry["algorithm"]), []).append(
+                (edges, entry["seconds"])
+            )
+    return [
+        {
+            "family": family,
+            "system": system,
+            "algorithm": algorithm,
+            "points": sorted(points),
+            "sizes": len(points),
+            "exponent": fit_exponent(points),
+        }
+        for (family, system, algorithm), points in sorted(series.items())
+    ]

@@ -11,7 +11,7 @@ import json
 import subprocess
 import sys
 
-import h100
+from bench import h100
 
 _H100_SXM = {
     "device_copy": h100.HBM_BYTES_PER_SECOND,

@@ -2,8 +2,9 @@
 files checked before any work, a bad one refused in one line with a non-zero
 exit, and JSON written so that a reader never finds half a file.
 
-A script's main() raises ToolError (or its parser's error()) for anything the
-user got wrong; run(main) prints "PROG: error: MESSAGE" and exits with 2.
+Every tool is run as `python3 -m bench.NAME` from the repository root. Its
+main() raises ToolError (or its parser's error()) for anything the user got
+wrong; run(main) prints "PROG: error: MESSAGE" and exits with 2.
 """
 
 import argparse
@@ -19,10 +20,30 @@ class ToolError(Exception):
 
 class Parser(argparse.ArgumentParser):
     """argparse with one-line errors: no usage block ahead of the message,
-    which scripts and logs would otherwise have to scroll past."""
+    which scripts and logs would otherwise have to scroll past. A tool's
+    --json file, where it takes one, is checked as part of parsing, so that
+    no tool can start its work before finding that it cannot save it."""
 
     def error(self, message):
         self.exit(2, f"{self.prog}: error: {message}\n")
+
+    def parse_args(self, args=None, namespace=None):
+        parsed = super().parse_args(args, namespace)
+        if getattr(parsed, "json", None):
+            try:
+                check_writable(parsed.json)
+            except ToolError as error:
+                self.error(str(error))
+        return parsed
+
+    def add_repeat(self, default):
+        """--repeat N: how many runs the best time is taken of (at least one)."""
+        self.add_argument(
+            "--repeat",
+            type=integer_at_least(1),
+            default=default,
+            help=f"runs per timing, the best kept (default {default})",
+        )
 
 
 def run(main, argv=None):

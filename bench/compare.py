@@ -2,7 +2,7 @@
 importable (NetworkX, SciPy, igraph), on generated graphs of growing size,
 checks that every comparable answer agrees, and writes what it measured.
 
-    python3 bench/compare.py [--quick] --json FILE [--edge-list FILE ...]
+    python3 -m bench.compare [--quick] --json FILE [--edge-list FILE ...]
                              [--rmat-scales 10,11,12,13] [--budget 20] ...
 
 Each system converts a graph once (timed apart as its load) and then runs each
@@ -34,12 +34,10 @@ import sys
 import time
 import warnings
 
-import analysis
-import bandwidth
-import cli
-import directed_pagerank
-import graph_suite
-from peers import ALGORITHMS, KNOWN_SYSTEMS, Params, available_systems
+import vorlan_graphs
+
+from bench import analysis, bandwidth, cli, directed_pagerank
+from bench.peers import ALGORITHMS, KNOWN_SYSTEMS, Params, available_systems
 
 THREAD_VARIABLES = ("OMP_NUM_THREADS", "OMP_WAIT_POLICY", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS")
 QUICK_SCALES = {"rmat": [7, 8, 9, 10], "uniform": [8], "grid": [8]}
@@ -98,7 +96,7 @@ def parse_arguments(argv=None):
     parser = cli.Parser(description=__doc__.splitlines()[0])
     parser.add_argument("--json", required=True, help="write the results here")
     parser.add_argument("--quick", action="store_true", help="the smallest sizes only")
-    for family in graph_suite.FAMILIES:
+    for family in vorlan_graphs.FAMILIES:
         parser.add_argument(
             f"--{family}-scales",
             type=scale_list,
@@ -137,7 +135,7 @@ def parse_arguments(argv=None):
         default=None,
         help="seconds after which no further call starts (the rest is marked skipped)",
     )
-    parser.add_argument("--repeat", type=cli.integer_at_least(1), default=3)
+    parser.add_repeat(3)
     # vorlan_cuda refuses k < 3 (every edge of a graph is in a 2-truss).
     parser.add_argument("--k", type=cli.integer_at_least(3), default=3, help="the k of k-truss")
     parser.add_argument(
@@ -149,7 +147,7 @@ def parse_arguments(argv=None):
         family: getattr(args, f"{family}_scales")
         if getattr(args, f"{family}_scales") is not None
         else chosen[family]
-        for family in graph_suite.FAMILIES
+        for family in vorlan_graphs.FAMILIES
     }
     args.limits = dict(args.limit)
     args.algorithm_names = args.algorithms
@@ -167,8 +165,8 @@ def read_edge_lists(paths):
     for path in paths:
         started = time.perf_counter()
         try:
-            graph = graph_suite.edge_list(path)
-        except graph_suite.EdgeListError as error:
+            graph = vorlan_graphs.edge_list(path)
+        except vorlan_graphs.EdgeListError as error:
             raise cli.ToolError(f"--edge-list {error}") from None
         graphs.append((graph, time.perf_counter() - started))
     return graphs
@@ -179,13 +177,13 @@ def make_graphs(args, edge_lists):
     first across the families, so that a run cut short by --deadline has
     covered every family it could; then the edge lists, already read."""
     wanted = sorted(
-        (scale, graph_suite.FAMILIES.index(family), family)
-        for family in graph_suite.FAMILIES
+        (scale, vorlan_graphs.FAMILIES.index(family), family)
+        for family in vorlan_graphs.FAMILIES
         for scale in args.scales[family]
     )
     for scale, _, family in wanted:
         started = time.perf_counter()
-        graph = graph_suite.make(family, scale, args.edge_factor)
+        graph = vorlan_graphs.make(family, scale, args.edge_factor)
         yield graph, time.perf_counter() - started
     yield from edge_lists
 
@@ -405,45 +403,12 @@ class Comparison:
                 entry["agrees"], entry["agreement"] = bool(agrees), f"vs {reference}: {note}"
 
 
-def add_ratios(results, software):
-    """Each time over the fastest other system's. Interpreter timings of the
-    software GPU are no one's speed, so there they take no part."""
-    timed = [
-        e
-        for e in results
-        if e["status"] == "ok" and not (software and e["system"] == "vorlan_cuda")
-    ]
-    for entry in timed:
-        others = [
-            other["seconds"]
-            for other in timed
-            if other["graph"] == entry["graph"]
-            and other["algorithm"] == entry["algorithm"]
-            and other["system"] != entry["system"]
-        ]
-        entry["ratio_to_fastest_peer"] = analysis.ratio_to_fastest_peer(entry["seconds"], others)
-
-
-def growth(results, graphs):
-    """Fitted exponent of time against edges per family, system and algorithm."""
-    families = {g["id"]: (g["family"], g["num_edges"]) for g in graphs}
-    series = {}
-    for entry in results:
-        if entry["status"] == "ok":
-            family, edges = families[entry["graph"]]
-            series.setdefault((family, entry["system"], entry["algorithm"]), []).append(
-                (edges, entry["seconds"])
-            )
+def our_results(comparison, graph_id):
+    """vorlan_cuda's results on the graph `graph_id` that ran."""
     return [
-        {
-            "family": family,
-            "system": system,
-            "algorithm": algorithm,
-            "points": sorted(points),
-            "sizes": len(points),
-            "exponent": analysis.fit_exponent(points),
-        }
-        for (family, system, algorithm), points in sorted(series.items())
+        e
+        for e in comparison.results
+        if e["graph"] == graph_id and e["system"] == "vorlan_cuda" and e["status"] == "ok"
     ]
 
 
@@ -451,13 +416,7 @@ def add_floors(comparison, graph, graph_id, vorlan, handle, answers):
     """On a GPU: PageRank's time per iteration (the difference of two fixed
     iteration counts, so set-up and copies cancel) and BFS's time, each over
     the time its bytes need at the measured bandwidth."""
-    for entry in comparison.results:
-        if (
-            entry["graph"] != graph_id
-            or entry["system"] != "vorlan_cuda"
-            or entry["status"] != "ok"
-        ):
-            continue
+    for entry in our_results(comparison, graph_id):
         if entry["algorithm"] == "pagerank":
             few, many = 10, 30
             damping = comparison.params.damping
@@ -531,7 +490,6 @@ def load_cost_model(path):
 
 def main(argv=None):
     args = parse_arguments(argv)
-    cli.check_writable(args.json)
     cost_model = load_cost_model(args.cost_model) if args.cost_model else {}
     edge_lists = read_edge_lists(args.edge_list)
     systems, missing = available_systems(args.systems)
@@ -650,8 +608,12 @@ def run_failures(results):
 
 
 def write_json(path, meta, comparison, graphs, complete):
-    """Writes everything measured so far; returns the disagreeing results."""
-    add_ratios(comparison.results, meta["software_gpu"])
+    """Writes everything measured so far; returns the disagreeing results.
+    The summaries (each time over the fastest peer's, the growth fits) are
+    worked out once, for the complete run; a file saved on the way holds the
+    results alone, and bench.report works its summaries out when it draws it."""
+    if complete:
+        analysis.add_ratios(comparison.results, meta["software_gpu"])
     disagreements = [e for e in comparison.results if e.get("agrees") is False]
     meta = dict(meta, complete=complete, total_seconds=time.perf_counter() - comparison.started)
     # An answer is held on its entry (as "_value") only until it is compared.
@@ -664,7 +626,7 @@ def write_json(path, meta, comparison, graphs, complete):
         "graphs": graphs,
         "loads": comparison.loads,
         "results": results,
-        "growth": growth(comparison.results, graphs),
+        "growth": analysis.growth(comparison.results, graphs) if complete else [],
         "disagreements": len(disagreements),
     }
     cli.write_json_atomically(path, analysis.json_ready(data))
@@ -677,13 +639,7 @@ def attach_cost_model(comparison, graph, graph_id, cost_model):
     scaled by the fitted exponent, and marked as extrapolated."""
     if graph.family != "rmat" or not cost_model:
         return
-    for entry in comparison.results:
-        if (
-            entry["graph"] != graph_id
-            or entry["system"] != "vorlan_cuda"
-            or entry["status"] != "ok"
-        ):
-            continue
+    for entry in our_results(comparison, graph_id):
         if entry["algorithm"] == "k_truss" and comparison.args.k != 3:
             continue
         points = cost_model.get(entry["algorithm"])

@@ -1,9 +1,9 @@
 """What each algorithm costs on a GPU, counted on the software GPU.
 
     PYTHONPATH=build/python LD_LIBRARY_PATH=build/emulator \\
-        python3 bench/cost_model.py [--scales 10 16] [--algorithms NAME,...] [--json FILE [--update]]
+        python3 -m bench.cost_model [--scales 10 16] [--algorithms NAME,...] [--json FILE [--update]]
 
-Runs the algorithms on R-MAT graphs (Graph500 parameters, bench/graph_suite.py,
+Runs the algorithms on R-MAT graphs (Graph500 parameters, vorlan_graphs,
 edge factor 16: the graphs bench/compare.py makes) of every scale from FIRST
 to LAST on the software GPU and reads its per-kernel cost counters
 (vemu_kernel_stats, through build/python/vorlan_emu.py). The counts follow
@@ -14,9 +14,9 @@ interpreter is.
 bench/cost_model.json is made in two steps, so that the cheap algorithms need
 not wait for k-truss:
 
-    python3 bench/cost_model.py --scales 10 16 --algorithms triangle_count,bfs,pagerank \\
+    python3 -m bench.cost_model --scales 10 16 --algorithms triangle_count,bfs,pagerank \\
         --json bench/cost_model.json
-    python3 bench/cost_model.py --scales 10 16 --algorithms k_truss_3 --json bench/cost_model.json --update
+    python3 -m bench.cost_model --scales 10 16 --algorithms k_truss_3 --json bench/cost_model.json --update
 
 --update keeps the runs FILE already holds for other algorithms and scales,
 replaces those counted again, and works every figure out anew from the stored
@@ -91,17 +91,15 @@ Names: "triangle_count", "bfs" (from the highest-degree node), "pagerank"
 the first call's transpose included).
 """
 
-import argparse
 import glob
-import json
 import os
 import re
 import sys
 
-import analysis
-import graph_suite
-import h100
 import vorlan_emu
+import vorlan_graphs
+
+from bench import analysis, cli, h100
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ALGORITHMS = ("triangle_count", "bfs", "pagerank", "k_truss_3", "pagerank_directed")
@@ -196,11 +194,10 @@ def growth_exponents(series):
     }
 
 
-def merged(stored, fresh, latency_cycles):
-    """Per algorithm, the runs of `stored` (a JSON of this script) that `fresh`
-    did not count again, beside those of `fresh`, each worked out anew from its
-    counters; ordered by scale. Raises ValueError for a stored run whose
-    counters lack a field this model needs."""
+def stored_runs(stored, latency_cycles):
+    """{(algorithm, scale): run} of `stored` (a JSON of this script), each
+    worked out anew from its counters with this model. Raises ValueError for
+    a stored run whose counters lack a field this model needs."""
     runs = {}
     for name, algorithm in stored.get("algorithms", {}).items():
         for run in algorithm["runs"]:
@@ -216,6 +213,14 @@ def merged(stored, fresh, latency_cycles):
             runs[(name, run["scale"])] = run_record(
                 run["scale"], run["num_nodes"], run["num_edges"], run["kernels"], latency_cycles
             )
+    return runs
+
+
+def merged(stored, fresh):
+    """Per algorithm, the runs of `stored` ({(algorithm, scale): run}, from
+    stored_runs) that `fresh` did not count again, beside those of `fresh`;
+    ordered by algorithm, then scale."""
+    runs = dict(stored)
     for name, series in fresh.items():
         for run in series:
             runs[(name, run["scale"])] = run
@@ -272,7 +277,7 @@ def print_table(name, runs, exponents):
 
 
 def parse_arguments(argv):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = cli.Parser(description=__doc__.splitlines()[0])
     parser.add_argument(
         "--scales",
         type=int,
@@ -309,17 +314,18 @@ def parse_arguments(argv):
         parser.error("--edge-factor and --latency-cycles must be positive")
     if args.update and not args.json:
         parser.error("--update needs --json FILE")
+    # The stored runs are read and worked out here, once, so that a file that
+    # cannot be used is refused before hours of counting.
     args.stored = {}
     if args.update and os.path.exists(args.json):
+        stored = cli.read_json(args.json, "--update")
         try:
-            with open(args.json) as source:
-                args.stored = json.load(source)
-            if args.stored.get("edge_factor", args.edge_factor) != args.edge_factor:
+            if stored.get("edge_factor", args.edge_factor) != args.edge_factor:
                 parser.error(
-                    f"--update: {args.json} was counted with edge factor {args.stored['edge_factor']}"
+                    f"--update: {args.json} was counted with edge factor {stored['edge_factor']}"
                 )
-            merged(args.stored, {}, args.latency_cycles)
-        except (OSError, ValueError, KeyError, TypeError, AttributeError) as error:
+            args.stored = stored_runs(stored, args.latency_cycles)
+        except (ValueError, KeyError, TypeError, AttributeError) as error:
             parser.error(f"--update: cannot use {args.json}: {error}")
     return args
 
@@ -333,14 +339,14 @@ def count(args):
 
     emu = vorlan_emu.load()
     if emu is None:
-        sys.exit(
-            "cost_model.py needs the software GPU: put build/emulator first on LD_LIBRARY_PATH"
+        raise cli.ToolError(
+            "the cost model needs the software GPU: put build/emulator first on LD_LIBRARY_PATH"
         )
     names = kernel_names()
     device = vorlan_cuda.GpuDevice(0)
     runs = {}
     for scale in range(args.scales[0], args.scales[1] + 1):
-        made = graph_suite.rmat(scale, args.edge_factor)
+        made = vorlan_graphs.rmat(scale, args.edge_factor)
         graph = vorlan_cuda.GpuGraph.from_csr(made.offsets, made.targets, device)
         print(
             f"scale {scale}: {graph.num_nodes:,} nodes, {graph.num_edges:,} stored edges",
@@ -360,7 +366,7 @@ def main(argv=None):
     fresh = count(args)
     algorithms = {
         name: {"runs": series, "growth_exponents": growth_exponents(series)}
-        for name, series in merged(args.stored, fresh, args.latency_cycles).items()
+        for name, series in merged(args.stored, fresh).items()
     }
     for name, algorithm in algorithms.items():
         print_table(name, algorithm["runs"], algorithm["growth_exponents"])
@@ -386,10 +392,9 @@ def main(argv=None):
             "pagerank_iterations": PAGERANK_ITERATIONS,
             "algorithms": algorithms,
         }
-        with open(args.json + ".tmp", "w") as out:
-            json.dump(data, out, indent=1)
-        os.replace(args.json + ".tmp", args.json)
+        cli.write_json_atomically(args.json, data)
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(cli.run(main))

@@ -2,7 +2,7 @@
 weighted edges and a personalization vector, in GpuGraph.pagerank_directed,
 NetworkX, SciPy and igraph, with their answers checked against each other.
 
-    python3 bench/directed_pagerank.py [--scales 10 12] [--json FILE]
+    python3 -m bench.directed_pagerank [--scales 10 12] [--repeat N] [--json FILE]
 
 NetworkX's iteration (len(G) * tol on the L1 change) is run by vorlan_cuda,
 NetworkX and the SciPy power iteration, which must agree with NetworkX to
@@ -12,13 +12,13 @@ per node with the SciPy iteration run to a tolerance of 1e-15. Times are the
 best of --repeat runs, the graph already loaded in each system.
 """
 
-import argparse
-import json
 import sys
-import time
 
 import numpy as np
-from graph_suite import rmat_edges
+from vorlan_graphs import rmat_edges
+
+from bench import cli
+from bench.timing import best_time
 
 ALPHA = 0.85
 TOL = 1e-6
@@ -75,15 +75,6 @@ def scipy_pagerank(case, tol=TOL, max_iter=MAX_ITER):
         if np.abs(x - last).sum() < n * tol:
             return x
     raise RuntimeError("SciPy power iteration did not converge")
-
-
-def best(call, repeat):
-    runs = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        result = call()
-        runs.append((time.perf_counter() - start, result))
-    return min(runs, key=lambda run: run[0])
 
 
 def systems(case):
@@ -157,7 +148,8 @@ def rows(scale, repeat, names=None):
         try:
             loaded = load()
             run(loaded)  # compiles kernels, fills caches
-            results[name] = best(lambda: run(loaded), repeat)
+            timed = best_time(lambda: run(loaded), repeat)
+            results[name] = (timed.seconds, timed.result)
         except Exception as error:  # noqa: BLE001 - a failed call is a row of its own
             failures[name] = f"{type(error).__name__}: {error}"
     reference = results.get("networkx", results["scipy"])[1]
@@ -188,9 +180,9 @@ def rows(scale, repeat, names=None):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--scales", type=int, nargs="*", default=[10, 12])
-    parser.add_argument("--repeat", type=int, default=2)
+    parser = cli.Parser(description=__doc__.splitlines()[0])
+    parser.add_argument("--scales", type=cli.integer_at_least(1), nargs="*", default=[10, 12])
+    parser.add_repeat(2)
     parser.add_argument("--json", help="write the rows here")
     args = parser.parse_args(argv)
     table = []
@@ -207,10 +199,9 @@ def main(argv=None):
                 f"{'agrees' if row['agrees'] else 'DIFFERS'}"
             )
     if args.json:
-        with open(args.json, "w") as out:
-            json.dump(table, out, indent=1)
+        cli.write_json_atomically(args.json, table)
     return 0 if all(row["agrees"] for row in table) else 1
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(cli.run(main))

@@ -1,6 +1,6 @@
 """Times GpuGraph.from_csr for each kind of array a user may hold the graph in.
 
-    python3 bench/host_paths.py [--scale 18] [--edge-factor 16] [--repeat 5] [--json FILE]
+    python3 -m bench.host_paths [--scale 18] [--edge-factor 16] [--repeat 5] [--json FILE]
 
 One R-MAT graph (Graph500's, as compare.py makes it), handed over as Python lists, tuples, array.array('I'), NumPy
 uint32 and int64 arrays, and a SciPy CSR matrix's indptr/indices. Each input
@@ -25,31 +25,22 @@ before any work.
 """
 
 import array
-import gc
 import os
 import sys
-import time
 
-import cli
-import graph_suite
 import numpy as np
 import vorlan_cuda
+import vorlan_graphs
+
+from bench import cli
+from bench.timing import best_time
 
 BASELINE = "baseline: array.array('I', lst) alone"
 
 
-def best_time(call, repeat):
-    """The best wall time and the best CPU time (all threads) over repeat runs.
-    On a shared machine the CPU time shows the work done, the wall time also
-    the waiting for a core."""
-    wall, cpu = [], []
-    for _ in range(repeat):
-        gc.collect()
-        wall_start, cpu_start = time.perf_counter(), time.process_time()
-        call()
-        wall.append(time.perf_counter() - wall_start)
-        cpu.append(time.process_time() - cpu_start)
-    return min(wall), min(cpu)
+def upload(offsets, targets, device):
+    """from_csr, its graph dropped at once as between a user's calls."""
+    vorlan_cuda.GpuGraph.from_csr(offsets, targets, device)
 
 
 def inputs(offsets, targets):
@@ -103,15 +94,13 @@ def main(argv=None):
     parser.add_argument(
         "--edge-factor", type=cli.integer_at_least(1), default=16, help="R-MAT edge draws per node"
     )
-    parser.add_argument("--repeat", type=cli.integer_at_least(1), default=5)
+    parser.add_repeat(5)
     parser.add_argument("--json", help="write the results to this file")
     args = parser.parse_args(argv)
     if args.scale > 31:
         parser.error(f"argument --scale: {args.scale} is above 31 (node ids are 32-bit)")
-    if args.json:
-        cli.check_writable(args.json)
 
-    made = graph_suite.rmat(args.scale, args.edge_factor)
+    made = vorlan_graphs.rmat(args.scale, args.edge_factor)
     offsets, targets = made.offsets.tolist(), made.targets.tolist()
     device = vorlan_cuda.GpuDevice(0)
     probe = conversion_probe()
@@ -125,9 +114,7 @@ def main(argv=None):
     timings = {}
     for name, (offsets_in, targets_in) in kinds.items():
         timings[name] = {
-            "timed": best_time(
-                lambda: vorlan_cuda.GpuGraph.from_csr(offsets_in, targets_in, device), args.repeat
-            )
+            "timed": best_time(lambda: upload(offsets_in, targets_in, device), args.repeat)
         }
         if probe is not None:
             timings[name]["conversion"] = best_time(
@@ -144,9 +131,7 @@ def main(argv=None):
     }
     timings["list, made array('I') first"] = {
         "timed": best_time(
-            lambda: vorlan_cuda.GpuGraph.from_csr(
-                array.array("I", offsets), array.array("I", targets), device
-            ),
+            lambda: upload(array.array("I", offsets), array.array("I", targets), device),
             args.repeat,
         )
     }
@@ -172,15 +157,15 @@ def main(argv=None):
 
 
 def report(timings, payload, results, json_path):
-    wall_base, cpu_base = timings[BASELINE]["timed"]
-    wall_array, cpu_array = timings["array('I')"]["timed"]
+    wall_base, cpu_base, _ = timings[BASELINE]["timed"]
+    wall_array, cpu_array, _ = timings["array('I')"]["timed"]
     results["inputs"] = {}
     print(
         f"  {'':<36} {'wall ms':>8} {'MB/s':>6} {'÷base':>6} {'÷array':>6} {'CPU ms':>7} {'MB/s':>6}"
         f" {'÷base':>6} {'÷array':>6}   {'conversion alone: ms':>20} {'MB/s':>6}"
     )
     for name, timing in timings.items():
-        wall, cpu = timing["timed"]
+        wall, cpu, _ = timing["timed"]
         entry = {
             "wall_seconds": wall,
             "wall_mb_per_second": payload / wall / 1e6,
@@ -198,7 +183,7 @@ def report(timings, payload, results, json_path):
             f"{entry['cpu_ratio_to_baseline']:5.2f}x {entry['cpu_ratio_to_array_input']:5.2f}x"
         )
         if "conversion" in timing:
-            converted = timing["conversion"][0]
+            converted = timing["conversion"].seconds
             entry["conversion_wall_seconds"] = converted
             entry["conversion_mb_per_second"] = payload / converted / 1e6
             line += f"   {converted * 1000:20.2f} {payload / converted / 1e6:7.0f}"

@@ -1,8 +1,8 @@
 """Times the node-parallel and the edge-parallel kernels on one graph, in one run.
 
-    python3 bench/kernel_paths.py [--scale 14] [--k 3] [--repeat 1] [--json FILE]
+    python3 -m bench.kernel_paths [--scale 14] [--k 3] [--repeat 1] [--json FILE]
 
-Builds the R-MAT graph of bench/graph_suite.py (canonical: sorted,
+Builds the R-MAT graph of vorlan_graphs (canonical: sorted,
 duplicate-free, symmetric lists without self-loops, so the automatic choice
 takes the edge-parallel kernels) and runs k_truss(k) and triangle_count()
 through both paths: the kernels the graph's shape selects, and the
@@ -14,53 +14,60 @@ order, iterations; triangle totals; ranks bit for bit; distances, depth and
 reach); the run fails otherwise. The ratio is
 node-parallel time over edge-parallel time; on the software GPU it measures
 how much interpretation each path needs, on a real GPU the kernels' speed.
+On the software GPU the kernels each path launched are counted too and
+written beside its time ("node_kernels", "edge_kernels"); paths that ran the
+same kernels fail the run, since their times would compare nothing.
+Bad arguments and an unwritable --json are refused in one line, exit status
+2, before any work.
 """
 
-import argparse
-import json
-import os
 import sys
-import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import vorlan_cuda
+import vorlan_graphs
 
-import graph_suite  # noqa: E402
-import vorlan_cuda  # noqa: E402
+from bench import cli, cost_model
+from bench.timing import best_time
 
 
-def best_time(call, repeat):
-    best, result = None, None
-    for _ in range(repeat):
-        start = time.perf_counter()
-        result = call()
-        elapsed = time.perf_counter() - start
-        best = elapsed if best is None else min(best, elapsed)
-    return best, result
+def kernels_launched(emu, call):
+    """The names of the kernels call() launches, sorted; None where no
+    software GPU counts them."""
+    if emu is None:
+        return None
+    return sorted(cost_model.counted(emu, cost_model.kernel_names(), call))
 
 
 def compare(name, edge_call, node_call, same, repeat):
     # The node kernels first, so that the edge path cannot profit from a
     # module the other loaded; each path loads its own modules anyway.
-    node_seconds, node_result = best_time(node_call, repeat)
-    edge_seconds, edge_result = best_time(edge_call, repeat)
-    if not same(edge_result, node_result):
+    node = best_time(node_call, repeat)
+    edge = best_time(edge_call, repeat)
+    if not same(edge.result, node.result):
         sys.exit(f"{name}: the two paths disagree")
+    emu = cost_model.vorlan_emu.load()
+    node_kernels, edge_kernels = kernels_launched(emu, node_call), kernels_launched(emu, edge_call)
+    if node_kernels is not None and node_kernels == edge_kernels:
+        sys.exit(f"{name}: both paths ran the same kernels ({', '.join(node_kernels)})")
     return {
-        "node_seconds": node_seconds,
-        "edge_seconds": edge_seconds,
-        "ratio": node_seconds / edge_seconds,
+        "node_seconds": node.seconds,
+        "edge_seconds": edge.seconds,
+        "ratio": node.seconds / edge.seconds,
+        "node_kernels": node_kernels,
+        "edge_kernels": edge_kernels,
     }
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--scale", type=int, default=14)
-    parser.add_argument("--k", type=int, default=3)
-    parser.add_argument("--repeat", type=int, default=1)
+def main(argv=None):
+    parser = cli.Parser(description=__doc__.splitlines()[0])
+    parser.add_argument("--scale", type=cli.integer_at_least(1), default=14)
+    # k_truss refuses k < 3 (every edge of a graph is in a 2-truss).
+    parser.add_argument("--k", type=cli.integer_at_least(3), default=3)
+    parser.add_repeat(1)
     parser.add_argument("--json", help="also write the figures to this file")
-    args = parser.parse_args()
+    args = parser.parse_args(argv)
 
-    made = graph_suite.rmat(args.scale)
+    made = vorlan_graphs.rmat(args.scale)
     device = vorlan_cuda.GpuDevice(0)
     graph = vorlan_cuda.GpuGraph.from_csr(made.offsets, made.targets, device)
     report = {"graph": made.summary(), "device": device.name, "k": args.k}
@@ -109,9 +116,9 @@ def main():
             "results equal"
         )
     if args.json:
-        with open(args.json, "w") as out:
-            json.dump(report, out, indent=2)
+        cli.write_json_atomically(args.json, report)
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(cli.run(main))

@@ -1,6 +1,6 @@
 """NetworkX with and without the vorlan backend, on the same graphs in one run.
 
-    python3 bench/nx_backend.py [--conversion-edges 1000000] [--scales 10 12]
+    python3 -m bench.nx_backend [--conversion-edges 1000000] [--scales 10 12]
                                 [--repeat 3] [--json FILE]
 
 Two tables:
@@ -16,21 +16,21 @@ Two tables:
               backend's time (dispatch, results into NetworkX's form), which
               no GPU shortens. Every answer is checked against NetworkX's.
 Best of --repeat runs each. On the software GPU every backend time is that
-of the CPU interpreter and says nothing about a GPU.
+of the CPU interpreter and says nothing about a GPU. Bad arguments and an
+unwritable --json are refused in one line, exit status 2, before any work.
 """
 
-import argparse
-import gc
-import json
 import sys
-import time
 
 import networkx as nx
 import numpy as np
-from directed_pagerank import Case
-from graph_suite import rmat_edges
 from nx_vorlan.device import default_device, on_software_gpu
 from nx_vorlan.interface import BackendInterface
+from vorlan_graphs import rmat_edges
+
+from bench import cli
+from bench.directed_pagerank import Case
+from bench.timing import best_time
 
 SOFTWARE_LABEL = "software GPU (CPU interpreter), not a GPU timing"
 
@@ -45,20 +45,9 @@ def rmat_nx_graph(scale, num_edges, seed=1):
     return G
 
 
-def best_time(call, repeat):
-    """The fastest of repeat runs: its time and its result."""
-    runs = []
-    for _ in range(repeat):
-        gc.collect()
-        start = time.perf_counter()
-        result = call()
-        runs.append((time.perf_counter() - start, result))
-    return min(runs, key=lambda run: run[0])
-
-
 def conversion_row(G, repeat):
-    baseline, _ = best_time(lambda: nx.to_scipy_sparse_array(G), repeat)
-    converted, graph = best_time(lambda: BackendInterface.convert_from_nx(G), repeat)
+    baseline = best_time(lambda: nx.to_scipy_sparse_array(G), repeat).seconds
+    converted, _, graph = best_time(lambda: BackendInterface.convert_from_nx(G), repeat)
     return {
         "nodes": len(G),
         "edges": G.number_of_edges(),
@@ -160,9 +149,9 @@ def function_rows(scale, repeat):
             G, source, label = case.networkx(), personal, f"directed-rmat-{scale}"
         else:
             label = f"rmat-{scale}"
-        nx_seconds, expected = best_time(lambda: call(G, source), repeat)
+        nx_seconds, _, expected = best_time(lambda: call(G, source), repeat)
         call(G, source, backend="vorlan")  # converts (and caches) and compiles the kernels
-        backend_seconds, (gpu_seconds, got) = best_time(
+        backend_seconds, _, (gpu_seconds, got) = best_time(
             lambda: _gpu_seconds(lambda: call(G, source, backend="vorlan")), repeat
         )
         rows.append(
@@ -182,13 +171,13 @@ def function_rows(scale, repeat):
     return rows
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--conversion-edges", type=int, default=1_000_000)
-    parser.add_argument("--scales", type=int, nargs="*", default=[10, 12])
-    parser.add_argument("--repeat", type=int, default=3)
+def main(argv=None):
+    parser = cli.Parser(description=__doc__.splitlines()[0])
+    parser.add_argument("--conversion-edges", type=cli.integer_at_least(1), default=1_000_000)
+    parser.add_argument("--scales", type=cli.integer_at_least(1), nargs="*", default=[10, 12])
+    parser.add_repeat(3)
     parser.add_argument("--json", help="write the results here")
-    args = parser.parse_args()
+    args = parser.parse_args(argv)
     nx.config.warnings_to_ignore.add("cache")
     software = on_software_gpu()
     report = {
@@ -220,11 +209,12 @@ def main():
     if software:
         print(f"vorlan times: {SOFTWARE_LABEL}")
     if args.json:
-        with open(args.json, "w", encoding="utf-8") as out:
-            json.dump(report, out, indent=1)
+        cli.write_json_atomically(args.json, report)
     if not all(row["agrees"] for row in report["functions"]):
-        sys.exit("some answers differ from NetworkX's")
+        print("some answers differ from NetworkX's", file=sys.stderr)
+        return 1
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(cli.run(main))

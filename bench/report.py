@@ -1,6 +1,6 @@
 """Turns the JSON of compare.py into a Markdown report with plots.
 
-    python3 bench/report.py FILE --out DIR
+    python3 -m bench.report FILE --out DIR
 
 Writes DIR/report.md and, where matplotlib imports, one PNG per algorithm
 (time against stored edges, log-log, one line per system and graph family)
@@ -17,8 +17,8 @@ refused in one line with exit status 2.
 import os
 import sys
 
-import cli
-from analysis import SOFTWARE_LABEL, outcome_text
+from bench import cli
+from bench.analysis import SOFTWARE_LABEL, add_ratios, growth, outcome_text
 
 
 def seconds_text(seconds):
@@ -53,6 +53,11 @@ class Report:
         self.meta = data["meta"]
         self.software = bool(self.meta.get("software_gpu"))
         self.graphs = {g["id"]: g for g in data["graphs"]}
+        if not self.meta.get("complete", True):
+            # compare.py works its summaries out at the end of a run; one cut
+            # short saved its results alone.
+            add_ratios(data["results"], self.software)
+            data["growth"] = growth(data["results"], data["graphs"])
 
     def system_text(self, system):
         if system == "vorlan_cuda" and self.software:

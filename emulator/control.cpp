@@ -12,6 +12,15 @@ using namespace vorlan::emu;
 
 namespace {
 
+// Copies the first `size` bytes of `full` (at most all of it) to `out`: a
+// caller built against an older, shorter struct gets the fields it knows.
+template <class Struct>
+int copy_prefix(const Struct& full, Struct* out, unsigned long long size) {
+  const std::size_t filled = std::min<unsigned long long>(size, sizeof full);
+  std::memcpy(out, &full, filled);
+  return static_cast<int>(filled);
+}
+
 void fill_live(const Device& device, vemu_live_counts& out) {
   out = {};
   out.context_refs = device.retains();
@@ -47,13 +56,14 @@ unsigned long long vemu_call_count(const char* entry_point) {
   return driver.control().count(*entry);
 }
 
-int vemu_live(int device, vemu_live_counts* out) {
+int vemu_live(int device, vemu_live_counts* out, unsigned long long size) {
   Driver& driver = Driver::instance();
   std::scoped_lock lock{driver.mutex()};
   const Device* found = driver.initialized() ? driver.device(device) : nullptr;
   if (found == nullptr || out == nullptr) return -1;
-  fill_live(*found, *out);
-  return 0;
+  vemu_live_counts counts{};
+  fill_live(*found, counts);
+  return copy_prefix(counts, out, size);
 }
 
 void vemu_reset_counters(void) {
@@ -80,20 +90,20 @@ int vemu_last_check(char* text, unsigned long long size) {
   return static_cast<int>(report.size());
 }
 
-int vemu_kernel_stats(const char* kernel, struct vemu_kernel_stats* out) {
+int vemu_kernel_stats(const char* kernel, struct vemu_kernel_stats* out, unsigned long long size) {
   if (kernel == nullptr || out == nullptr) return -1;
   const auto stats = kernel_stats(kernel);
   if (!stats) return -1;
-  *out = {stats->launches,
-          stats->warp_instructions,
-          stats->thread_instructions,
-          stats->global_sectors,
-          stats->shared_accesses,
-          stats->atomics,
-          stats->busiest_warp_instructions,
-          stats->distinct_global_sectors,
-          stats->summed_busiest_warp_instructions};
-  return 0;
+  const struct vemu_kernel_stats full = {stats->launches,
+                                         stats->warp_instructions,
+                                         stats->thread_instructions,
+                                         stats->global_sectors,
+                                         stats->shared_accesses,
+                                         stats->atomics,
+                                         stats->busiest_warp_instructions,
+                                         stats->distinct_global_sectors,
+                                         stats->summed_busiest_warp_instructions};
+  return copy_prefix(full, out, size);
 }
 
 void vemu_reset_stats(void) { reset_kernel_stats(); }

@@ -4,12 +4,6 @@
 
 namespace vorlan::emu {
 
-std::optional<std::string> shape_problem(const LaunchShape& shape, const Kernel& kernel) {
-  return launch_shape_problem(
-      shape.grid, shape.block,
-      std::uint64_t{kernel.static_shared_bytes()} + shape.dynamic_shared_bytes);
-}
-
 std::optional<std::string> parameter_problem(const Kernel& kernel, void** kernel_params) {
   std::size_t count = kernel.params().size();
   if (count == 0) return std::nullopt;
@@ -21,10 +15,9 @@ std::optional<std::string> parameter_problem(const Kernel& kernel, void** kernel
   return std::nullopt;
 }
 
-CUresult run_kernel(const Kernel& kernel, const LaunchShape& shape, void** kernel_params,
-                    const EmuConfig& config, GlobalMemory& memory) {
-  std::vector<std::byte> params = pack_params(kernel, kernel_params);
-  LaunchRequest request{
+LaunchRequest launch_request(const Kernel& kernel, const LaunchShape& shape,
+                             std::span<const std::byte> params, const EmuConfig& config) {
+  return LaunchRequest{
       .kernel = &kernel,
       .grid = shape.grid,
       .block = shape.block,
@@ -36,7 +29,6 @@ CUresult run_kernel(const Kernel& kernel, const LaunchShape& shape, void** kerne
       .check = config.check,
       .profile = config.profile,
   };
-  return execute(request, memory);
 }
 
 }  // namespace vorlan::emu

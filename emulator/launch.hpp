@@ -3,6 +3,7 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string>
 
 #include "emu_config.hpp"
@@ -16,14 +17,13 @@ struct LaunchShape {
   std::uint32_t dynamic_shared_bytes = 0;
 };
 
-// Why the device would refuse to launch `kernel` with `shape`, if it would.
-std::optional<std::string> shape_problem(const LaunchShape& shape, const Kernel& kernel);
-
 // Why `kernel_params` cannot supply the kernel's parameters, if it cannot.
 std::optional<std::string> parameter_problem(const Kernel& kernel, void** kernel_params);
 
-// Runs the whole grid now; CUDA_SUCCESS or the fault that stopped it.
-CUresult run_kernel(const Kernel& kernel, const LaunchShape& shape, void** kernel_params,
-                    const EmuConfig& config, GlobalMemory& memory);
+// The engine's request for launching `kernel` with `shape` on its packed
+// parameter image, under the software GPU's settings. The engine's
+// launch_problem says whether the device would take it; run_accepted runs it.
+LaunchRequest launch_request(const Kernel& kernel, const LaunchShape& shape,
+                             std::span<const std::byte> params, const EmuConfig& config);
 
 }  // namespace vorlan::emu

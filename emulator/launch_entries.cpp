@@ -2,6 +2,7 @@
 // hits is kept by the context and reported by the next synchronising call,
 // which is where a program on a real GPU would first see it.
 #include <format>
+#include <vector>
 
 #include "entry_guard.hpp"
 #include "entry_points.hpp"
@@ -23,9 +24,9 @@ CUresult refuse_launch(Driver& driver, const Kernel& kernel, const std::string& 
                        std::format("cuLaunchKernel: {} refused: {}", kernel.name(), why));
 }
 
-// Refusals of the engine (a block outside the kernel's .reqntid, say) are the
-// launch's own result; anything else stopped a running kernel and is a fault
-// of the context. The engine describes either to a verbose user itself.
+// Refusals of the engine (out of resources) are the launch's own result;
+// anything else stopped a running kernel and is a fault of the context. The
+// engine describes either to a verbose user itself.
 CUresult settle(ContextState& state, CUresult result) {
   if (result == CUDA_SUCCESS) return CUDA_SUCCESS;
   if (result == CUDA_ERROR_INVALID_VALUE || result == CUDA_ERROR_LAUNCH_OUT_OF_RESOURCES)
@@ -48,18 +49,19 @@ CUresult cuLaunchKernel(CUfunction f, unsigned int gridDimX, unsigned int gridDi
     if (kernel == nullptr) return unknown_function(driver, function);
     if (!is_null_stream(hStream)) return CUDA_ERROR_INVALID_HANDLE;
     if (CUresult sticky = context.state.error()) return sticky;
-    LaunchShape shape{
-        {gridDimX, gridDimY, gridDimZ}, {blockDimX, blockDimY, blockDimZ}, sharedMemBytes};
-    if (auto why = shape_problem(shape, *kernel)) return refuse_launch(driver, *kernel, *why);
     if (extra != nullptr)
       return refuse_launch(driver, *kernel, "extra is not supported, use kernelParams");
     if (auto why = parameter_problem(*kernel, kernelParams))
       return refuse_launch(driver, *kernel, *why);
+    const LaunchShape shape{
+        {gridDimX, gridDimY, gridDimZ}, {blockDimX, blockDimY, blockDimZ}, sharedMemBytes};
+    const std::vector<std::byte> params = pack_params(*kernel, kernelParams);
+    const LaunchRequest request = launch_request(*kernel, shape, params, driver.config());
+    // Checked here, once: the engine runs what this accepted as it stands.
+    if (auto why = launch_problem(request)) return refuse_launch(driver, *kernel, *why);
     // A device that faulted runs nothing more until the fault is reported.
     if (!context.state.healthy()) return CUDA_SUCCESS;
-    CUresult result =
-        run_kernel(*kernel, shape, kernelParams, driver.config(), context.state.memory());
-    return settle(context.state, result);
+    return settle(context.state, run_accepted(request, context.state.memory()));
   });
 }
 

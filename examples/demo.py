@@ -5,18 +5,18 @@ counting, breadth-first search, PageRank and k-truss extraction on it, then
 prints a short report. Runs on a real GPU, or on the software GPU where no
 NVIDIA driver is installed (./dev demo arranges that).
 
-    python3 -m examples.demo        (from the repository root)
+    python3 examples/demo.py
 
-The graph is the benchmark's own (bench/graph_suite.py): Graph500's R-MAT
-at scale 10, a size bench/compare.py --quick and bench/cost_model.py also run.
+The graph is the benchmark's own (vorlan_graphs, installed with vorlan_cuda):
+Graph500's R-MAT at scale 10, a size bench/compare.py --quick and
+bench/cost_model.py also run.
 Its hubs make k-truss the slowest step on the software GPU.
 """
 
 import time
 
 import vorlan_cuda
-
-from bench import graph_suite
+import vorlan_graphs
 
 SCALE = 10  # 1,024 nodes
 EDGE_FACTOR = 16  # 16,384 edge draws: 21,004 stored edge entries once symmetrised
@@ -34,7 +34,7 @@ def report(title, result, details):
 
 def main():
     started = time.perf_counter()
-    made = graph_suite.rmat(SCALE, EDGE_FACTOR)
+    made = vorlan_graphs.rmat(SCALE, EDGE_FACTOR)
     offsets, targets = made.offsets.tolist(), made.targets.tolist()
     device = vorlan_cuda.GpuDevice(0)
     describe_device(device)

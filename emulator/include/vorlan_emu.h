@@ -5,6 +5,12 @@
  *
  * Every function is thread-safe and may be called before cuInit.
  *
+ * The functions that fill a struct take the caller's size of it (pass
+ * sizeof *out) and write at most that many bytes: structs only ever grow by
+ * appended fields, so a caller built against an older header gets the fields
+ * it knows and nothing past them. They return how many bytes they filled
+ * (the smaller of that size and this library's struct), or -1.
+ *
  * Environment variables, read by the first successful cuInit(0) after the
  * library is loaded or after vemu_reset():
  *   VORLAN_EMU_DEVICES  number of devices (default 1; 0 makes cuInit fail
@@ -58,7 +64,7 @@ struct vemu_live_counts {
  * of a warp reaches an instruction as one issue of that warp; the lanes'
  * accesses at that issue form one warp-level access. Every figure follows
  * from the threads' paths alone: not from the scheduling seed, the host or
- * timing. Fields are only ever appended, so that older readers stay right. */
+ * timing. Fields are only ever appended; see the note on sizes above. */
 struct vemu_kernel_stats {
   unsigned long long launches;
   unsigned long long warp_instructions; /* instructions issued, once per warp */
@@ -87,10 +93,11 @@ VEMU_API int vemu_fail_call(const char* entry_point, unsigned nth, unsigned resu
  * that is not an entry point. */
 VEMU_API unsigned long long vemu_call_count(const char* entry_point);
 
-/* Fills *out with what device `device` holds now (all zero while its primary
- * context is not retained). Returns 0, or -1 when the driver is not
- * initialised, the device does not exist or out is NULL. */
-VEMU_API int vemu_live(int device, struct vemu_live_counts* out);
+/* Fills the first `size` bytes of *out (at most) with what device `device`
+ * holds now (all zero while its primary context is not retained). Returns the
+ * bytes filled, or -1 when the driver is not initialised, the device does not
+ * exist or out is NULL. */
+VEMU_API int vemu_live(int device, struct vemu_live_counts* out, unsigned long long size);
 
 /* Sets every call counter to 0 and drops every pending injected failure. */
 VEMU_API void vemu_reset_counters(void);
@@ -109,14 +116,15 @@ VEMU_API void vemu_reset(void);
  * synchronising call. */
 VEMU_API int vemu_last_check(char* text, unsigned long long size);
 
-/* Fills *out with the counters of kernel `kernel`. Returns 0, or -1 if no
- * kernel of that name was launched since the last reset, or an argument is
- * NULL. */
+/* Fills the first `size` bytes of *out (at most) with the counters of kernel
+ * `kernel`. Returns the bytes filled, or -1 if no kernel of that name was
+ * launched since the last reset, or an argument is NULL. */
 #if defined(__cplusplus) && defined(__GNUC__)
 #pragma GCC diagnostic push /* C++ warns that the function hides the struct's name */
 #pragma GCC diagnostic ignored "-Wshadow"
 #endif
-VEMU_API int vemu_kernel_stats(const char* kernel, struct vemu_kernel_stats* out);
+VEMU_API int vemu_kernel_stats(const char* kernel, struct vemu_kernel_stats* out,
+                               unsigned long long size);
 #if defined(__cplusplus) && defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "launch_limits.hpp"
 #include "ptx/hazard_checks.hpp"
 #include "ptx/kernel_image.hpp"
 #include "ptx/launch_counts.hpp"
@@ -84,12 +85,12 @@ class ExecContext {
     } else if constexpr (S == Space::Shared) {
       std::byte* where = shared(address, bytes);
       if (where == nullptr) return nullptr;
-      if (accesses_[thread_ / 32].insert(issue, kSharedAccess)) ++counts_.shared_accesses;
+      if (accesses_[thread_ / kWarpSize].insert(issue, kSharedAccess)) ++counts_.shared_accesses;
       return checking() ? shared_checked(where, address, bytes, access) : where;
     } else if constexpr (S == Space::Global) {
       std::byte* where = global(address, bytes);
       if (where == nullptr) return nullptr;
-      if (accesses_[thread_ / 32].insert(issue, address >> 5)) count_sector(address >> 5);
+      if (accesses_[thread_ / kWarpSize].insert(issue, address >> 5)) count_sector(address >> 5);
       if (!checking() || recent_.shadow == nullptr) return where;
       return global_checked(where, address - recent_.base, address, bytes, access, value);
     } else {

@@ -61,6 +61,11 @@ class KernelImage final : public Kernel {
   std::span<const ParamLayout> params() const override { return param_layouts_; }
   std::uint32_t param_space_bytes() const override { return param_bytes_; }
   std::uint32_t static_shared_bytes() const override { return static_shared_; }
+  // Dynamic shared memory starts at its aligned offset past the static
+  // arrays, so the padding counts as soon as any is asked for.
+  std::uint64_t block_shared_bytes(std::uint32_t dynamic) const override {
+    return dynamic == 0 ? static_shared_ : std::uint64_t{dynamic_shared_offset_} + dynamic;
+  }
 
   std::string name_;
   std::vector<ParamLayout> param_layouts_;

@@ -38,6 +38,9 @@ class Kernel {
   virtual std::span<const ParamLayout> params() const = 0;
   virtual std::uint32_t param_space_bytes() const = 0;
   virtual std::uint32_t static_shared_bytes() const = 0;
+  // The shared memory one block of a launch with `dynamic` bytes of dynamic
+  // shared memory holds: the one figure the launch checks and the runner use.
+  virtual std::uint64_t block_shared_bytes(std::uint32_t dynamic) const = 0;
 };
 
 // One parsed and decoded module; immutable and safe to share.
@@ -89,9 +92,19 @@ struct LaunchRequest {
 std::optional<std::string> launch_shape_problem(const Dim3& grid, const Dim3& block,
                                                 std::uint64_t shared_bytes);
 
-// Runs the whole grid to completion. Returns CUDA_SUCCESS, or the fault that
-// stopped it: CUDA_ERROR_ILLEGAL_ADDRESS, CUDA_ERROR_MISALIGNED_ADDRESS,
+// Why the device would refuse `request`, if it would: its shape against the
+// device's limits (launch_shape_problem) and the kernel's .maxntid/.reqntid,
+// its parameter image's size, a kernel that is not one of this engine's.
+std::optional<std::string> launch_problem(const LaunchRequest& request);
+
+// Runs the whole grid of a launch launch_problem accepted, to completion.
+// Returns CUDA_SUCCESS, or the fault that stopped it:
+// CUDA_ERROR_ILLEGAL_ADDRESS, CUDA_ERROR_MISALIGNED_ADDRESS,
 // CUDA_ERROR_LAUNCH_TIMEOUT (budget spent), or another launch failure code.
+CUresult run_accepted(const LaunchRequest& request, GlobalMemory& memory);
+
+// launch_problem, then run_accepted: CUDA_ERROR_INVALID_VALUE for a launch
+// the device would refuse.
 CUresult execute(const LaunchRequest& request, GlobalMemory& memory);
 
 // A hazard check failing stops the launch with CUDA_ERROR_LAUNCH_FAILED and

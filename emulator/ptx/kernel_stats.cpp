@@ -10,6 +10,8 @@
 #include <mutex>
 #include <string>
 
+#include "launch_limits.hpp"
+
 namespace vorlan::emu {
 namespace {
 
@@ -61,9 +63,10 @@ class StatsRegistry {
                  "kernel", "launches", "warp instr", "thread instr", "sectors", "distinct",
                  "shared", "atomics", "busiest warp", "busiest summed", "lanes");
     for (const auto& [name, s] : kernels_) {
-      const double lanes = s.warp_instructions == 0 ? 0.0
-                                                    : double(s.thread_instructions) /
-                                                          (32.0 * double(s.warp_instructions));
+      const double lanes =
+          s.warp_instructions == 0
+              ? 0.0
+              : double(s.thread_instructions) / (double{kWarpSize} * double(s.warp_instructions));
       std::fprintf(stderr,
                    "vorlan emu profile: %-28s %8" PRIu64 " %14" PRIu64 " %14" PRIu64 " %12" PRIu64
                    " %12" PRIu64 " %10" PRIu64 " %10" PRIu64 " %12" PRIu64 " %14" PRIu64 " %6.3f\n",

@@ -39,26 +39,19 @@ bool within_limits(const ptx::ThreadLimit& max, const ptx::ThreadLimit& required
   return true;
 }
 
-CUresult refuse(const char* reason) {
-  if (ptx::verbose()) std::fprintf(stderr, "vorlan emu: launch refused: %s\n", reason);
-  return CUDA_ERROR_INVALID_VALUE;
-}
-
-CUresult validate(const LaunchRequest& request, const ptx::KernelImage& kernel) {
-  const std::uint64_t shared =
-      std::uint64_t{kernel.dynamic_shared_offset_} + request.dynamic_shared_bytes;
-  if (auto problem = launch_shape_problem(request.grid, request.block, shared)) {
-    return refuse(problem->c_str());
-  }
-  if (!within_limits(kernel.max_threads_, kernel.required_threads_, request.block)) {
-    return refuse("block size outside the kernel's .maxntid/.reqntid");
-  }
-  if (request.params.size() != kernel.param_bytes_)
-    return refuse("parameter image of the wrong size");
-  return CUDA_SUCCESS;
-}
-
 }  // namespace
+
+std::optional<std::string> launch_problem(const LaunchRequest& request) {
+  const auto* kernel = dynamic_cast<const ptx::KernelImage*>(request.kernel);
+  if (kernel == nullptr) return "no kernel";
+  const std::uint64_t shared = kernel->block_shared_bytes(request.dynamic_shared_bytes);
+  if (auto problem = launch_shape_problem(request.grid, request.block, shared)) return problem;
+  if (!within_limits(kernel->max_threads_, kernel->required_threads_, request.block)) {
+    return "block size outside the kernel's .maxntid/.reqntid";
+  }
+  if (request.params.size() != kernel->param_bytes_) return "parameter image of the wrong size";
+  return std::nullopt;
+}
 
 std::optional<std::string> launch_shape_problem(const Dim3& grid, const Dim3& block,
                                                 std::uint64_t shared_bytes) {
@@ -75,12 +68,17 @@ std::optional<std::string> launch_shape_problem(const Dim3& grid, const Dim3& bl
   return std::nullopt;
 }
 
-CUresult execute(const LaunchRequest& request, GlobalMemory& memory) {
-  const auto* kernel = dynamic_cast<const ptx::KernelImage*>(request.kernel);
-  if (kernel == nullptr) return refuse("no kernel");
-  if (const CUresult code = validate(request, *kernel); code != CUDA_SUCCESS) return code;
-  ptx::LaunchRunner runner(request, *kernel, memory);
+CUresult run_accepted(const LaunchRequest& request, GlobalMemory& memory) {
+  ptx::LaunchRunner runner(request, static_cast<const ptx::KernelImage&>(*request.kernel), memory);
   return runner.run();
+}
+
+CUresult execute(const LaunchRequest& request, GlobalMemory& memory) {
+  if (auto problem = launch_problem(request)) {
+    if (ptx::verbose()) std::fprintf(stderr, "vorlan emu: launch refused: %s\n", problem->c_str());
+    return CUDA_ERROR_INVALID_VALUE;
+  }
+  return run_accepted(request, memory);
 }
 
 }  // namespace vorlan::emu

@@ -89,11 +89,7 @@ LaunchRunner::LaunchRunner(const LaunchRequest& request, const KernelImage& kern
       budget_left_(request.instruction_budget),
       threads_per_block_(request.block.x * request.block.y * request.block.z),
       warps_per_block_((threads_per_block_ + kWarpSize - 1) / kWarpSize) {
-  shared_bytes_ = kernel.static_shared_;
-  if (request.dynamic_shared_bytes != 0) {
-    shared_bytes_ = std::max<std::uint64_t>(
-        shared_bytes_, std::uint64_t{kernel.dynamic_shared_offset_} + request.dynamic_shared_bytes);
-  }
+  shared_bytes_ = kernel.block_shared_bytes(request.dynamic_shared_bytes);
   const std::size_t slots = kernel.initial_slots_.size();
   registers_.resize(slots * threads_per_block_);
   threads_.resize(threads_per_block_);

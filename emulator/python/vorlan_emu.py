@@ -59,11 +59,11 @@ KERNEL_STATS_FIELDS = tuple(name for name, _ in KernelStats._fields_)
 _SIGNATURES = {
     "vemu_fail_call": ([ctypes.c_char_p, ctypes.c_uint, ctypes.c_uint], ctypes.c_int),
     "vemu_call_count": ([ctypes.c_char_p], ctypes.c_ulonglong),
-    "vemu_live": ([ctypes.c_int, ctypes.POINTER(LiveCounts)], ctypes.c_int),
+    "vemu_live": ([ctypes.c_int, ctypes.POINTER(LiveCounts), U64], ctypes.c_int),
     "vemu_reset_counters": ([], None),
     "vemu_reset": ([], None),
     "vemu_last_check": ([ctypes.c_char_p, ctypes.c_ulonglong], ctypes.c_int),
-    "vemu_kernel_stats": ([ctypes.c_char_p, ctypes.POINTER(KernelStats)], ctypes.c_int),
+    "vemu_kernel_stats": ([ctypes.c_char_p, ctypes.POINTER(KernelStats), U64], ctypes.c_int),
     "vemu_reset_stats": ([], None),
 }
 
@@ -87,7 +87,8 @@ class Controls:
     def live(self, device=0):
         """What `device` holds now, or None before cuInit or for a device that does not exist."""
         counts = LiveCounts()
-        return counts.as_dict() if self.lib.vemu_live(device, ctypes.byref(counts)) == 0 else None
+        filled = self.lib.vemu_live(device, ctypes.byref(counts), ctypes.sizeof(counts))
+        return counts.as_dict() if filled == ctypes.sizeof(counts) else None
 
     def reset_counters(self):
         self.lib.vemu_reset_counters()
@@ -105,11 +106,10 @@ class Controls:
     def kernel_stats(self, kernel):
         """The counters of `kernel` as a dict, or None if it was not launched since the last reset."""
         stats = KernelStats()
-        return (
-            stats.as_dict()
-            if self.lib.vemu_kernel_stats(kernel.encode(), ctypes.byref(stats)) == 0
-            else None
+        filled = self.lib.vemu_kernel_stats(
+            kernel.encode(), ctypes.byref(stats), ctypes.sizeof(stats)
         )
+        return stats.as_dict() if filled == ctypes.sizeof(stats) else None
 
     def reset_stats(self):
         self.lib.vemu_reset_stats()

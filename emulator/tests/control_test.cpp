@@ -103,7 +103,7 @@ TEST_F(ControlTest, ResetForgetsEverything) {
   ASSERT_EQ(cu.fail_call("cuInit", 1, 999), 0);
   cu.reset();
   vemu_live_counts counts{};
-  EXPECT_EQ(cu.live(0, &counts), -1) << "not initialised any more";
+  EXPECT_EQ(cu.live(0, &counts, sizeof counts), -1) << "not initialised any more";
   int count = 0;
   EXPECT_EQ(cu.cuDeviceGetCount(&count), CUDA_ERROR_NOT_INITIALIZED);
   EXPECT_EQ(cu.call_count("cuDeviceGetCount"), 1u);
@@ -116,7 +116,7 @@ TEST_F(ControlTest, ResetForgetsEverything) {
 TEST_F(ControlTest, LiveReportCountsEachKindOfObject) {
   setenv("VORLAN_EMU_DEVICES", "2", 1);
   vemu_live_counts counts{};
-  EXPECT_EQ(cu.live(0, &counts), -1) << "before cuInit";
+  EXPECT_EQ(cu.live(0, &counts, sizeof counts), -1) << "before cuInit";
   open_device();
   allocate(100);
   allocate(300);
@@ -132,9 +132,9 @@ TEST_F(ControlTest, LiveReportCountsEachKindOfObject) {
   EXPECT_EQ(now.sticky_error, 0u);
   vemu_live_counts other = live(1);
   EXPECT_EQ(other.allocations + other.events + other.context_refs, 0u);
-  EXPECT_EQ(cu.live(2, &counts), -1);
-  EXPECT_EQ(cu.live(-1, &counts), -1);
-  EXPECT_EQ(cu.live(0, nullptr), -1);
+  EXPECT_EQ(cu.live(2, &counts, sizeof counts), -1);
+  EXPECT_EQ(cu.live(-1, &counts, sizeof counts), -1);
+  EXPECT_EQ(cu.live(0, nullptr, sizeof(vemu_live_counts)), -1);
 }
 
 }  // namespace

@@ -57,41 +57,9 @@ DONE:
 }
 )";
 
-class CostCounters : public EmuTest {
+class CostCounters : public KernelTest {
  protected:
-  CUmodule module = nullptr;
-  decltype(&vemu_kernel_stats) kernel_stats = nullptr;
-
-  void SetUp() override {
-    EmuTest::SetUp();
-    kernel_stats = reinterpret_cast<decltype(kernel_stats)>(dlsym(cu.handle, "vemu_kernel_stats"));
-    ASSERT_NE(kernel_stats, nullptr);
-  }
-  void load() {
-    open_device();
-    ASSERT_EQ(cu.cuModuleLoadData(&module, kCostModule), CUDA_SUCCESS);
-  }
-  // `bytes` of device memory the host wrote, so that the hazard checks let the kernels read them.
-  CUdeviceptr written(std::size_t bytes) {
-    const CUdeviceptr buf = allocate(bytes);
-    const std::vector<std::byte> zeros(bytes);
-    EXPECT_EQ(cu.cuMemcpyHtoDAsync_v2(buf, zeros.data(), bytes, nullptr), CUDA_SUCCESS);
-    return buf;
-  }
-  void launch(const char* name, CUdeviceptr buf, std::uint32_t value, unsigned grid,
-              unsigned block) {
-    CUfunction function = nullptr;
-    ASSERT_EQ(cu.cuModuleGetFunction(&function, module, name), CUDA_SUCCESS);
-    void* params[] = {&buf, &value};
-    ASSERT_EQ(cu.cuLaunchKernel(function, grid, 1, 1, block, 1, 1, 0, nullptr, params, nullptr),
-              CUDA_SUCCESS);
-    ASSERT_EQ(cu.cuCtxSynchronize(), CUDA_SUCCESS);
-  }
-  struct vemu_kernel_stats stats(const char* name) {
-    struct vemu_kernel_stats out{};
-    EXPECT_EQ(kernel_stats(name, &out), 0) << name;
-    return out;
-  }
+  void load() { load_module(kCostModule); }
 };
 
 // Launches of 2 blocks of 64 threads (4 warps): 1 round, then 3, then none.
@@ -103,8 +71,10 @@ TEST_F(CostCounters, BusiestWarpIsTheLargestAndItsSumAddsLaunches) {
     setenv("VORLAN_EMU_SEED", seed, 1);
     cu.reset();
     load();
-    const CUdeviceptr buf = written(64);
-    for (const std::uint32_t rounds : {1u, 3u, 0u}) launch("reread", buf, rounds, 2, 64);
+    const CUdeviceptr buf = written(64, 64);
+    for (const std::uint32_t rounds : {1u, 3u, 0u}) {
+      ASSERT_EQ(launch("reread", buf, rounds, 2, 64), CUDA_SUCCESS);
+    }
     const struct vemu_kernel_stats s = stats("reread");
     EXPECT_EQ(s.launches, 3u) << "seed " << seed;
     EXPECT_EQ(s.warp_instructions, 4u * (15 + 25 + 10)) << "seed " << seed;
@@ -123,8 +93,10 @@ TEST_F(CostCounters, BusiestWarpIsTheLargestAndItsSumAddsLaunches) {
 TEST_F(CostCounters, DistinctSectorsSpanManyPagesAndStartAfreshEachLaunch) {
   load();
   constexpr std::uint32_t kStride = 4096;
-  launch("strided", written(256 * kStride * 4), kStride, 1, 256);
-  launch("strided", written(256 * kStride * 4), kStride, 1, 256);
+  for (int buffer = 0; buffer < 2; ++buffer) {
+    const std::size_t bytes = 256 * kStride * 4;
+    ASSERT_EQ(launch("strided", written(bytes, bytes), kStride, 1, 256), CUDA_SUCCESS);
+  }
   const struct vemu_kernel_stats s = stats("strided");
   EXPECT_EQ(s.global_sectors, 2u * 8 * 33);
   EXPECT_EQ(s.distinct_global_sectors, 2u * 256);

@@ -6,6 +6,8 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -31,6 +33,9 @@ struct DriverLibrary {
   decltype(&vemu_live) live = nullptr;
   decltype(&vemu_reset_counters) reset_counters = nullptr;
   decltype(&vemu_reset) reset = nullptr;
+  decltype(&vemu_last_check) last_check = nullptr;
+  decltype(&vemu_kernel_stats) kernel_stats = nullptr;
+  decltype(&vemu_reset_stats) reset_stats = nullptr;
   std::vector<std::string> missing;  // names dlsym did not find
 };
 
@@ -53,6 +58,9 @@ inline DriverLibrary load_driver_library(const char* path) {
   resolve(library, library.live, "vemu_live");
   resolve(library, library.reset_counters, "vemu_reset_counters");
   resolve(library, library.reset, "vemu_reset");
+  resolve(library, library.last_check, "vemu_last_check");
+  resolve(library, library.kernel_stats, "vemu_kernel_stats");
+  resolve(library, library.reset_stats, "vemu_reset_stats");
   return library;
 }
 
@@ -98,8 +106,58 @@ class EmuTest : public ::testing::Test {
 
   vemu_live_counts live(int device = 0) {
     vemu_live_counts counts{};
-    EXPECT_EQ(cu.live(device, &counts), 0);
+    EXPECT_EQ(cu.live(device, &counts, sizeof counts), int{sizeof counts});
     return counts;
+  }
+};
+
+// How a KernelTest launches: `grid` blocks of `block` threads, on a buffer
+// of 128 words whose first `host_bytes` bytes the host wrote.
+struct RunShape {
+  unsigned grid = 1;
+  unsigned block = 32;
+  std::size_t host_bytes = 16;
+};
+
+// Tests of kernels of a module of their own, each taking (buffer, value):
+// loading the module, buffers the host wrote, launches and their counters.
+class KernelTest : public EmuTest {
+ protected:
+  CUmodule module = nullptr;
+
+  void load_module(const char* ptx) {
+    open_device();
+    ASSERT_EQ(cu.cuModuleLoadData(&module, ptx), CUDA_SUCCESS);
+  }
+  // `room` bytes of device memory whose first `bytes` the host wrote, so
+  // that the hazard checks let kernels read them.
+  CUdeviceptr written(std::size_t room, std::size_t bytes) {
+    const CUdeviceptr buf = allocate(room);
+    const std::vector<std::uint8_t> data(bytes, 3);
+    if (bytes != 0) {
+      EXPECT_EQ(cu.cuMemcpyHtoDAsync_v2(buf, data.data(), bytes, nullptr), CUDA_SUCCESS);
+    }
+    return buf;
+  }
+  // Launches name(buf, value); the result of the next synchronisation.
+  CUresult launch(const char* name, CUdeviceptr buf, std::uint32_t value, unsigned grid,
+                  unsigned block) {
+    CUfunction function = nullptr;
+    EXPECT_EQ(cu.cuModuleGetFunction(&function, module, name), CUDA_SUCCESS) << name;
+    void* params[] = {&buf, &value};
+    EXPECT_EQ(cu.cuLaunchKernel(function, grid, 1, 1, block, 1, 1, 0, nullptr, params, nullptr),
+              CUDA_SUCCESS);
+    return cu.cuCtxSynchronize();
+  }
+  // Launches name(a fresh buffer, value) in `shape`.
+  CUresult run(const char* name, std::uint32_t value, RunShape shape = {}) {
+    return launch(name, written(128 * 4, shape.host_bytes), value, shape.grid, shape.block);
+  }
+  // The counters of `name`, which a launch since the last reset must have made.
+  struct vemu_kernel_stats stats(const char* name) {
+    struct vemu_kernel_stats out{};
+    EXPECT_EQ(cu.kernel_stats(name, &out, sizeof out), int{sizeof out}) << name;
+    return out;
   }
 };
 

@@ -18,9 +18,8 @@ struct HazardCase {
   const char* kernel;
   std::uint32_t clean_k;
   std::uint32_t hazard_k;
-  const char* report;           // a phrase the report must contain
-  unsigned block = 32;          // threads in the one block
-  std::size_t host_bytes = 16;  // bytes of the buffer the host wrote first
+  const char* report;  // a phrase the report must contain
+  RunShape shape{};    // one block of one warp unless it says otherwise
 };
 
 const HazardCase kHazards[] = {
@@ -35,57 +34,27 @@ const HazardCase kHazards[] = {
     {"vote_split", 0, 1, "waits at another instruction"},
     // Each check in its other direction, or at the edge of what it tracks.
     // The write (thread 32) is what fails: the check saw thread 0's read.
-    {"shared_war", 1, 0,
+    {"shared_war",
+     1,
+     0,
      "shared-memory race: another thread accessed this address since the last barrier in kernel "
      "shared_war, line 163 (pc 11): @%p2 st.shared.u32",
-     64},
+     {.block = 64}},
     {"nc_own_write", 1, 0, "non-coherent load (ld.global.nc) of an address this launch wrote"},
-    {"read_partial", 1, 0, "read of global memory never written", 32, 6},
-    {"shfl_partial_warp", 0x0000ffffu, 0xffffffffu, "names lane 16, which does not exist", 16},
+    {"read_partial", 1, 0, "read of global memory never written", {.host_bytes = 6}},
+    {"shfl_partial_warp",
+     0x0000ffffu,
+     0xffffffffu,
+     "names lane 16, which does not exist",
+     {.block = 16}},
 };
 
-class HazardTest : public EmuTest {
+class HazardTest : public KernelTest {
  protected:
-  CUmodule module = nullptr;
-  decltype(&vemu_last_check) last_check = nullptr;
-  decltype(&vemu_kernel_stats) kernel_stats = nullptr;
-
-  void SetUp() override {
-    EmuTest::SetUp();
-    last_check = reinterpret_cast<decltype(last_check)>(dlsym(cu.handle, "vemu_last_check"));
-    kernel_stats = reinterpret_cast<decltype(kernel_stats)>(dlsym(cu.handle, "vemu_kernel_stats"));
-    ASSERT_NE(last_check, nullptr);
-    ASSERT_NE(kernel_stats, nullptr);
-  }
-  void load() {
-    open_device();
-    ASSERT_EQ(cu.cuModuleLoadData(&module, kHazardModule), CUDA_SUCCESS);
-  }
-  // A 128-word buffer whose first `defined` words the host wrote.
-  CUdeviceptr buffer(std::size_t defined) { return buffer_with_bytes(defined * 4); }
-  // A 128-word buffer whose first `bytes` bytes the host wrote.
-  CUdeviceptr buffer_with_bytes(std::size_t bytes) {
-    CUdeviceptr buf = allocate(128 * 4);
-    std::vector<std::uint8_t> written(bytes, 3);
-    if (bytes != 0) {
-      EXPECT_EQ(cu.cuMemcpyHtoDAsync_v2(buf, written.data(), bytes, nullptr), CUDA_SUCCESS);
-    }
-    return buf;
-  }
-  // Launches `kernel` on one block of 32 threads; the result of the next synchronisation.
-  CUresult run(const char* name, std::uint32_t k, unsigned grid = 1, unsigned block = 32,
-               std::size_t host_bytes = 16) {
-    CUfunction function = nullptr;
-    EXPECT_EQ(cu.cuModuleGetFunction(&function, module, name), CUDA_SUCCESS) << name;
-    CUdeviceptr buf = buffer_with_bytes(host_bytes);
-    void* params[] = {&buf, &k};
-    EXPECT_EQ(cu.cuLaunchKernel(function, grid, 1, 1, block, 1, 1, 0, nullptr, params, nullptr),
-              CUDA_SUCCESS);
-    return cu.cuCtxSynchronize();
-  }
+  void load() { load_module(kHazardModule); }
   std::string report() {
     std::string text(1024, '\0');
-    const int length = last_check(text.data(), text.size());
+    const int length = cu.last_check(text.data(), text.size());
     text.resize(static_cast<std::size_t>(std::max(length, 0)));
     return text;
   }
@@ -97,7 +66,7 @@ TEST_P(EachHazard, FailsTheLaunchAndNamesIt) {
   const HazardCase& c = GetParam();
   load();
   const CUdeviceptr probe = allocate(4);
-  ASSERT_EQ(run(c.kernel, c.hazard_k, 1, c.block, c.host_bytes), CUDA_ERROR_LAUNCH_FAILED);
+  ASSERT_EQ(run(c.kernel, c.hazard_k, c.shape), CUDA_ERROR_LAUNCH_FAILED);
   const std::string text = report();
   EXPECT_NE(text.find(c.report), std::string::npos) << text;
   EXPECT_NE(text.find(std::string("kernel ") + c.kernel), std::string::npos) << text;
@@ -110,15 +79,15 @@ TEST_P(EachHazard, FailsTheLaunchAndNamesIt) {
 TEST_P(EachHazard, CleanTwinRuns) {
   const HazardCase& c = GetParam();
   load();
-  EXPECT_EQ(run(c.kernel, c.clean_k, 1, c.block, c.host_bytes), CUDA_SUCCESS) << report();
-  EXPECT_EQ(last_check(nullptr, 0), 0);
+  EXPECT_EQ(run(c.kernel, c.clean_k, c.shape), CUDA_SUCCESS) << report();
+  EXPECT_EQ(cu.last_check(nullptr, 0), 0);
 }
 
 TEST_P(EachHazard, GoesUncheckedWhenTheChecksAreOff) {
   const HazardCase& c = GetParam();
   setenv("VORLAN_EMU_CHECK", "0", 1);
   load();
-  EXPECT_EQ(run(c.kernel, c.hazard_k, 1, c.block, c.host_bytes), CUDA_SUCCESS);
+  EXPECT_EQ(run(c.kernel, c.hazard_k, c.shape), CUDA_SUCCESS);
   unsetenv("VORLAN_EMU_CHECK");
 }
 
@@ -142,14 +111,14 @@ TEST_F(HazardTest, ReportNamesAddressAndBothThreads) {
             std::string::npos)
       << text;
   char small[8] = {};
-  EXPECT_EQ(last_check(small, sizeof small), static_cast<int>(text.size()));
+  EXPECT_EQ(cu.last_check(small, sizeof small), static_cast<int>(text.size()));
   EXPECT_EQ(std::string(small), text.substr(0, 7)) << "truncated and terminated";
   unsetenv("VORLAN_EMU_VERBOSE");
 }
 
 TEST_F(HazardTest, EqualStoresFromManyBlocksAreClean) {
   load();
-  EXPECT_EQ(run("store_conflict", 0, 4, 256), CUDA_SUCCESS) << report();
+  EXPECT_EQ(run("store_conflict", 0, {.grid = 4, .block = 256}), CUDA_SUCCESS) << report();
 }
 
 // counted on 2 blocks of 64 threads. Warp 0 (tids 0-31) runs all 13
@@ -179,13 +148,12 @@ TEST_F(HazardTest, CountersMatchTheHandCountForEverySeed) {
     load();
     CUfunction function = nullptr;
     ASSERT_EQ(cu.cuModuleGetFunction(&function, module, "counted"), CUDA_SUCCESS);
-    CUdeviceptr buf = buffer(65);
+    CUdeviceptr buf = written(128 * 4, 65 * 4);
     void* params[] = {&buf};
     ASSERT_EQ(cu.cuLaunchKernel(function, 2, 1, 1, 64, 1, 1, 0, nullptr, params, nullptr),
               CUDA_SUCCESS);
     ASSERT_EQ(cu.cuCtxSynchronize(), CUDA_SUCCESS) << report();
-    struct vemu_kernel_stats stats{};
-    ASSERT_EQ(kernel_stats("counted", &stats), 0);
+    const struct vemu_kernel_stats stats = this->stats("counted");
     EXPECT_EQ(stats.launches, kCounted.launches) << "seed " << seed;
     EXPECT_EQ(stats.warp_instructions, kCounted.warp_instructions) << "seed " << seed;
     EXPECT_EQ(stats.thread_instructions, kCounted.thread_instructions) << "seed " << seed;
@@ -205,18 +173,14 @@ TEST_F(HazardTest, CountersAddUpOverLaunchesAndReset) {
   load();
   ASSERT_EQ(run("store_conflict", 0), CUDA_SUCCESS);
   ASSERT_EQ(run("store_conflict", 0), CUDA_SUCCESS);
-  struct vemu_kernel_stats stats{};
-  ASSERT_EQ(kernel_stats("store_conflict", &stats), 0);
+  struct vemu_kernel_stats stats = this->stats("store_conflict");
   EXPECT_EQ(stats.launches, 2u);
   EXPECT_EQ(stats.warp_instructions, 2u * 6);  // 6 instructions, one warp
   EXPECT_EQ(stats.thread_instructions, 2u * 6 * 32);
   EXPECT_EQ(stats.global_sectors, 2u);  // 32 lanes, one word
-  EXPECT_EQ(kernel_stats("shared_race", &stats), -1) << "never launched";
-  auto reset_stats =
-      reinterpret_cast<decltype(&vemu_reset_stats)>(dlsym(cu.handle, "vemu_reset_stats"));
-  ASSERT_NE(reset_stats, nullptr);
-  reset_stats();
-  EXPECT_EQ(kernel_stats("store_conflict", &stats), -1);
+  EXPECT_EQ(cu.kernel_stats("shared_race", &stats, sizeof stats), -1) << "never launched";
+  cu.reset_stats();
+  EXPECT_EQ(cu.kernel_stats("store_conflict", &stats, sizeof stats), -1);
 }
 
 TEST_F(HazardTest, ProfilePrintsEachKernelsCountersAtExit) {

@@ -34,18 +34,31 @@ GpuResult<> check_offsets(std::span<const std::uint32_t> offsets, std::size_t nu
   return {};
 }
 
+// What one pass over the listed targets finds: the largest, and how many
+// steps from one entry to the next do not rise.
+struct TargetScan {
+  std::uint32_t largest = 0;
+  std::size_t flat = 0;
+};
+
+// One loop without an early exit, which the compiler turns into vector code:
+// valid graphs, the common case, are checked at memory speed, and only a bad
+// one pays for finding its first offender.
+TargetScan scan(std::span<const std::uint32_t> listed) {
+  if (listed.empty()) return {};
+  std::uint32_t largest = listed[0];
+  std::size_t flat = 0;
+  for (std::size_t i = 1; i < listed.size(); ++i) {
+    largest = std::max(largest, listed[i]);
+    flat += listed[i] <= listed[i - 1] ? 1 : 0;
+  }
+  return {largest, flat};
+}
+
 // Only the entries inside some node's list are ever read by a kernel.
 GpuResult<> check_targets(std::span<const std::uint32_t> offsets,
-                          std::span<const std::uint32_t> targets) {
-  if (offsets.size() < 2) return {};
+                          std::span<const std::uint32_t> targets, std::uint32_t largest) {
   const auto num_nodes = static_cast<std::uint32_t>(offsets.size() - 1);
-  // The largest target first, in a loop without an early exit that the
-  // compiler turns into vector code: valid graphs, the common case, are then
-  // checked at memory speed, and only a bad one pays for finding its first
-  // offender.
-  const auto listed = targets.subspan(offsets.front(), offsets.back() - offsets.front());
-  std::uint32_t largest = 0;
-  for (std::uint32_t target : listed) largest = std::max(largest, target);
   if (largest < num_nodes) return {};
   for (std::size_t i = offsets.front(); i < offsets.back(); ++i) {
     if (targets[i] >= num_nodes) {
@@ -56,17 +69,10 @@ GpuResult<> check_targets(std::span<const std::uint32_t> offsets,
   return {};
 }
 
-}  // namespace
-
-bool lists_strictly_ascending(std::span<const std::uint32_t> offsets,
-                              std::span<const std::uint32_t> targets) {
-  if (offsets.size() < 2 || targets.empty()) return false;
-  if (offsets.front() != 0 || offsets.back() != targets.size()) return false;
-  // Steps that do not rise, over the whole array in one loop without an
-  // early exit (vector code at memory speed); then the ones that fall on the
-  // first entry of a list, where any step is allowed, are taken back out.
-  std::size_t flat = 0;
-  for (std::size_t i = 1; i < targets.size(); ++i) flat += targets[i] <= targets[i - 1] ? 1 : 0;
+// The flat steps that fall on the first entry of a list, where any step is
+// allowed, taken back out: whether the lists rise strictly within themselves.
+bool strictly_ascending(std::span<const std::uint32_t> offsets,
+                        std::span<const std::uint32_t> targets, std::size_t flat) {
   if (flat == 0) return true;
   for (std::size_t v = 0; v + 1 < offsets.size(); ++v) {
     const std::uint32_t start = offsets[v];
@@ -75,11 +81,30 @@ bool lists_strictly_ascending(std::span<const std::uint32_t> offsets,
   return flat == 0;
 }
 
+}  // namespace
+
+GpuResult<CsrFacts> check_csr(std::span<const std::uint32_t> offsets,
+                              std::span<const std::uint32_t> targets) {
+  VORLAN_CHECK(check_lengths(offsets, targets));
+  VORLAN_CHECK(check_offsets(offsets, targets.size()));
+  if (offsets.size() < 2) return CsrFacts{};
+  const auto listed = targets.subspan(offsets.front(), offsets.back() - offsets.front());
+  const TargetScan found = scan(listed);
+  VORLAN_CHECK(check_targets(offsets, targets, found.largest));
+  // The lists cover the whole of targets, or some entry lies outside them.
+  const bool whole = offsets.front() == 0 && listed.size() == targets.size() && !targets.empty();
+  return CsrFacts{.strictly_ascending = whole && strictly_ascending(offsets, targets, found.flat)};
+}
+
 GpuResult<> validate_csr(std::span<const std::uint32_t> offsets,
                          std::span<const std::uint32_t> targets) {
-  if (auto r = check_lengths(offsets, targets); !r) return r;
-  if (auto r = check_offsets(offsets, targets.size()); !r) return r;
-  return check_targets(offsets, targets);
+  return check_csr(offsets, targets).transform([](const CsrFacts&) {});
+}
+
+bool lists_strictly_ascending(std::span<const std::uint32_t> offsets,
+                              std::span<const std::uint32_t> targets) {
+  const auto facts = check_csr(offsets, targets);
+  return facts && facts->strictly_ascending;
 }
 
 GraphStore::GraphStore(driver::SharedStream stream, driver::DeviceBuffer<std::uint32_t> targets,
@@ -116,13 +141,12 @@ GpuResult<const TransposedCsr*> GraphStore::transposed() const {
 GpuResult<GraphStore> GraphStore::build(std::span<const std::uint32_t> offsets,
                                         std::span<const std::uint32_t> targets,
                                         const driver::SharedStream& stream) {
-  VORLAN_CHECK(validate_csr(offsets, targets));
+  VORLAN_TRY(const CsrFacts facts, check_csr(offsets, targets));
   const auto num_nodes = static_cast<std::uint32_t>(offsets.empty() ? 0 : offsets.size() - 1);
   VORLAN_TRY(auto offsets_buffer, driver::upload(stream, offsets));
   VORLAN_TRY(auto targets_buffer, driver::upload(stream, targets));
   return GraphStore(stream, std::move(targets_buffer), std::move(offsets_buffer), num_nodes,
-                    static_cast<std::uint32_t>(targets.size()),
-                    lists_strictly_ascending(offsets, targets));
+                    static_cast<std::uint32_t>(targets.size()), facts.strictly_ascending);
 }
 
 }  // namespace vorlan::engine

@@ -76,12 +76,23 @@ class GraphStore {
   std::unique_ptr<TransposeSlot> transpose_;
 };
 
-// The first reason the arrays would lead a kernel outside the buffers, if any.
+// What validating CSR arrays finds out on the way, in the same pass.
+struct CsrFacts {
+  // Every list strictly ascending, offsets starting at 0 and ending at
+  // targets.size(), and at least one edge.
+  bool strictly_ascending = false;
+};
+
+// The first reason the arrays would lead a kernel outside the buffers, or
+// what the one pass over them found.
+GpuResult<CsrFacts> check_csr(std::span<const std::uint32_t> offsets,
+                              std::span<const std::uint32_t> targets);
+
+// check_csr, for callers that need only the verdict.
 GpuResult<> validate_csr(std::span<const std::uint32_t> offsets,
                          std::span<const std::uint32_t> targets);
 
-// Whether arrays that pass validate_csr have every list strictly ascending,
-// offsets starting at 0 and ending at targets.size(), and at least one edge.
+// Whether the arrays pass check_csr with every list strictly ascending.
 bool lists_strictly_ascending(std::span<const std::uint32_t> offsets,
                               std::span<const std::uint32_t> targets);
 

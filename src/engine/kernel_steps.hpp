@@ -3,6 +3,8 @@
 // the step.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <span>
@@ -67,11 +69,20 @@ inline GpuResult<> interrupt_step(InterruptPoll poll) {
   return {};
 }
 
+// The most blocks launch_step gives a grid; 0 (always, outside tests) for
+// no limit. Tests lower it so that every kernel strides over more elements
+// than its grid has threads on graphs small enough for the software GPU;
+// only kernels that stride may run under it.
+inline std::atomic<std::uint32_t> grid_cap_for_tests{0};
+
 // Issues the launch; a refusal becomes the kernel error "STEP: <driver error>".
 // A grid of no blocks has no threads to run, so nothing is issued for it.
 inline GpuResult<> launch_step(driver::KernelLaunch& launch, std::uint32_t blocks,
                                std::string_view step, std::uint32_t shared_bytes = 0) {
   if (blocks == 0) return {};
+  if (const std::uint32_t cap = grid_cap_for_tests.load(std::memory_order_relaxed); cap != 0) {
+    blocks = std::min(blocks, cap);
+  }
   auto launched = launch.launch(driver::linear_launch(blocks, kThreadsPerBlock, shared_bytes));
   if (!launched) {
     return std::unexpected(

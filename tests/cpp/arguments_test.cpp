@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "fault_of.hpp"
 #include "python/integer_buffer.hpp"
 
 namespace vorlan::python {
@@ -67,15 +68,7 @@ std::string interpreter_message(Call&& call) {
   return error ? text_of(error.get()) : "<no error>";
 }
 
-template <typename Body>
-std::string fault_message(Body&& body) {
-  try {
-    body();
-  } catch (const Fault& fault) {
-    return fault.what();
-  }
-  return "<no fault>";
-}
+using test::fault_of;
 
 constexpr std::array<std::string_view, 3> kFromCsrParameters{"offsets", "targets", "device"};
 constexpr std::array<std::string_view, 3> kPagerankParameters{"damping", "max_iterations",
@@ -389,9 +382,9 @@ TEST_F(ArgumentsTest, VectorcallCountIgnoresTheOffsetFlag) {
 
 TEST_F(ArgumentsTest, SlotsThatDoNotMatchTheDescriptionAreAFault) {
   std::array<PyObject*, 2> slots{};
-  EXPECT_EQ(fault_message([&] { (void)bind_vectorcall(kBfs, nullptr, 0, nullptr, slots); }),
+  EXPECT_EQ(fault_of([&] { (void)bind_vectorcall(kBfs, nullptr, 0, nullptr, slots); }),
             "argument slots do not match the function description");
-  EXPECT_EQ(fault_message([&] { (void)bind_tuple_dict(kBfs, nullptr, nullptr, slots); }),
+  EXPECT_EQ(fault_of([&] { (void)bind_tuple_dict(kBfs, nullptr, nullptr, slots); }),
             "argument slots do not match the function description");
 }
 
@@ -901,7 +894,7 @@ TEST_F(ArgumentsTest, FailedCreationPrintsTheErrorAndFaults) {
     std::string message;
     {
       FailNextAllocation failing(0);
-      message = fault_message(build);
+      message = fault_of(build);
       EXPECT_EQ(failing.failures(), 1) << name;
     }
     EXPECT_EQ(message, "Python API call failed") << name;

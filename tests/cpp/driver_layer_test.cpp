@@ -52,7 +52,7 @@ class DriverLayerTest : public ::testing::Test {
   void TearDown() override {
     vemu_live_counts counts{};
     // -1: the test never got the driver initialised, so it retained nothing.
-    if (software_gpu().live(0, &counts) == 0) {
+    if (software_gpu().live(0, &counts, sizeof counts) == int{sizeof counts}) {
       EXPECT_EQ(counts.context_refs, 0u) << "a DeviceContext outlived its last holder";
     }
   }
@@ -98,12 +98,6 @@ class DriverLayerTest : public ::testing::Test {
       [[maybe_unused]] auto released = std::move(buffer);
     }
     ASSERT_GT(call_count(entry_point), before) << entry_point << " was not part of the teardown";
-  }
-
-  static std::vector<std::uint32_t> doubled_indices(std::uint32_t n) {
-    std::vector<std::uint32_t> values(n);
-    for (std::uint32_t i = 0; i < n; ++i) values[i] = 2 * i;
-    return values;
   }
 };
 

@@ -12,6 +12,7 @@
 #include "driver/loader.hpp"
 #include "driver/result.hpp"
 #include "engine/error.hpp"
+#include "fault_of.hpp"
 
 namespace fs = std::filesystem;
 using vorlan::Fault;
@@ -32,14 +33,8 @@ void lay_out(const fs::path& folder,
   }
 }
 
-std::string fault_message(auto&& action) {
-  try {
-    action();
-  } catch (const Fault& fault) {
-    return fault.what();
-  }
-  return "(no fault)";
-}
+using vorlan::test::fault_of;
+using vorlan::test::kNoFault;
 
 // Which fake build the loaded table points into.
 std::string loaded_fake() {
@@ -66,17 +61,17 @@ const char* const kNoLibraryMessage =
 
 TEST(NoLibrary, FaultListsAllThirtyFourCandidatesAndRepeats) {
   EXPECT_EQ(vorlan::driver::candidate_library_names().size(), 34u);
-  EXPECT_EQ(fault_message([] { driver_api(); }), kNoLibraryMessage);
+  EXPECT_EQ(fault_of([] { driver_api(); }), kNoLibraryMessage);
   // Nothing was cached: the second attempt searches and fails the same way.
-  EXPECT_EQ(fault_message([] { driver_api(); }), kNoLibraryMessage);
+  EXPECT_EQ(fault_of([] { driver_api(); }), kNoLibraryMessage);
 }
 
 TEST(RetryAfterFailure, LibraryInstalledAfterAFailedSearchIsFound) {
   const fs::path folder = kScenarios / "retry";
   lay_out(folder, {});
-  EXPECT_EQ(fault_message([] { driver_api(); }), kNoLibraryMessage);
+  EXPECT_EQ(fault_of([] { driver_api(); }), kNoLibraryMessage);
   lay_out(folder, {{"libcuda.so.1", "complete"}});
-  EXPECT_EQ(fault_message([] { driver_api(); }), "(no fault)");
+  EXPECT_EQ(fault_of([] { driver_api(); }), kNoFault);
   EXPECT_EQ(loaded_fake(), "complete");
 }
 
@@ -97,14 +92,14 @@ TEST(LastCandidate, SearchReachesTheLastNameAndLoadsOnce) {
 TEST(MissingEntry, LibraryLackingAnEntryPointEndsTheSearchAndIsReleased) {
   const fs::path folder = kScenarios / "missing_first";
   lay_out(folder, {{"libcuda.so", "no_launch"}, {"libcuda.so.1", "complete"}});
-  const std::string message = fault_message([] { driver_api(); });
+  const std::string message = fault_of([] { driver_api(); });
   EXPECT_TRUE(message.starts_with("Expected symbol in library: ")) << message;
   EXPECT_NE(message.find("dlsym"), std::string::npos) << message;
   EXPECT_NE(message.find("cuLaunchKernel"), std::string::npos) << message;
   // The later, complete candidate was not tried, and the incomplete one is unloaded.
   EXPECT_EQ(dlopen((folder / "libcuda.so.1").c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr);
   EXPECT_EQ(dlopen((folder / "libcuda.so").c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr);
-  EXPECT_EQ(fault_message([] { driver_api(); }), message);
+  EXPECT_EQ(fault_of([] { driver_api(); }), message);
 }
 
 using vorlan::driver::DriverError;

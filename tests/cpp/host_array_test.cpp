@@ -18,18 +18,18 @@
 namespace vorlan {
 namespace {
 
-constexpr std::size_t kSwitch = std::size_t{4} << 20;
+using common::kMappedFrom;
 
 TEST(MappedPages, TheSwitchIsAtFourMebibytes) {
-  EXPECT_FALSE(common::is_mapped(kSwitch - 1));
-  EXPECT_TRUE(common::is_mapped(kSwitch));
+  EXPECT_FALSE(common::is_mapped(kMappedFrom - 1));
+  EXPECT_TRUE(common::is_mapped(kMappedFrom));
 }
 
 // Element counts of u32 arrays: one short of 4 MiB, exactly, one over.
 class HostArrayAtTheSwitch : public ::testing::TestWithParam<std::ptrdiff_t> {};
 
 TEST_P(HostArrayAtTheSwitch, HoldsWhatIsWrittenAndIsGivenBack) {
-  const std::size_t count = kSwitch / sizeof(std::uint32_t) + GetParam();
+  const std::size_t count = kMappedFrom / sizeof(std::uint32_t) + GetParam();
   for (int round = 0; round < 3; ++round) {  // released blocks are reused
     python::HostArray<std::uint32_t> values(count);
     std::iota(values.begin(), values.end(), std::uint32_t{7});
@@ -39,7 +39,7 @@ TEST_P(HostArrayAtTheSwitch, HoldsWhatIsWrittenAndIsGivenBack) {
 }
 
 TEST_P(HostArrayAtTheSwitch, GrowsAcrossTheSwitch) {
-  const std::size_t count = kSwitch / sizeof(std::uint32_t) + GetParam();
+  const std::size_t count = kMappedFrom / sizeof(std::uint32_t) + GetParam();
   python::HostArray<std::uint32_t> values;
   values.reserve(count - 1);
   for (std::size_t i = 0; i < count; ++i) values.push_back(static_cast<std::uint32_t>(i));
@@ -57,7 +57,7 @@ INSTANTIATE_TEST_SUITE_P(ElementsAroundFourMebibytes, HostArrayAtTheSwitch,
 class ZeroedPagesAtTheSwitch : public ::testing::TestWithParam<std::ptrdiff_t> {};
 
 TEST_P(ZeroedPagesAtTheSwitch, ComeZeroedAndAreGivenBack) {
-  const std::size_t bytes = kSwitch + GetParam();
+  const std::size_t bytes = kMappedFrom + GetParam();
   void* dirty = common::allocate_pages(bytes, common::Fill::kUninitialised);
   ASSERT_NE(dirty, nullptr);
   std::memset(dirty, 0xA5, bytes);

@@ -15,9 +15,11 @@
 #include <cstdint>
 #include <deque>
 #include <initializer_list>
+#include <map>
 #include <memory>
 #include <ostream>
 #include <random>
+#include <regex>
 #include <set>
 #include <span>
 #include <stdexcept>
@@ -32,8 +34,10 @@
 #include "driver/memory.hpp"
 #include "engine/bfs.hpp"
 #include "engine/graph_store.hpp"
+#include "engine/k_truss.hpp"
 #include "engine/kernel_steps.hpp"
 #include "engine/triangle_counting.hpp"
+#include "software_gpu.hpp"
 
 namespace vorlan::engine {
 namespace {
@@ -481,6 +485,119 @@ TEST_F(WarpStride, TakesEveryNodeOnce) {
     EXPECT_EQ(count_per_warp(stored, blocks), expected) << blocks << " blocks";
   }
 }
+
+// The k-truss by recounting on the host: edges (u < v) whose support among
+// the live edges is below k - 2 go, round after round, until a round
+// removes nothing; that last round counts too.
+std::pair<std::set<std::pair<std::uint32_t, std::uint32_t>>, std::uint32_t> host_truss(
+    const Graph& graph, std::uint32_t k) {
+  std::set<std::pair<std::uint32_t, std::uint32_t>> live;
+  for (std::uint32_t u = 0; u < graph.nodes(); ++u) {
+    for (std::uint32_t v : graph.lists[u]) {
+      if (u < v) live.emplace(u, v);
+    }
+  }
+  const auto linked = [&](std::uint32_t a, std::uint32_t b) {
+    return live.contains({std::min(a, b), std::max(a, b)});
+  };
+  for (std::uint32_t rounds = 1;; ++rounds) {
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> going;
+    for (auto [u, v] : live) {
+      std::uint32_t support = 0;
+      for (std::uint32_t w : graph.lists[u]) support += linked(u, w) && linked(v, w) ? 1 : 0;
+      if (support + 2 < k) going.emplace_back(u, v);
+    }
+    if (going.empty()) return {live, rounds};
+    for (const auto& edge : going) live.erase(edge);
+  }
+}
+
+// The kernels every embedded module declares, by name.
+std::vector<std::string> kernel_names() {
+  static const std::regex entry(R"(\.entry\s+(\w+)\s*\()");
+  std::vector<std::string> names;
+  for (std::string_view ptx :
+       {kernels::triangle_counting_ptx, kernels::bfs_ptx, kernels::pagerank_ptx,
+        kernels::k_truss_ptx, kernels::triangle_counting_edges_ptx, kernels::k_truss_peeling_ptx}) {
+    for (std::cregex_iterator it(ptx.data(), ptx.data() + ptx.size(), entry), end; it != end;
+         ++it) {
+      names.push_back((*it)[1].str());
+    }
+  }
+  return names;
+}
+
+// What each kernel launched since the last reset did: its atomics, the
+// global sectors it requested, and how many of them were distinct.
+struct Work {
+  std::uint64_t atomics, sectors, distinct;
+};
+using KernelWork = std::map<std::string, Work>;
+
+KernelWork kernel_work() {
+  KernelWork work;
+  for (const std::string& name : kernel_names()) {
+    struct vemu_kernel_stats stats{};
+    if (test::software_gpu().kernel_stats(name.c_str(), &stats, sizeof stats) ==
+        int{sizeof stats}) {
+      work[name] = {stats.atomics, stats.global_sectors, stats.distinct_global_sectors};
+    }
+  }
+  return work;
+}
+
+// Every kernel k-truss launches on a canonical graph, with each grid capped
+// at a few blocks: each thread strides over many positions. One that stepped
+// by its block instead of the grid would have every block after the first
+// take positions the ones before it took too: a wrong truss where that
+// changes a count, other atomics than on one block (where the two strides
+// are the same), and, in a kernel that touches each sector once on one block
+// (fills and clears), sectors requested more than once. Other kernels'
+// requests vary with the grid anyway, as lanes that diverge meet other lanes
+// at their k-th visit of a load.
+class KTrussOnSmallGrids : public KernelsFixture,
+                           public ::testing::WithParamInterface<std::uint32_t> {
+ protected:
+  void TearDown() override { grid_cap_for_tests = 0; }
+
+  std::pair<KTrussResult, KernelWork> run(const GraphStore& graph, std::uint32_t k,
+                                          std::uint32_t cap) {
+    test::software_gpu().reset_stats();
+    grid_cap_for_tests = cap;
+    KTrussResult result = must(k_truss(graph, k), "k_truss");
+    grid_cap_for_tests = 0;
+    return {std::move(result), kernel_work()};
+  }
+};
+
+TEST_P(KTrussOnSmallGrids, PeelsWhatTheHostPeels) {
+  // 2,000 and about 3,000 positions: more than 7 blocks of 256 threads hold.
+  for (const Graph& graph : {wheel(1000), random_graph(100, 0.3, 5)}) {
+    const GraphStore stored = store(graph);
+    ASSERT_GT(stored.num_edges(), 7u * kThreads) << graph.name;
+    for (std::uint32_t k : {3u, 4u, 6u}) {
+      const auto [expected, rounds] = host_truss(graph, k);
+      const KTrussResult full = run(stored, k, 0).first;
+      const auto [single, single_work] = run(stored, k, 1);
+      const auto [result, work] = run(stored, k, GetParam());
+      const std::set<std::pair<std::uint32_t, std::uint32_t>> got(result.edges.begin(),
+                                                                  result.edges.end());
+      EXPECT_EQ(got, expected) << graph.name << ", k = " << k;
+      EXPECT_EQ(result.iterations, rounds) << graph.name << ", k = " << k;
+      EXPECT_EQ(full.iterations, rounds) << graph.name << ", k = " << k;
+      ASSERT_EQ(work.size(), single_work.size()) << graph.name << ", k = " << k;
+      for (const auto& [name, done] : work) {
+        const Work& one_block = single_work.at(name);
+        EXPECT_EQ(done.atomics, one_block.atomics) << name << ", k = " << k;
+        if (one_block.sectors == one_block.distinct) {
+          EXPECT_EQ(done.sectors, done.distinct) << name << ", k = " << k;
+        }
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Blocks, KTrussOnSmallGrids, ::testing::Values(1u, 2u, 3u, 7u));
 
 TEST(TriangleBlocks, OneWarpPerNodeUpToTheCap) {
   static constexpr std::uint64_t cap = (std::uint64_t{1} << 24) - 1;

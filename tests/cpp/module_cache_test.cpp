@@ -8,6 +8,8 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <latch>
 #include <memory>
@@ -245,6 +247,39 @@ TEST_P(BrokenContext, FailsTheLoadAsADriverErrorAndTheNextCallLoadsAgain) {
 
   const auto kernels = kernels_of(get_kernels(slot, context, kTestPtx, kNames));
   EXPECT_EQ(run_double_index(context, kernels, 5), doubled_indices(5));
+}
+
+// The same with a real fault: a kernel that reads outside every allocation
+// breaks the context for good, and the next load reports that as its driver
+// error, loading nothing. Says what it found on stderr; runs in a child
+// process, since the context stays broken.
+void break_the_context_then_load() {
+  auto context = open();
+  auto stream = std::make_shared<DeviceStream>(context);
+  ModuleSlot far_slot;
+  constexpr std::array<std::string_view, 1> far_name{"read_far_kernel"};
+  const auto far = kernels_of(get_kernels(far_slot, context, kTestPtx, far_name));
+  auto in =
+      value_of(driver::upload<std::uint32_t>(stream, std::vector<std::uint32_t>{1}), "upload");
+  auto out = value_of(driver::allocate<std::uint32_t>(stream, 1), "allocate");
+  value_of(KernelLaunch(*stream, far[0]).read(in).write(out).launch(driver::linear_launch(1, 1)),
+           "launch");
+  const bool faulted =
+      static_cast<bool>(fails_with(driver::synchronize(*stream), CUDA_ERROR_ILLEGAL_ADDRESS));
+  const auto modules = live().modules;
+  ModuleSlot slot;
+  driver::DriverResult<KernelSet> broken = std::unexpected(driver::DriverError(0));
+  const std::string fault =
+      fault_of([&] { broken = get_kernels(slot, context, kTestPtx, kNames); });
+  std::fprintf(stderr, "kernel fault %d, load %s, driver error %d, modules %+lld\n", faulted,
+               fault.c_str(), static_cast<bool>(fails_with(broken, CUDA_ERROR_ILLEGAL_ADDRESS)),
+               static_cast<long long>(live().modules) - static_cast<long long>(modules));
+  std::exit(0);
+}
+
+TEST(BrokenContextByAKernel, FailsTheLoadAsADriverError) {
+  EXPECT_EXIT(break_the_context_then_load(), ::testing::ExitedWithCode(0),
+              "kernel fault 1, load <no fault>, driver error 1, modules \\+0");
 }
 
 std::vector<BrokenContextCase> broken_context_cases() {

@@ -20,6 +20,7 @@
 #include <string_view>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "driver/context.hpp"
 #include "driver/loader.hpp"
@@ -52,6 +53,8 @@ struct SoftwareGpu {
   decltype(&vemu_live) live = nullptr;
   decltype(&vemu_reset_counters) reset_counters = nullptr;
   decltype(&vemu_reset) reset = nullptr;
+  decltype(&vemu_kernel_stats) kernel_stats = nullptr;
+  decltype(&vemu_reset_stats) reset_stats = nullptr;
 };
 
 // The control interface of the loaded driver library. Throws when the library
@@ -73,6 +76,8 @@ inline const SoftwareGpu& software_gpu() {
     resolve(found.live, "vemu_live");
     resolve(found.reset_counters, "vemu_reset_counters");
     resolve(found.reset, "vemu_reset");
+    resolve(found.kernel_stats, "vemu_kernel_stats");
+    resolve(found.reset_stats, "vemu_reset_stats");
     return found;
   }();
   return gpu;
@@ -99,7 +104,7 @@ inline void init_driver() {
 // What device `device` holds now. The driver must be initialised.
 inline vemu_live_counts live(int device = 0) {
   vemu_live_counts counts{};
-  if (software_gpu().live(device, &counts) != 0) {
+  if (software_gpu().live(device, &counts, sizeof counts) != int{sizeof counts}) {
     throw std::runtime_error("vemu_live refused device " + std::to_string(device));
   }
   return counts;
@@ -314,5 +319,12 @@ SCALE_ADD_DONE:
     ret;
 }
 )";
+
+// What double_index_kernel writes for n elements.
+inline std::vector<std::uint32_t> doubled_indices(std::uint32_t n) {
+  std::vector<std::uint32_t> values(n);
+  for (std::uint32_t i = 0; i < n; ++i) values[i] = 2 * i;
+  return values;
+}
 
 }  // namespace vorlan::test

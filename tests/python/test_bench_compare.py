@@ -10,14 +10,9 @@ import time
 
 import numpy as np
 import pytest
+import vorlan_graphs
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "bench"))
-
-import analysis  # noqa: E402
-import compare  # noqa: E402
-import graph_suite  # noqa: E402
-import peers  # noqa: E402
-import report  # noqa: E402
+from bench import analysis, compare, peers, report
 
 
 class TestAgreement:
@@ -53,7 +48,7 @@ class TestAgreement:
     def test_pagerank_compared_only_with_the_same_recurrence(
         self, system, pairs, num_nodes, comparable
     ):
-        graph = graph_suite.edge_list_from_pairs(pairs, num_nodes)
+        graph = vorlan_graphs.edge_list_from_pairs(pairs, num_nodes)
         assert (analysis.pagerank_incomparable(system, graph) is None) == comparable
 
 
@@ -62,6 +57,26 @@ class TestGrowthAndBudget:
     def test_fit_recovers_a_power_law(self, exponent):
         points = [(edges, 3e-9 * edges**exponent) for edges in (1e3, 4e3, 1.6e4, 6.4e4)]
         assert analysis.fit_exponent(points) == pytest.approx(exponent)
+
+    def test_growth_is_fitted_against_stored_edges_not_nodes(self):
+        # Nodes double from graph to graph while edges quadruple; the time
+        # grows like the edges, so the exponent is 1 (against nodes, 2).
+        graphs = [
+            {"id": f"g{i}", "family": "rmat", "num_nodes": 100 << i, "num_edges": 1000 << (2 * i)}
+            for i in range(4)
+        ]
+        results = [
+            {
+                "graph": f"g{i}",
+                "system": "scipy",
+                "algorithm": "bfs",
+                "status": "ok",
+                "seconds": 0.5 * (1 << (2 * i)),
+            }
+            for i in range(4)
+        ]
+        (row,) = analysis.growth(results, graphs)
+        assert row["sizes"] == 4 and row["exponent"] == pytest.approx(1.0)
 
     def test_fit_needs_two_sizes(self):
         assert analysis.fit_exponent([(1000, 1.0), (1000, 2.0)]) is None

@@ -1,7 +1,8 @@
-"""The tools users run (bench/compare.py, report.py, host_paths.py and
-examples/from_edge_list.py) at their edges: a bad argument or file is refused
-in one line before any work, a run that failed or compared nothing does not
-exit 0, and a run that is killed leaves a readable JSON of what it finished."""
+"""The tools users run (python3 -m bench.compare, .report, .host_paths,
+.kernel_paths, .nx_backend, .cost_model and examples/from_edge_list.py) at
+their edges: a bad argument or file is refused in one line before any work, a
+run that failed or compared nothing does not exit 0, and a run that is killed
+leaves a readable JSON of what it finished."""
 
 import gzip
 import inspect
@@ -12,25 +13,21 @@ import subprocess
 import sys
 
 import pytest
+import vorlan_graphs
+
+from bench import analysis, cli, compare, peers, report
 
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-sys.path.insert(0, os.path.join(REPO, "bench"))
-
-import cli  # noqa: E402
-import compare  # noqa: E402
-import graph_suite  # noqa: E402
-import peers  # noqa: E402
-import report  # noqa: E402
 
 # One graph of each kind, small: enough for every algorithm to run once.
 SMALL = ["--rmat-scales", "6", "--uniform-scales=", "--grid-scales=", "--repeat", "1"]
 
 
-def run_tool(*args, env=None, timeout=300):
+def run_tool(*args, env=None, timeout=300, cwd=REPO):
     """Runs `python3 ARGS` from the repository root, as the README says to."""
     return subprocess.run(
         [sys.executable, *args],
-        cwd=REPO,
+        cwd=cwd,
         capture_output=True,
         text=True,
         timeout=timeout,
@@ -71,6 +68,8 @@ def files(tmp_path):
     return paths
 
 
+EDGE_LIST_EXAMPLE = os.path.join(REPO, "examples", "from_edge_list.py")
+
 EDGE_LIST_FAULTS = [
     ("token.txt", ":2:", "'x' is not an integer"),
     ("float.txt", ":2:", "'2.5' is not an integer"),
@@ -87,7 +86,7 @@ EDGE_LIST_FAULTS = [
 class TestEdgeLists:
     @pytest.mark.parametrize("name, where, what", EDGE_LIST_FAULTS)
     def test_example_refuses_a_bad_file_in_one_line(self, files, name, where, what):
-        done = run_tool("-m", "examples.from_edge_list", files[name])
+        done = run_tool(EDGE_LIST_EXAMPLE, files[name], cwd=files["folder"])
         assert_refused_in_one_line(done, where, what)
 
     @pytest.mark.parametrize("name, where, what", EDGE_LIST_FAULTS[:3] + EDGE_LIST_FAULTS[-2:])
@@ -96,7 +95,8 @@ class TestEdgeLists:
     ):
         out = tmp_path / "out.json"
         done = run_tool(
-            "bench/compare.py",
+            "-m",
+            "bench.compare",
             "--json",
             str(out),
             "--edge-list",
@@ -125,11 +125,13 @@ class TestEdgeLists:
         plain.write_text(text, encoding="utf-8")
         packed.write_bytes(gzip.compress(text.encode()))
         for path in (plain, packed):
-            assert graph_suite.read_edge_pairs(str(path)).tolist() == pairs
+            assert vorlan_graphs.read_edge_pairs(str(path)).tolist() == pairs
 
     def test_unknown_source_is_refused_before_the_gpu_is_used(self, files):
         for label in ("77", str(2**70)):
-            done = run_tool("-m", "examples.from_edge_list", files["good.txt"], "--source", label)
+            done = run_tool(
+                EDGE_LIST_EXAMPLE, files["good.txt"], "--source", label, cwd=files["folder"]
+            )
             assert_refused_in_one_line(done, f"--source {label}", "no such node")
 
 
@@ -155,7 +157,7 @@ class TestCompareArguments:
     def test_bad_arguments_are_refused_in_one_line(self, tmp_path, args, words):
         out = tmp_path / "out.json"
         done = run_tool(
-            "bench/compare.py", "--json", str(out), "--uniform-scales=", "--grid-scales=", *args
+            "-m", "bench.compare", "--json", str(out), "--uniform-scales=", "--grid-scales=", *args
         )
         assert_refused_in_one_line(done, *words)
         assert not out.exists()
@@ -177,7 +179,7 @@ class TestCompareArguments:
         out = str(tmp_path / "out.json") if json_at == "good" else files[json_at]
         extra = ["--cost-model", files[cost_model]] if cost_model else []
         done = run_tool(
-            "bench/compare.py", "--json", out, *SMALL, "--systems", "networkx,scipy", *extra
+            "-m", "bench.compare", "--json", out, *SMALL, "--systems", "networkx,scipy", *extra
         )
         assert_refused_in_one_line(done, *words)
 
@@ -186,8 +188,39 @@ class TestCompareArguments:
             pytest.skip("root writes into a read-only folder")
         folder = tmp_path / "locked"
         folder.mkdir(mode=0o500)
-        done = run_tool("bench/compare.py", "--json", str(folder / "out.json"), *SMALL)
+        done = run_tool("-m", "bench.compare", "--json", str(folder / "out.json"), *SMALL)
         assert_refused_in_one_line(done, "--json", "cannot write")
+
+
+# Every tool that times or writes JSON, with arguments that make its run small.
+TIMING_TOOLS = [
+    ("bench.compare", ["--json", "{out}", *SMALL[:-2], "--systems", "networkx"]),
+    ("bench.host_paths", ["--scale", "4"]),
+    ("bench.kernel_paths", ["--scale", "4"]),
+    ("bench.nx_backend", ["--conversion-edges", "100", "--scales", "4"]),
+    ("bench.directed_pagerank", ["--scales", "4"]),
+]
+JSON_TOOLS = [*TIMING_TOOLS, ("bench.cost_model", ["--scales", "4", "4"])]
+
+
+class TestEveryTool:
+    """What each tool refuses, it refuses in one line, exit status 2, before
+    it prints or writes anything."""
+
+    @pytest.mark.parametrize("tool, args", TIMING_TOOLS, ids=[t for t, _ in TIMING_TOOLS])
+    def test_no_runs_to_time_is_refused(self, tmp_path, tool, args):
+        out = str(tmp_path / "out.json")
+        done = run_tool("-m", tool, *[a.format(out=out) for a in args], "--repeat", "0")
+        assert_refused_in_one_line(done, "--repeat", "below 1")
+
+    @pytest.mark.parametrize("tool, args", JSON_TOOLS, ids=[t for t, _ in JSON_TOOLS])
+    @pytest.mark.parametrize(
+        "where, what", [("no_folder", "does not exist"), ("folder", "is a directory")]
+    )
+    def test_json_that_cannot_be_written_is_refused(self, files, tool, args, where, what):
+        args = [a for a in args if a not in ("--json", "{out}")]
+        done = run_tool("-m", tool, *args, "--json", files[where])
+        assert_refused_in_one_line(done, "--json", what)
 
 
 class TestOtherTools:
@@ -202,7 +235,7 @@ class TestOtherTools:
         ],
     )
     def test_report_refuses_a_bad_file(self, files, tmp_path, name, words):
-        done = run_tool("bench/report.py", files[name], "--out", str(tmp_path / "report"))
+        done = run_tool("-m", "bench.report", files[name], "--out", str(tmp_path / "report"))
         assert_refused_in_one_line(done, "FILE", *words)
 
     def test_report_refuses_an_out_folder_it_cannot_make(self, files, tmp_path):
@@ -216,7 +249,7 @@ class TestOtherTools:
         good = tmp_path / "good.json"
         good.write_text(json.dumps(data))
         done = run_tool(
-            "bench/report.py", str(good), "--out", os.path.join(files["good.txt"], "report")
+            "-m", "bench.report", str(good), "--out", os.path.join(files["good.txt"], "report")
         )
         assert_refused_in_one_line(done, "--out", "cannot make the folder")
 
@@ -232,7 +265,7 @@ class TestOtherTools:
     )
     def test_host_paths_refuses_bad_arguments(self, files, args, words):
         done = run_tool(
-            "bench/host_paths.py", "--scale", "4", *[arg.format(**files) for arg in args]
+            "-m", "bench.host_paths", "--scale", "4", *[arg.format(**files) for arg in args]
         )
         assert_refused_in_one_line(done, *words)
 
@@ -245,7 +278,8 @@ class TestCompareOutcome:
         # 4 KiB of device memory: a graph of 8,000 stored edges does not fit.
         out = tmp_path / "out.json"
         done = run_tool(
-            "bench/compare.py",
+            "-m",
+            "bench.compare",
             "--json",
             str(out),
             *SMALL,
@@ -281,11 +315,13 @@ class TestCompareOutcome:
 
     def test_an_unavailable_module_is_refused_not_skipped(self, tmp_path):
         done = run_tool(
-            "bench/compare.py",
+            "-m",
+            "bench.compare",
             "--json",
             str(tmp_path / "out.json"),
             *SMALL,
-            env={"PYTHONPATH": os.path.join(REPO, "bench")},
+            # vorlan_cuda, which lives in the build folder, is left off the path.
+            env={"PYTHONPATH": os.path.join(REPO, "src", "python")},
         )
         assert_refused_in_one_line(
             done, "vorlan_cuda is not importable", "leave it out of --systems"
@@ -348,8 +384,7 @@ class TestJsonSurvivesAStop:
         stopper = tmp_path / "stopper.py"
         stopper.write_text(f"""
 import os, signal, sys
-sys.path.insert(0, "bench")
-import cli, compare
+from bench import cli, compare
 record = compare.Comparison.record
 def record_then_stop(self, *args, **fields):
     entry = record(self, *args, **fields)
@@ -359,7 +394,9 @@ def record_then_stop(self, *args, **fields):
 compare.Comparison.record = record_then_stop
 sys.exit(cli.run(compare.main, {["--json", str(tmp_path / "out.json"), *SMALL, "--systems", "networkx,scipy"]!r}))
 """)
-        done = run_tool(str(stopper))
+        # A script of its own, outside the repository: the bench package comes from the path.
+        path = os.pathsep.join([REPO, os.environ.get("PYTHONPATH", "")])
+        done = run_tool(str(stopper), env={"PYTHONPATH": path})
         assert done.returncode == -signal.SIGKILL, done.stdout + done.stderr
         data = json.loads((tmp_path / "out.json").read_text())
         assert data["meta"]["complete"] is False
@@ -372,6 +409,30 @@ sys.exit(cli.run(compare.main, {["--json", str(tmp_path / "out.json"), *SMALL, "
         assert report.main([str(tmp_path / "out.json"), "--out", str(tmp_path / "report")]) == 0
         text = (tmp_path / "report" / "report.md").read_text()
         assert "cut short" in text and "| R-MAT scale 6 | scipy |" in text
+
+
+def test_summaries_are_worked_out_once_and_every_result_saved_on_the_way(tmp_path, monkeypatch):
+    summaries, saved = [], []
+    for name in ("add_ratios", "growth"):
+        real = getattr(analysis, name)
+        monkeypatch.setattr(
+            analysis, name, lambda *a, real=real, name=name: summaries.append(name) or real(*a)
+        )
+    write = cli.write_json_atomically
+    monkeypatch.setattr(
+        cli,
+        "write_json_atomically",
+        lambda path, data: (
+            saved.append((len(data["results"]), data["growth"])) or write(path, data)
+        ),
+    )
+    out = tmp_path / "out.json"
+    assert compare.main(["--json", str(out), *SMALL, "--systems", "networkx,scipy"]) == 0
+    assert summaries == ["add_ratios", "growth"]
+    results = len(json.loads(out.read_text())["results"])
+    # One save per result as it comes, one per graph, and the complete file.
+    assert [count for count, _ in saved[:results]] == list(range(1, results + 1))
+    assert all(growth == [] for _, growth in saved[:-1]) and saved[-1][1]
 
 
 def test_pagerank_defaults_are_the_modules_own():
@@ -398,7 +459,7 @@ def test_pagerank_defaults_are_the_modules_own():
     assert {n: ast.literal_eval(d) for n, d in zip(names, method.args.defaults)} == ours
 
 
-# SHA-256 of the int64 offsets then targets of graph_suite.rmat(scale), as
+# SHA-256 of the int64 offsets then targets of vorlan_graphs.rmat(scale), as
 # made when bench/cost_model.json was counted. A relabelling of the nodes
 # keeps every edge count but changes what the kernels touch.
 RMAT_DIGESTS = {
@@ -409,7 +470,7 @@ RMAT_DIGESTS = {
 
 @pytest.mark.parametrize("scale", [10, 11, 12])
 def test_rmat_graphs_are_those_the_cost_model_counted(scale):
-    """bench/cost_model.json's committed counts were made on graph_suite's
+    """bench/cost_model.json's committed counts were made on vorlan_graphs'
     R-MAT graphs: the generator must keep making the same ones."""
     import hashlib
 
@@ -417,7 +478,7 @@ def test_rmat_graphs_are_those_the_cost_model_counted(scale):
     counted = {
         run["scale"]: run["num_edges"] for run in model["algorithms"]["triangle_count"]["runs"]
     }
-    graph = graph_suite.rmat(scale, model["edge_factor"])
+    graph = vorlan_graphs.rmat(scale, model["edge_factor"])
     assert graph.num_edges == counted[scale]
     if scale in RMAT_DIGESTS:
         made = graph.offsets.astype("<i8").tobytes() + graph.targets.astype("<i8").tobytes()

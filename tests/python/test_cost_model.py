@@ -11,12 +11,9 @@ import sys
 import pytest
 from conftest import on_software_gpu
 
-BENCH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "bench")
-sys.path.insert(0, BENCH)
+from bench import cost_model
 
-import cost_model  # noqa: E402
-
-SCRIPT = os.path.join(BENCH, "cost_model.py")
+REPO = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 ALGORITHMS = {"triangle_count", "bfs", "pagerank", "k_truss_3", "pagerank_directed"}
 
 
@@ -47,6 +44,19 @@ TWO_KERNELS = {
         busiest_warp_instructions=200,
         summed_busiest_warp_instructions=200,
     ),
+}
+# Warps that request the same few sectors over and over: the requested
+# traffic at L2's bandwidth outlasts every term of the bound.
+REREADING = {
+    "reread_kernel": stats(
+        launches=1,
+        warp_instructions=1000,
+        thread_instructions=32000,
+        global_sectors=10**7,
+        distinct_global_sectors=1000,
+        busiest_warp_instructions=100,
+        summed_busiest_warp_instructions=100,
+    )
 }
 # A streaming kernel: many distinct sectors, short warps.
 STREAMING = {
@@ -95,8 +105,24 @@ class TestArithmetic:
                     "reuse": 2.0,
                 },
             ),
+            (
+                # l2 (3.6e-5 s) is the largest figure, but it is no bound:
+                # latency (2.0e-7 s) is.
+                REREADING,
+                1000,
+                {
+                    "memory": 1000 * 32 / 3.35e12,
+                    "l2": 1e7 * 32 / 8.986e12,
+                    "issue": 1000 / (528 * 1.98e9),
+                    "latency": 100 * 4 / 1.98e9,
+                    "bound_by": "latency",
+                    "busiest": 100,
+                    "lanes": 1.0,
+                    "reuse": 1e4,
+                },
+            ),
         ],
-        ids=["latency-bound", "memory-bound"],
+        ids=["latency-bound", "memory-bound", "l2-largest-but-no-bound"],
     )
     def test_terms_match_the_hand_count(self, kernels, edges, expected):
         run = cost_model.summarise(kernels, edges, latency_cycles=4.0)
@@ -129,6 +155,22 @@ def stored_run(scale, edges, kernels):
     }
 
 
+def test_growth_is_fitted_against_stored_edges_not_nodes():
+    # Nodes double from run to run while edges quadruple; every counter
+    # grows with the edges, so each exponent is 1 (against nodes it would be 2).
+    series = [
+        {
+            "num_nodes": 100 << i,
+            "num_edges": 1000 << (2 * i),
+            **stats(**{f: 7 << (2 * i) for f in cost_model.GROWTH_FIELDS}),
+        }
+        for i in range(4)
+    ]
+    exponents = cost_model.growth_exponents(series)
+    assert set(exponents) == set(cost_model.GROWTH_FIELDS)
+    assert all(value == pytest.approx(1.0) for value in exponents.values()), exponents
+
+
 class TestMerge:
     def test_fresh_runs_replace_stored_ones_and_the_rest_are_worked_out_anew(self):
         stored = {
@@ -138,7 +180,7 @@ class TestMerge:
             }
         }
         fresh_bfs = cost_model.run_record(7, 110, 900, STREAMING, 4.0)
-        algorithms = cost_model.merged(stored, {"bfs": [fresh_bfs]}, 4.0)
+        algorithms = cost_model.merged(cost_model.stored_runs(stored, 4.0), {"bfs": [fresh_bfs]})
         assert list(algorithms) == ["bfs", "k_truss_3"]  # the script's order, not the file's
         bfs = algorithms["bfs"]
         assert [run["scale"] for run in bfs] == [6, 7]
@@ -155,7 +197,9 @@ class TestMerge:
             for name, counters in TWO_KERNELS.items()
         }
         with pytest.raises(ValueError, match="bfs at scale 6 has no distinct_global_sectors"):
-            cost_model.merged({"algorithms": {"bfs": {"runs": [stored_run(6, 400, old)]}}}, {}, 4.0)
+            cost_model.stored_runs(
+                {"algorithms": {"bfs": {"runs": [stored_run(6, 400, old)]}}}, 4.0
+            )
 
 
 class TestArguments:
@@ -188,8 +232,9 @@ def run_script(folder, name):
     path = os.path.join(folder, name)
     env = {k: v for k, v in os.environ.items() if k != "VORLAN_EMU_SEED"}
     result = subprocess.run(
-        [sys.executable, SCRIPT, "--scales", "6", "8", "--json", path],
+        [sys.executable, "-m", "bench.cost_model", "--scales", "6", "8", "--json", path],
         env=env,
+        cwd=REPO,
         capture_output=True,
         text=True,
         timeout=600,

@@ -345,5 +345,46 @@ TEST(Launch, PackParamsCopiesDeclaredSizesOnly) {
   EXPECT_EQ(image[17], std::byte{0xDD});
 }
 
+// 49,140 bytes of static shared memory; the dynamic array starts at the next
+// 16-byte boundary, 49,152 (48 KiB), so its alignment padding is what pushes
+// a launch with any dynamic shared memory over the limit.
+constexpr const char* kPadded = R"(
+.extern .shared .align 16 .b8 dyn[];
+
+.visible .entry padded()
+{
+  .shared .align 4 .b8 fixed[49140];
+  .reg .b32 %r<3>;
+  mov.u32 %r1, fixed;
+  mov.u32 %r2, dyn;
+  ret;
+}
+)";
+
+struct PaddedCase {
+  std::uint32_t dynamic;
+  std::uint64_t block_bytes;
+  CUresult result;
+};
+
+class PaddedSharedMemory : public ::testing::TestWithParam<PaddedCase> {};
+
+TEST_P(PaddedSharedMemory, IsCountedWithItsPaddingByTheCheckAndTheRunner) {
+  const PaddedCase& c = GetParam();
+  auto program = compile_valid(module(kPadded));
+  ASSERT_NE(program, nullptr);
+  EXPECT_EQ(program->find_kernel("padded")->block_shared_bytes(c.dynamic), c.block_bytes);
+  HostMemory memory;
+  EXPECT_EQ(
+      launch(*program, "padded", memory, Args(), {.block = {1, 1, 1}, .dynamic_shared = c.dynamic}),
+      c.result);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Launch, PaddedSharedMemory,
+    ::testing::Values(PaddedCase{0, 49140, kSuccess},          // the static arrays alone
+                      PaddedCase{4, 49156, kInvalidValue},     // 49,144 without the padding
+                      PaddedCase{12, 49164, kInvalidValue}));  // 49,152 without it: at the limit
+
 }  // namespace
 }  // namespace vorlan::emu::testing
