@@ -12,5 +12,6 @@ extern const std::string_view pagerank_ptx;
 extern const std::string_view k_truss_ptx;
 extern const std::string_view triangle_counting_edges_ptx;
 extern const std::string_view k_truss_peeling_ptx;
+extern const std::string_view connected_components_ptx;
 
 }  // namespace vorlan::kernels

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "engine/bfs.hpp"
+#include "engine/connected_components.hpp"
 #include "engine/k_truss.hpp"
 #include "engine/pagerank.hpp"
 #include "engine/triangle_counting.hpp"
@@ -32,6 +33,13 @@ const char* const kKTrussDoc =
     "Args:\n    k (int): Truss number (minimum 3).\n\n"
     "Returns:\n    dict with keys 'edges' (list[tuple[int,int]]), 'k' (int),\n"
     "    'iterations' (int), 'time_seconds' (float).";
+const char* const kConnectedComponentsDoc =
+    "connected_components($self)\n--\n\nLabel the connected components on GPU.\n\n"
+    "Each list entry u -> v counts as the undirected edge {u, v}, so a graph\n"
+    "that is not symmetric gets its weakly connected components.\n\n"
+    "Returns:\n    dict with keys 'labels' (list[int], per node the smallest node\n"
+    "    index of its component), 'num_components' (int), 'rounds' (int),\n"
+    "    'time_seconds' (float).";
 
 namespace {
 
@@ -95,6 +103,15 @@ PyRef k_truss_result(const engine::KTrussResult& result) {
       .finish();
 }
 
+PyRef components_result(const engine::ComponentsResult& result) {
+  return DictBuilder()
+      .set("labels", build_list(result.labels, int_from_u32))
+      .set("num_components", int_from_u32(result.num_components))
+      .set("rounds", int_from_u32(result.rounds))
+      .set("time_seconds", float_from_f64(result.time_seconds))
+      .finish();
+}
+
 // Runs an engine operation and turns its outcome into the method's result.
 template <class Result, class Build>
 PyObject* finish(engine::GpuResult<Result> outcome, Build build) {
@@ -151,6 +168,13 @@ PyObject* graph_k_truss(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     const auto k = convert_u32(slots[0], "k");
     if (!k) return nullptr;
     return finish(engine::k_truss(graph_of(self), *k, signal_raised), k_truss_result);
+  });
+}
+
+PyObject* graph_connected_components(PyObject* self, PyObject*) {
+  return guard([&]() -> PyObject* {
+    if (!is_graph(self)) return nullptr;
+    return finish(engine::connected_components(graph_of(self), signal_raised), components_result);
   });
 }
 

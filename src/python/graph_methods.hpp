@@ -17,6 +17,7 @@ PyObject* graph_pagerank(PyObject* self, PyObject* const* args, Py_ssize_t nargs
                          PyObject* kwnames);
 PyObject* graph_bfs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* graph_k_truss(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* graph_connected_components(PyObject* self, PyObject* unused);
 PyObject* graph_node_kernels_triangle_count(PyObject* self, PyObject* unused);
 PyObject* graph_node_kernels_k_truss(PyObject* self, PyObject* k);
 
@@ -24,6 +25,7 @@ extern const char* const kTriangleCountDoc;
 extern const char* const kPageRankDoc;
 extern const char* const kBfsDoc;
 extern const char* const kKTrussDoc;
+extern const char* const kConnectedComponentsDoc;
 
 // Entries of GpuGraph's member table, in the order the class lists them.
 #define VORLAN_FASTCALL(function) \
@@ -33,6 +35,7 @@ extern const char* const kKTrussDoc;
       {"pagerank", VORLAN_FASTCALL(graph_pagerank), METH_FASTCALL | METH_KEYWORDS, kPageRankDoc}, \
       {"bfs", VORLAN_FASTCALL(graph_bfs), METH_FASTCALL | METH_KEYWORDS, kBfsDoc},                \
       {"k_truss", VORLAN_FASTCALL(graph_k_truss), METH_FASTCALL | METH_KEYWORDS, kKTrussDoc},     \
+      {"connected_components", graph_connected_components, METH_NOARGS, kConnectedComponentsDoc}, \
       {"_node_kernels_triangle_count", graph_node_kernels_triangle_count, METH_NOARGS, nullptr},  \
       {"_node_kernels_k_truss", graph_node_kernels_k_truss, METH_O, nullptr},
 

@@ -15,7 +15,7 @@ import numpy as np
 _CACHE_KEY = "vorlan"
 
 
-def _cached(G, key, compute):
+def cached(G, key, compute):
     cache = getattr(G, "__networkx_cache__", None)
     if cache is None:
         return compute(G)
@@ -34,7 +34,7 @@ def uniform_weight(G, attr, default=1):
 
     def compute(G):
         get = operator.methodcaller("get", attr, default)
-        data = itertools.chain.from_iterable(nbrs.values() for nbrs in G._adj.values())
+        data = itertools.chain.from_iterable(nbrs.values() for nbrs in G.adj.values())
         if G.is_multigraph():
             data = itertools.chain.from_iterable(keys.values() for keys in data)
         try:
@@ -46,7 +46,7 @@ def uniform_weight(G, attr, default=1):
         value = next(iter(values), default)
         return isinstance(value, numbers.Real) and math.isfinite(value) and value != 0
 
-    return _cached(G, ("uniform_weight", attr, default), compute)
+    return cached(G, ("uniform_weight", attr, default), compute)
 
 
 class DegreeProfile:
@@ -63,8 +63,13 @@ class DegreeProfile:
 
 
 def degree_profile(G):
+    """The DegreeProfile of a NetworkX graph or of a converted one (which has CSR offsets)."""
+
     def compute(G):
-        adj = G._adj
+        offsets = getattr(G, "offsets", None)
+        if offsets is not None:
+            return DegreeProfile(np.diff(offsets))
+        adj = G.adj
         return DegreeProfile(np.fromiter(map(len, adj.values()), dtype=np.int64, count=len(adj)))
 
-    return _cached(G, "degree_profile", compute)
+    return cached(G, "degree_profile", compute)

@@ -1,22 +1,27 @@
 """can_run: which calls the GPU answers exactly as NetworkX would.
 
-Each rule gets the call's arguments bound to the function's parameters and
-returns None to accept, or the reason the call stays with NetworkX. Rules
-read the NetworkX graph the caller passed (before any conversion), so they
-must not consume iterators or convert anything.
+Every decline is decided here, and nowhere else: first for every backed
+function alike (an argument of the wrong kind, a graph of another library, a
+parameter the GPU does not answer given a value other than its default, by
+info.FUNCTIONS), then by the function's own rule below, if it has one. A rule
+has the function's signature, gets the call's arguments, and returns None to
+accept or the reason the call stays with NetworkX. Rules read the NetworkX
+graph the caller passed (before any conversion), so they must not consume
+iterators or convert anything.
 """
 
 import collections.abc
-import functools
-import inspect
 import math
 import numbers
+import sys
 
 import networkx as nx
 import numpy as np
 
-from nx_vorlan.checks import DegreeProfile, _cached, degree_profile, uniform_weight
+from nx_vorlan import backed
+from nx_vorlan.checks import degree_profile, uniform_weight
 from nx_vorlan.graph import VorlanGraph
+from nx_vorlan.info import FUNCTIONS
 
 # PageRank in float32 answers within 1e-6 per node of NetworkX only where its
 # round-off stays small. A node's new rank is a sum of deg terms, whose
@@ -57,14 +62,6 @@ def single_source_shortest_path_length(G, source, cutoff=None):
 def shortest_path_length(G, source=None, target=None, weight=None, method="dijkstra"):
     if source is None:
         return "no source: all-pairs or single-target lengths run in NetworkX"
-    if target is not None:
-        return "a source-target length runs in NetworkX"
-    if weight is not None:
-        return "weighted lengths run in NetworkX"
-    return None
-
-
-def descendants_at_distance(G, source, distance):
     return None
 
 
@@ -119,7 +116,7 @@ def pagerank(
         return None
     if weight is not None and not _uniform(G, weight):
         return f"edge weights ({weight!r}) differ"
-    return _float32_reason(_degrees(G), len(G), alpha, tol)
+    return _float32_reason(degree_profile(G), len(G), alpha, tol)
 
 
 def _float32_reason(profile, n, alpha, tol):
@@ -139,41 +136,107 @@ def _uniform(G, weight):
     return uniform_weight(G, weight)
 
 
-def _degrees(G):
-    if isinstance(G, VorlanGraph):
-        return _cached(G, "degree_profile", lambda G: DegreeProfile(np.diff(G.offsets)))
-    return degree_profile(G)
+def _missing(G, *nodes):
+    """A reason when a node is not in G: NetworkX then raises its own error."""
+    for node in nodes:
+        if node not in G:
+            return f"{node!r} is not in G: NetworkX raises the error"
+    return None
 
 
-RULES = {
-    rule.__name__: rule
-    for rule in (
-        single_source_shortest_path_length,
-        shortest_path_length,
-        descendants_at_distance,
-        bfs_layers,
-        k_truss,
-        transitivity,
-        pagerank,
-    )
-}
+def _limit(value, what):
+    return None if value is None else _real(value, what)
 
 
-@functools.cache
-def _signature(rule):
-    return inspect.signature(rule)
+def connected_components(G):
+    return _undirected(G)
+
+
+def number_connected_components(G):
+    return _undirected(G)
+
+
+def is_connected(G):
+    return _undirected(G)
+
+
+def node_connected_component(G, n):
+    return _undirected(G) or _missing(G, n)
+
+
+def bfs_edges(G, source, reverse=False, depth_limit=None, sort_neighbors=None):
+    if reverse and G.is_directed():
+        return "reverse on a directed graph follows predecessors, which the GPU does not hold"
+    return _missing(G, source) or _limit(depth_limit, "depth_limit")
+
+
+def bfs_tree(G, source, reverse=False, depth_limit=None, sort_neighbors=None):
+    return bfs_edges(G, source, reverse, depth_limit)
+
+
+def bfs_predecessors(G, source, depth_limit=None, sort_neighbors=None):
+    return bfs_edges(G, source, depth_limit=depth_limit)
+
+
+def bfs_successors(G, source, depth_limit=None, sort_neighbors=None):
+    return bfs_edges(G, source, depth_limit=depth_limit)
+
+
+def predecessor(G, source, target=None, cutoff=None, return_seen=None):
+    if target is not None and not isinstance(target, collections.abc.Hashable):
+        return "an unhashable target"
+    return _missing(G, source) or _limit(cutoff, "cutoff")
+
+
+def single_source_shortest_path(G, source, cutoff=None):
+    return _missing(G, source) or _limit(cutoff, "cutoff")
+
+
+def shortest_path(G, source=None, target=None, weight=None, method="dijkstra"):
+    if source is None:
+        return "no source: all-pairs or single-target paths run in NetworkX"
+    if method not in ("dijkstra", "bellman-ford"):
+        return "an unknown method: NetworkX raises the error"
+    if target is None:
+        return _missing(G, source)
+    if G.is_directed():
+        return "a directed source-target search follows predecessors too"
+    return _missing(G, source, target)
+
+
+def has_path(G, source, target):
+    return _missing(G, source, target)
+
+
+def _is_default(value, default):
+    if value is default:
+        return True
+    simple = (bool, int, float, str)
+    return type(value) is type(default) and isinstance(value, simple) and value == default
+
+
+def _unsupported(name, bound):
+    """The first parameter given a value the GPU does not answer, if any."""
+    supported = FUNCTIONS[name]["supported_parameters"]
+    parameters = bound.signature.parameters
+    for parameter, value in bound.arguments.items():
+        if parameter == "G" or parameter in supported:
+            continue
+        if not _is_default(value, parameters[parameter].default):
+            return f"{parameter}={value!r} runs in NetworkX"
+    return None
 
 
 def reason_to_decline(name, args, kwargs):
     """None when the backend runs `name` with these arguments, else why not."""
-    rule = RULES.get(name)
-    if rule is None:
+    if name not in FUNCTIONS:
         return f"{name} is not backed"
     try:
-        bound = _signature(rule).bind(*args, **kwargs)
+        bound = backed.signature(name).bind(*args, **kwargs)
     except TypeError as error:
         return f"arguments the backend does not take: {error}"
     G = bound.arguments.get("G")
-    if reason := _graph_kind(G):
+    if reason := _graph_kind(G) or _unsupported(name, bound):
         return reason
-    return rule(*bound.args, **bound.kwargs)
+    rule = getattr(sys.modules[__name__], name, None)
+    return None if rule is None else rule(*bound.args, **bound.kwargs)

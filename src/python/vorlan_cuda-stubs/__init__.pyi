@@ -44,6 +44,13 @@ class KTrussResult(TypedDict):
     iterations: int
     time_seconds: float
 
+@type_check_only
+class ComponentsResult(TypedDict):
+    labels: list[int]  # per node, the smallest node index of its component
+    num_components: int
+    rounds: int
+    time_seconds: float
+
 @final
 class GpuDevice:
     """A CUDA GPU device."""
@@ -70,3 +77,4 @@ class GpuGraph:
     ) -> PageRankResult: ...
     def bfs(self, source: SupportsIndex) -> BfsResult: ...
     def k_truss(self, k: SupportsIndex) -> KTrussResult: ...
+    def connected_components(self) -> ComponentsResult: ...
