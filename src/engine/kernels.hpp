@@ -13,5 +13,7 @@ extern const std::string_view k_truss_ptx;
 extern const std::string_view triangle_counting_edges_ptx;
 extern const std::string_view k_truss_peeling_ptx;
 extern const std::string_view connected_components_ptx;
+extern const std::string_view triangles_per_node_ptx;
+extern const std::string_view core_number_ptx;
 
 }  // namespace vorlan::kernels

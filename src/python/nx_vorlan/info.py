@@ -49,7 +49,28 @@ FUNCTIONS = {
     "transitivity": {
         "module": "triangles",
         "supported_parameters": [],
-        "additional_docs": "Triangle count on the GPU; directed graphs run in NetworkX.",
+        "additional_docs": "Triangles at each node on the GPU; directed graphs run in NetworkX.",
+    },
+    "triangles": {
+        "module": "triangles",
+        "supported_parameters": ["nodes"],
+        "additional_docs": "Triangles at each node on the GPU.",
+    },
+    "clustering": {
+        "module": "triangles",
+        "supported_parameters": ["nodes"],
+        "additional_docs": (
+            "Triangles at each node on the GPU, for unweighted undirected graphs; weights, "
+            "directed graphs and multigraphs run in NetworkX."
+        ),
+    },
+    "average_clustering": {
+        "module": "triangles",
+        "supported_parameters": ["nodes", "count_zeros"],
+        "additional_docs": (
+            "Triangles at each node on the GPU, for unweighted undirected graphs; weights, "
+            "directed graphs and multigraphs run in NetworkX."
+        ),
     },
     "pagerank": {
         "module": "pagerank",
@@ -133,6 +154,29 @@ FUNCTIONS = {
         "module": "paths",
         "supported_parameters": ["source", "target"],
         "additional_docs": "Breadth-first search on the GPU.",
+    },
+    "core_number": {
+        "module": "cores",
+        "supported_parameters": [],
+        "additional_docs": (
+            "Synchronous node peeling on the GPU; directed graphs run in NetworkX (multigraphs "
+            "and self-loops are refused by NetworkX)."
+        ),
+    },
+    "k_core": {
+        "module": "cores",
+        "supported_parameters": ["k"],
+        "additional_docs": "Core numbers from the GPU; a given core_number runs in NetworkX.",
+    },
+    "k_shell": {
+        "module": "cores",
+        "supported_parameters": ["k"],
+        "additional_docs": "Core numbers from the GPU; a given core_number runs in NetworkX.",
+    },
+    "k_crust": {
+        "module": "cores",
+        "supported_parameters": ["k"],
+        "additional_docs": "Core numbers from the GPU; a given core_number runs in NetworkX.",
     },
 }
 

@@ -19,7 +19,7 @@ import networkx as nx
 import numpy as np
 
 from nx_vorlan import backed
-from nx_vorlan.checks import degree_profile, uniform_weight
+from nx_vorlan.checks import cached, degree_profile, uniform_weight
 from nx_vorlan.graph import VorlanGraph
 from nx_vorlan.info import FUNCTIONS
 
@@ -87,6 +87,33 @@ def transitivity(G):
     if G.is_multigraph():
         return "multigraphs are refused by NetworkX"
     return _undirected(G)
+
+
+def _nbunch(G, nodes):
+    """A reason when `nodes` is not None, a node, or a container of hashables."""
+    if nodes is None or nodes in G:
+        return None
+    if isinstance(nodes, collections.abc.Iterator) or not isinstance(
+        nodes, collections.abc.Collection
+    ):
+        return "nodes is neither a node nor a container of them"
+    if not all(isinstance(v, collections.abc.Hashable) for v in nodes):
+        return "nodes holds an unhashable element: NetworkX raises the error"
+    return None
+
+
+def triangles(G, nodes=None):
+    if nodes is not None and G.is_multigraph():
+        return "multigraphs are refused by NetworkX for chosen nodes"
+    return _undirected(G) or _nbunch(G, nodes)
+
+
+def clustering(G, nodes=None, weight=None):
+    return transitivity(G) or _nbunch(G, nodes)
+
+
+def average_clustering(G, nodes=None, weight=None, count_zeros=True):
+    return clustering(G, nodes)
 
 
 def pagerank(
@@ -206,6 +233,34 @@ def shortest_path(G, source=None, target=None, weight=None, method="dijkstra"):
 
 def has_path(G, source, target):
     return _missing(G, source, target)
+
+
+def _self_loops(G):
+    if isinstance(G, VorlanGraph):
+        return G.has_self_loops
+    return cached(G, "self_loops", lambda G: nx.number_of_selfloops(G) > 0)
+
+
+def _peelable(G):
+    if G.is_multigraph() or _self_loops(G):
+        return "multigraphs and self-loops are refused by NetworkX"
+    return _undirected(G)
+
+
+def core_number(G):
+    return _peelable(G)
+
+
+def k_core(G, k=None, core_number=None):
+    return _peelable(G) or _limit(k, "k")
+
+
+def k_shell(G, k=None, core_number=None):
+    return k_core(G, k)
+
+
+def k_crust(G, k=None, core_number=None):
+    return k_core(G, k)
 
 
 def _is_default(value, default):

@@ -51,6 +51,19 @@ class ComponentsResult(TypedDict):
     rounds: int
     time_seconds: float
 
+@type_check_only
+class NodeTrianglesResult(TypedDict):
+    triangles: list[int]  # per node
+    total_triangles: int
+    time_seconds: float
+
+@type_check_only
+class CoreNumberResult(TypedDict):
+    core: list[int]  # per node
+    max_core: int
+    rounds: int
+    time_seconds: float
+
 @final
 class GpuDevice:
     """A CUDA GPU device."""
@@ -78,3 +91,5 @@ class GpuGraph:
     def bfs(self, source: SupportsIndex) -> BfsResult: ...
     def k_truss(self, k: SupportsIndex) -> KTrussResult: ...
     def connected_components(self) -> ComponentsResult: ...
+    def triangles_per_node(self) -> NodeTrianglesResult: ...
+    def core_number(self) -> CoreNumberResult: ...
