@@ -283,3 +283,29 @@ def test_labels_cores_and_triangles_in_any_schedule(seed):
         if name in ("path in index order", "pairs"):
             # One round joins them all; a second finds nothing left to join.
             assert rounds == 2, name
+
+
+def test_views_convert_as_they_iterate():
+    """A multigraph's edge subgraph reports list lengths other than what it yields."""
+    G = nx.MultiGraph([(0, 1), (0, 1), (1, 2), (2, 3), (3, 0), (4, 5)])
+    for edges in ([(0, 1, 0), (1, 2, 0), (2, 3, 0)], [(0, 1, 1), (4, 5, 0)]):
+        view = G.edge_subgraph(edges)
+        assert nx.is_connected(view, backend="vorlan") == nx.is_connected(view)
+        assert list(nx.connected_components(view, backend="vorlan")) == list(
+            nx.connected_components(view)
+        )
+
+
+class _NoNeighbours(nx.Graph):
+    """A class that means something else by its adjacency, as NetworkX's own
+    complement graph in k_components does."""
+
+    def neighbors(self, n):
+        return iter(())
+
+
+@pytest.mark.parametrize("call", [nx.core_number, nx.is_connected, nx.triangles])
+def test_classes_that_redefine_adjacency_stay_with_networkx(call):
+    G = _NoNeighbours(nx.karate_club_graph())
+    with pytest.raises(NotImplementedError):
+        call(G, backend="vorlan")

@@ -11,6 +11,7 @@ iterators or convert anything.
 """
 
 import collections.abc
+import functools
 import math
 import numbers
 import sys
@@ -39,10 +40,28 @@ PAGERANK_MAX_HUB_ERROR = 1e-4  # eps * max(deg)**2 / sum(deg) / (1 - alpha)
 PAGERANK_L1_MARGIN = 2.0
 
 
+# What the conversion reads a graph through; a class that redefines any of
+# them (as k_components' complement graph does) means something else by them.
+_ADJACENCY_NAMES = ("adj", "succ", "pred", "__getitem__", "__iter__", "neighbors", "degree")
+_NETWORKX_CLASSES = (nx.MultiDiGraph, nx.MultiGraph, nx.DiGraph, nx.Graph)
+
+
+@functools.cache
+def _redefines_adjacency(cls):
+    base = next(base for base in _NETWORKX_CLASSES if issubclass(cls, base))
+    return any(
+        getattr(cls, name, None) is not getattr(base, name, None) for name in _ADJACENCY_NAMES
+    )
+
+
 def _graph_kind(G):
-    if isinstance(G, VorlanGraph | nx.Graph):
+    if isinstance(G, VorlanGraph):
         return None
-    return f"the graph is a {type(G).__name__}, not a NetworkX or vorlan graph"
+    if not isinstance(G, nx.Graph):
+        return f"the graph is a {type(G).__name__}, not a NetworkX or vorlan graph"
+    if _redefines_adjacency(type(G)):
+        return f"{type(G).__name__} redefines how its adjacency reads"
+    return None
 
 
 def _undirected(G):
