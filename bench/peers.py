@@ -1,5 +1,5 @@
 """The systems the comparison runs: vorlan_cuda and the CPU libraries people
-use today for the same four algorithms.
+use today for the same algorithms.
 
 Each system turns a Graph into its own form once (`load`, timed apart) and
 then answers the algorithms it offers. Every answer is brought to one shape so

@@ -357,7 +357,7 @@ def record_then_stop(self, *args, **fields):
         os.kill(os.getpid(), signal.SIGKILL)
     return entry
 compare.Comparison.record = record_then_stop
-sys.exit(cli.run(compare.main, {["--json", str(tmp_path / "out.json"), *SMALL, "--systems", "networkx,scipy"]!r}))
+sys.exit(cli.run(compare.main, {["--json", str(tmp_path / "out.json"), *SMALL, "--systems", "networkx,scipy", "--algorithms", "triangle_count,bfs,pagerank,k_truss"]!r}))
 """)
         done = run_tool(str(stopper))
         assert done.returncode == -signal.SIGKILL, done.stdout + done.stderr

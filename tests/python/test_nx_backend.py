@@ -102,6 +102,13 @@ def test_networkx_finds_the_backend():
         "single_source_shortest_path",
         "shortest_path",
         "has_path",
+        "triangles",
+        "clustering",
+        "average_clustering",
+        "core_number",
+        "k_core",
+        "k_shell",
+        "k_crust",
     }
     for name in info["functions"]:
         assert "vorlan" in getattr(nx, name).backends, name
