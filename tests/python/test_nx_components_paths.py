@@ -309,3 +309,20 @@ def test_classes_that_redefine_adjacency_stay_with_networkx(call):
     G = _NoNeighbours(nx.karate_club_graph())
     with pytest.raises(NotImplementedError):
         call(G, backend="vorlan")
+
+
+def test_functions_networkx_deprecates_stay_with_it(monkeypatch):
+    """A deprecated function warns in NetworkX; the backend leaves it there."""
+    from nx_vorlan import rules
+
+    G = nx.path_graph(4)
+    assert list(nx.bfs_predecessors(G, 0, backend="vorlan")) == list(nx.bfs_predecessors(G, 0))
+    doc = nx.bfs_predecessors.__doc__ + "\n    .. deprecated:: 3.7\n"
+    monkeypatch.setattr(nx.bfs_predecessors, "__doc__", doc)
+    rules._deprecated.cache_clear()
+    try:
+        with pytest.raises(NotImplementedError):
+            list(nx.bfs_predecessors(G, 0, backend="vorlan"))
+    finally:
+        monkeypatch.undo()
+        rules._deprecated.cache_clear()

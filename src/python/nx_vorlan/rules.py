@@ -282,6 +282,15 @@ def k_crust(G, k=None, core_number=None):
     return k_core(G, k)
 
 
+@functools.cache
+def _deprecated(name):
+    """A reason when the NetworkX in use deprecates `name` (its docstring says
+    so): NetworkX then runs it, with its own warning."""
+    if ".. deprecated::" in (getattr(nx, name).__doc__ or ""):
+        return f"{name} is deprecated in NetworkX {nx.__version__}: it warns there"
+    return None
+
+
 def _is_default(value, default):
     if value is default:
         return True
@@ -310,7 +319,7 @@ def reason_to_decline(name, args, kwargs):
     except TypeError as error:
         return f"arguments the backend does not take: {error}"
     G = bound.arguments.get("G")
-    if reason := _graph_kind(G) or _unsupported(name, bound):
+    if reason := _deprecated(name) or _graph_kind(G) or _unsupported(name, bound):
         return reason
     rule = getattr(sys.modules[__name__], name, None)
     return None if rule is None else rule(*bound.args, **bound.kwargs)
