@@ -284,9 +284,11 @@ def k_crust(G, k=None, core_number=None):
 
 @functools.cache
 def _deprecated(name):
-    """A reason when the NetworkX in use deprecates `name` (its docstring says
-    so): NetworkX then runs it, with its own warning."""
-    if ".. deprecated::" in (getattr(nx, name).__doc__ or ""):
+    """A reason when the NetworkX in use deprecates `name` itself (its
+    docstring says "<name> is deprecated"; a deprecated use of it, such as
+    k_core's multigraphs in 3.4, is not): NetworkX then runs it, with its own
+    warning."""
+    if f"{name} is deprecated" in (getattr(nx, name).__doc__ or ""):
         return f"{name} is deprecated in NetworkX {nx.__version__}: it warns there"
     return None
 
