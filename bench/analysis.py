@@ -47,7 +47,9 @@ def agreement(algorithm, reference, other):
     if reference.shape != other.shape:
         return False, f"{other.size} entries vs {reference.size}"
     differing = int(np.count_nonzero(reference != other))
-    what = "distances" if algorithm == "bfs" else "edges"
+    what = {"bfs": "distances", "connected_components": "labels", "node_triangles": "counts"}.get(
+        algorithm, "edges"
+    )
     return (
         differing == 0,
         f"{differing} {what} differ" if differing else f"all {reference.size} {what} equal",

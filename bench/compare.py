@@ -1,4 +1,4 @@
-"""Runs the four algorithms in vorlan_cuda and in the CPU libraries that are
+"""Runs the algorithms in vorlan_cuda and in the CPU libraries that are
 importable (NetworkX, SciPy, igraph), on generated graphs of growing size,
 checks that every comparable answer agrees, and writes what it measured.
 

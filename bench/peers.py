@@ -1,5 +1,5 @@
 """The systems the comparison runs: vorlan_cuda and the CPU libraries people
-use today for the same four algorithms.
+use today for the same algorithms.
 
 Each system turns a Graph into its own form once (`load`, timed apart) and
 then answers the algorithms it offers. Every answer is brought to one shape so
@@ -9,6 +9,8 @@ that results can be compared across systems:
     bfs            -> int64 array of hop distances, -1 where unreached
     pagerank       -> float64 array of ranks
     k_truss        -> sorted int64 array of u * num_nodes + v for surviving u < v
+    connected_components -> int64 array: per node the smallest node of its component
+    node_triangles -> int64 array: per node the triangles it lies on
 
 An answer is a `Run`: the value, the seconds of the library call that made
 it (bringing the answer to the common shape is not timed), plus what the
@@ -22,7 +24,14 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-ALGORITHMS = ("triangle_count", "bfs", "pagerank", "k_truss")
+ALGORITHMS = (
+    "triangle_count",
+    "bfs",
+    "pagerank",
+    "k_truss",
+    "connected_components",
+    "node_triangles",
+)
 # graph_tool and networkit have no adapter yet; naming them records why.
 KNOWN_SYSTEMS = ("vorlan_cuda", "networkx", "scipy", "igraph", "graph_tool", "networkit")
 
@@ -61,6 +70,14 @@ def edge_keys(sources, targets, num_nodes):
     targets = np.asarray(targets, dtype=np.int64)
     low, high = np.minimum(sources, targets), np.maximum(sources, targets)
     return np.unique(low * num_nodes + high)
+
+
+def smallest_members(membership):
+    """Component ids per node -> per node the smallest node of its component."""
+    membership = np.asarray(membership, dtype=np.int64)
+    smallest = np.full(int(membership.max(initial=-1)) + 1, len(membership), dtype=np.int64)
+    np.minimum.at(smallest, membership, np.arange(len(membership), dtype=np.int64))
+    return smallest[membership]
 
 
 def _importable(name):
@@ -125,6 +142,15 @@ class VorlanCuda:
             {"iterations": result["iterations"]},
         )
 
+    def connected_components(self, handle, graph, params):
+        result, seconds = timed(handle.connected_components)
+        labels = np.array(result["labels"], dtype=np.int64)
+        return Run(labels, seconds, result["time_seconds"], {"rounds": result["rounds"]})
+
+    def node_triangles(self, handle, graph, params):
+        result, seconds = timed(handle.triangles_per_node)
+        return Run(np.array(result["triangles"], dtype=np.int64), seconds, result["time_seconds"])
+
     def pagerank_fixed(self, handle, iterations, damping):
         """Engine seconds of exactly `iterations` PageRank iterations."""
         return handle.pagerank(damping, iterations, 0.0)["time_seconds"]
@@ -172,6 +198,17 @@ class NetworkX:
         kept, seconds = timed(self.nx.k_truss, g, params.k)
         pairs = np.array(list(kept.edges()), dtype=np.int64).reshape(-1, 2)
         return Run(edge_keys(pairs[:, 0], pairs[:, 1], graph.num_nodes), seconds)
+
+    def connected_components(self, g, graph, params):
+        components, seconds = timed(lambda: list(self.nx.connected_components(g)))
+        labels = np.empty(graph.num_nodes, dtype=np.int64)
+        for members in components:
+            labels[list(members)] = min(members)
+        return Run(labels, seconds)
+
+    def node_triangles(self, g, graph, params):
+        counts, seconds = timed(self.nx.triangles, g)
+        return Run(np.array([counts[v] for v in range(graph.num_nodes)], dtype=np.int64), seconds)
 
 
 class SciPy:
@@ -227,6 +264,15 @@ class SciPy:
         rows = np.repeat(np.arange(graph.num_nodes, dtype=np.int64), np.diff(live.indptr))
         keep = rows < live.indices
         return Run(edge_keys(rows[keep], live.indices[keep], graph.num_nodes), seconds)
+
+    def connected_components(self, a, graph, params):
+        (_, membership), seconds = timed(self.csgraph.connected_components, a, directed=False)
+        return Run(smallest_members(membership), seconds)
+
+    def node_triangles(self, a, graph, params):
+        # Row sums of (A @ A) masked by A: each triangle at u counted from both its edges.
+        counts, seconds = timed(lambda: (a @ a).multiply(a).sum(axis=1, dtype=np.float64))
+        return Run(np.rint(np.asarray(counts).ravel() / 2).astype(np.int64), seconds)
 
     def truss(self, a, k):
         """The adjacency matrix of the k-truss: edges peeled in rounds until
@@ -320,6 +366,15 @@ class IGraph:
         # PRPACK solves the linear system exactly; no iteration count.
         ranks, seconds = timed(g.pagerank, damping=params.damping)
         return Run(np.array(ranks), seconds)
+
+    def connected_components(self, g, graph, params):
+        components, seconds = timed(g.connected_components)
+        return Run(smallest_members(components.membership), seconds)
+
+    def node_triangles(self, g, graph, params):
+        triangles, seconds = timed(g.list_triangles)
+        corners = np.asarray(triangles, dtype=np.int64).ravel()
+        return Run(np.bincount(corners, minlength=graph.num_nodes), seconds)
 
 
 def available_systems(wanted):

@@ -16,5 +16,8 @@ extern const std::string_view transpose_ptx;
 extern const std::string_view pagerank_directed_ptx;
 extern const std::string_view pagerank_gather_ptx;
 extern const std::string_view bfs_levels_ptx;
+extern const std::string_view connected_components_ptx;
+extern const std::string_view triangles_per_node_ptx;
+extern const std::string_view core_number_ptx;
 
 }  // namespace vorlan::kernels

@@ -3,11 +3,14 @@
 #include <array>
 
 #include "engine/bfs.hpp"
+#include "engine/connected_components.hpp"
+#include "engine/core_number.hpp"
 #include "engine/k_truss.hpp"
 #include "engine/pagerank.hpp"
 #include "engine/pagerank_directed.hpp"
 #include "engine/transpose.hpp"
 #include "engine/triangle_counting.hpp"
+#include "engine/triangles_per_node.hpp"
 #include "python/arguments.hpp"
 #include "python/boundary.hpp"
 #include "python/float_array.hpp"
@@ -51,6 +54,28 @@ const char* const kKTrussDoc =
     "Args:\n    k (int): Truss number (minimum 3).\n\n"
     "Returns:\n    dict with keys 'edges' (list[tuple[int,int]]), 'k' (int),\n"
     "    'iterations' (int), 'time_seconds' (float).";
+const char* const kConnectedComponentsDoc =
+    "connected_components($self)\n--\n\nLabel the connected components on GPU.\n\n"
+    "Each list entry u -> v counts as the undirected edge {u, v}, so a graph\n"
+    "that is not symmetric gets its weakly connected components.\n\n"
+    "Returns:\n    dict with keys 'labels' (list[int], per node the smallest node\n"
+    "    index of its component), 'num_components' (int), 'rounds' (int),\n"
+    "    'time_seconds' (float).";
+const char* const kTrianglesPerNodeDoc =
+    "triangles_per_node($self)\n--\n\nCount the triangles at each node on GPU.\n\n"
+    "Counts each triple u < v < w with v, w in u's list and w in v's list once\n"
+    "at each of u, v and w: on a symmetric graph without self-loops, the\n"
+    "triangles each node lies on. Lists must be strictly ascending (a graph\n"
+    "without edges has no triangles); any other graph raises RuntimeError.\n\n"
+    "Returns:\n    dict with keys 'triangles' (list[int], per node), 'total_triangles'\n"
+    "    (int, each triangle once), 'time_seconds' (float).";
+const char* const kCoreNumberDoc =
+    "core_number($self)\n--\n\nCore numbers by node peeling on GPU.\n\n"
+    "For a symmetric graph without self-loops, each node's core number: the\n"
+    "largest k such that it lies in a subgraph whose nodes all have k or more\n"
+    "neighbours in it.\n\n"
+    "Returns:\n    dict with keys 'core' (list[int], per node), 'max_core' (int),\n"
+    "    'rounds' (int), 'time_seconds' (float).";
 
 namespace {
 
@@ -123,6 +148,32 @@ PyRef k_truss_result(const engine::KTrussResult& result) {
       .set("edges", build_list(result.edges, as_tuple))
       .set("k", int_from_u32(result.k))
       .set("iterations", int_from_u32(result.iterations))
+      .set("time_seconds", float_from_f64(result.time_seconds))
+      .finish();
+}
+
+PyRef components_result(const engine::ComponentsResult& result) {
+  return DictBuilder()
+      .set("labels", build_list(result.labels, int_from_u32))
+      .set("num_components", int_from_u32(result.num_components))
+      .set("rounds", int_from_u32(result.rounds))
+      .set("time_seconds", float_from_f64(result.time_seconds))
+      .finish();
+}
+
+PyRef node_triangles_result(const engine::NodeTrianglesResult& result) {
+  return DictBuilder()
+      .set("triangles", build_list(result.triangles, int_from_u64))
+      .set("total_triangles", int_from_u64(result.total_triangles))
+      .set("time_seconds", float_from_f64(result.time_seconds))
+      .finish();
+}
+
+PyRef core_number_result(const engine::CoreNumberResult& result) {
+  return DictBuilder()
+      .set("core", build_list(result.core, int_from_u32))
+      .set("max_core", int_from_u32(result.max_core))
+      .set("rounds", int_from_u32(result.rounds))
       .set("time_seconds", float_from_f64(result.time_seconds))
       .finish();
 }
@@ -222,6 +273,27 @@ PyObject* graph_k_truss(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     const auto k = convert_u32(slots[0], "k");
     if (!k) return nullptr;
     return finish(engine::k_truss(graph_of(self), *k, signal_raised), k_truss_result);
+  });
+}
+
+PyObject* graph_connected_components(PyObject* self, PyObject*) {
+  return guard([&]() -> PyObject* {
+    if (!is_graph(self)) return nullptr;
+    return finish(engine::connected_components(graph_of(self), signal_raised), components_result);
+  });
+}
+
+PyObject* graph_triangles_per_node(PyObject* self, PyObject*) {
+  return guard([&]() -> PyObject* {
+    if (!is_graph(self)) return nullptr;
+    return finish(engine::triangles_per_node(graph_of(self)), node_triangles_result);
+  });
+}
+
+PyObject* graph_core_number(PyObject* self, PyObject*) {
+  return guard([&]() -> PyObject* {
+    if (!is_graph(self)) return nullptr;
+    return finish(engine::core_number(graph_of(self), signal_raised), core_number_result);
   });
 }
 

@@ -19,6 +19,9 @@ PyObject* graph_pagerank_directed(PyObject* self, PyObject* const* args, Py_ssiz
                                   PyObject* kwnames);
 PyObject* graph_bfs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* graph_k_truss(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* graph_connected_components(PyObject* self, PyObject* unused);
+PyObject* graph_triangles_per_node(PyObject* self, PyObject* unused);
+PyObject* graph_core_number(PyObject* self, PyObject* unused);
 PyObject* graph_node_kernels_triangle_count(PyObject* self, PyObject* unused);
 PyObject* graph_node_kernels_k_truss(PyObject* self, PyObject* k);
 PyObject* graph_transposed(PyObject* self, PyObject* unused);
@@ -31,6 +34,9 @@ extern const char* const kPageRankDoc;
 extern const char* const kPageRankDirectedDoc;
 extern const char* const kBfsDoc;
 extern const char* const kKTrussDoc;
+extern const char* const kConnectedComponentsDoc;
+extern const char* const kTrianglesPerNodeDoc;
+extern const char* const kCoreNumberDoc;
 
 // Entries of GpuGraph's member table, in the order the class lists them.
 #define VORLAN_FASTCALL(function) \
@@ -42,6 +48,9 @@ extern const char* const kKTrussDoc;
        METH_FASTCALL | METH_KEYWORDS, kPageRankDirectedDoc},                                      \
       {"bfs", VORLAN_FASTCALL(graph_bfs), METH_FASTCALL | METH_KEYWORDS, kBfsDoc},                \
       {"k_truss", VORLAN_FASTCALL(graph_k_truss), METH_FASTCALL | METH_KEYWORDS, kKTrussDoc},     \
+      {"connected_components", graph_connected_components, METH_NOARGS, kConnectedComponentsDoc}, \
+      {"triangles_per_node", graph_triangles_per_node, METH_NOARGS, kTrianglesPerNodeDoc},        \
+      {"core_number", graph_core_number, METH_NOARGS, kCoreNumberDoc},                            \
       {"_node_kernels_triangle_count", graph_node_kernels_triangle_count, METH_NOARGS, nullptr},  \
       {"_node_kernels_k_truss", graph_node_kernels_k_truss, METH_O, nullptr},                     \
       {"_transposed", graph_transposed, METH_NOARGS, nullptr},                                    \

@@ -89,8 +89,29 @@ def test_networkx_finds_the_backend():
         "k_truss",
         "transitivity",
         "pagerank",
+        "connected_components",
+        "number_connected_components",
+        "is_connected",
+        "node_connected_component",
+        "bfs_edges",
+        "bfs_tree",
+        "bfs_predecessors",
+        "bfs_successors",
+        "predecessor",
+        "single_source_shortest_path",
+        "shortest_path",
+        "has_path",
+        "triangles",
+        "clustering",
+        "average_clustering",
+        "core_number",
+        "k_core",
+        "k_shell",
+        "k_crust",
     }
-    assert nx.pagerank.backends >= {"vorlan"}
+    for name in info["functions"]:
+        assert "vorlan" in getattr(nx, name).backends, name
+        assert callable(getattr(BackendInterface, name)), name
 
 
 def test_backend_info_imports_neither_backend_nor_networkx():

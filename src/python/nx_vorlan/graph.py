@@ -211,6 +211,10 @@ def from_networkx(G, *, edge_data=False, node_data=False, graph_data=False, weig
         raise NotImplementedError("the vorlan backend holds fewer than 2**32 nodes")
     adj = G._adj
     lists = list(map(adj.__getitem__, nodes))
+    if not isinstance(adj, dict):
+        # A view's filtered lists may report lengths other than what they
+        # yield (a multigraph's edge subgraph does): take what they yield.
+        lists = [dict(nbrs.items()) for nbrs in lists]
     degrees = np.fromiter(map(len, lists), dtype=np.int64, count=n)
     offsets = np.zeros(n + 1, dtype=np.int64)
     np.cumsum(degrees, out=offsets[1:])

@@ -35,3 +35,42 @@ def ordered_layers(offsets, targets, distances, source, last_level):
         frontier = reached[np.sort(first)].astype(np.int64)
         layers.append(frontier)
     return layers
+
+
+class Discovery:
+    """One BFS level as NetworkX's queue makes it.
+
+    `entries` are the neighbour lists of the previous level concatenated in
+    its order, filtered to the nodes of this level, and `owners` the node
+    whose list each entry came from; `nodes` is the level in NetworkX's order
+    (first appearances in `entries`) and `parents` the owner of each one's
+    first appearance: the node NetworkX's search reached it from.
+    """
+
+    __slots__ = ("entries", "owners", "nodes", "parents")
+
+    def __init__(self, entries, owners):
+        self.entries, self.owners = entries, owners
+        _, first = np.unique(entries, return_index=True)
+        first.sort()
+        self.nodes, self.parents = entries[first], owners[first]
+
+
+def scan(offsets, targets, frontier):
+    """Every entry of the lists of `frontier` in NetworkX's scan order, with its owner."""
+    entries = _neighbour_entries(offsets, targets, frontier)
+    owners = np.repeat(frontier, offsets[frontier + 1] - offsets[frontier])
+    return entries, owners
+
+
+def discoveries(offsets, targets, distances, source, last_level):
+    """The Discovery of levels 1 .. last_level, until one is empty."""
+    frontier = np.array([source], dtype=np.int64)
+    for level in range(1, last_level + 1):
+        entries, owners = scan(offsets, targets, frontier)
+        found = distances[entries] == level
+        if not found.any():
+            return
+        step = Discovery(entries[found], owners[found])
+        yield step
+        frontier = step.nodes.astype(np.int64)

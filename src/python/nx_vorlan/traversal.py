@@ -70,7 +70,6 @@ def bfs_layers(G, sources):
             raise nx.NetworkXError(f"The node {source} is not in the graph.")
     if not current_layer:
         return
-    if len(current_layer) > 1:
-        raise NotImplementedError("the vorlan backend runs bfs_layers from one source")
+    # can_run sends several sources to NetworkX.
     for layer in _layers(G, current_layer[0], len(G)):
         yield _labels(G, layer)

@@ -2,8 +2,9 @@
 
 NetworkX copies G and then deletes, round by round, the edges in fewer than
 k - 2 triangles and the nodes left without edges. The GPU finds the surviving
-edges; the host then builds the copy with only those, in the order and with
-the attribute copies that G.copy() followed by the deletions leaves.
+edges; the host then builds the copy with only those (subgraph_copy), in the
+order and with the attribute copies that G.copy() followed by the deletions
+leaves.
 """
 
 import math
@@ -12,6 +13,7 @@ import networkx as nx
 import numpy as np
 
 from nx_vorlan.graph import U32_MAX
+from nx_vorlan.subgraphs import subgraph_copy
 
 _SELF_LOOP_MESSAGE = (
     "Input graph has self loops which is not permitted; "
@@ -55,22 +57,6 @@ def k_truss(G, k):
     if G.has_self_loops:
         raise nx.NetworkXNotImplemented(_SELF_LOOP_MESSAGE)
     alive = _surviving_entries(G, k)
-    H = G.graph_class()
-    H.graph.update(G.graph)
-    nodes = G.nodes
-    kept_nodes = np.flatnonzero(np.bincount(G.rows[alive], minlength=len(nodes)))
-    if G.node_data is None:
-        H.add_nodes_from(map(nodes.__getitem__, kept_nodes.tolist()))
-    else:
-        H.add_nodes_from((nodes[i], G.node_data[i].copy()) for i in kept_nodes.tolist())
-    # G.copy() meets each undirected edge first from its earlier node; adding
-    # it there, and only there, gives every neighbour dict the copy's order.
-    first = np.flatnonzero(alive & (G.rows < G.targets))
-    heads = map(nodes.__getitem__, G.rows[first].tolist())
-    tails = map(nodes.__getitem__, G.targets[first].tolist())
-    if G.edge_data is None:
-        H.add_edges_from(zip(heads, tails))
-    else:
-        data = map(G.edge_data.__getitem__, first.tolist())
-        H.add_edges_from(zip(heads, tails, (d.copy() for d in data)))
-    return H
+    # NetworkX drops the nodes left without edges.
+    kept_nodes = np.flatnonzero(np.bincount(G.rows[alive], minlength=len(G.nodes)))
+    return subgraph_copy(G, kept_nodes, alive)

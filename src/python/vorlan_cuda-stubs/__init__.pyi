@@ -54,6 +54,26 @@ class KTrussResult(TypedDict):
     iterations: int
     time_seconds: float
 
+@type_check_only
+class ComponentsResult(TypedDict):
+    labels: list[int]  # per node, the smallest node index of its component
+    num_components: int
+    rounds: int
+    time_seconds: float
+
+@type_check_only
+class NodeTrianglesResult(TypedDict):
+    triangles: list[int]  # per node
+    total_triangles: int
+    time_seconds: float
+
+@type_check_only
+class CoreNumberResult(TypedDict):
+    core: list[int]  # per node
+    max_core: int
+    rounds: int
+    time_seconds: float
+
 @final
 class GpuDevice:
     """A CUDA GPU device."""
@@ -90,3 +110,6 @@ class GpuGraph:
     ) -> DirectedPageRankResult: ...
     def bfs(self, source: SupportsIndex) -> BfsResult: ...
     def k_truss(self, k: SupportsIndex) -> KTrussResult: ...
+    def connected_components(self) -> ComponentsResult: ...
+    def triangles_per_node(self) -> NodeTrianglesResult: ...
+    def core_number(self) -> CoreNumberResult: ...

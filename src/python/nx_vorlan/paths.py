@@ -1,0 +1,184 @@
+"""BFS trees and unweighted shortest paths, from the GPU's hop distances.
+
+The GPU gives every node's distance from the source; the host rebuilds, level
+by level and without a Python loop over edges, what NetworkX's queue does:
+the order it reaches the nodes in and the node it reaches each from
+(layers.discoveries). Every function here yields or returns what NetworkX's
+own does, in its order; rules.py sends the calls they cannot answer (a source
+not in G, sort_neighbors, reverse on a directed graph, ...) to NetworkX.
+"""
+
+import networkx as nx
+import numpy as np
+
+from nx_vorlan.layers import discoveries, scan
+
+
+def distances_from(G, source):
+    """Hop distances (int64, -1 where unreached) from node index `source`, and the depth.
+
+    The last search is kept with the converted graph: bfs_edges, bfs_tree and
+    their like are often called one after another from one source.
+    """
+    last = G.__networkx_cache__.get("vorlan_last_bfs")
+    if last is None or last[0] != source:
+        result = G.gpu_graph().bfs(source)
+        distances = np.array(result["distances"], dtype=np.int64)
+        distances.flags.writeable = False
+        last = (source, distances, result["max_depth"])
+        G.__networkx_cache__["vorlan_last_bfs"] = last
+    return last[1], last[2]
+
+
+def levels_within(limit, max_depth):
+    """How many levels NetworkX expands while `limit > level` (None: all of them)."""
+    if limit is None:
+        return max_depth
+    last = 0
+    while last < max_depth and limit > last:
+        last += 1
+    return last
+
+
+def _levels(G, source, limit):
+    start = G.index[source]
+    distances, max_depth = distances_from(G, start)
+    return discoveries(G.offsets, G.targets, distances, start, levels_within(limit, max_depth))
+
+
+def _labels(G, indices):
+    return list(map(G.nodes.__getitem__, indices.tolist()))
+
+
+def bfs_edges(G, source, reverse=False, depth_limit=None, sort_neighbors=None):
+    # reverse matters only on directed graphs, which can_run keeps with NetworkX.
+    for step in _levels(G, source, depth_limit):
+        yield from zip(_labels(G, step.parents), _labels(G, step.nodes))
+
+
+def bfs_tree(G, source, reverse=False, depth_limit=None, sort_neighbors=None):
+    T = nx.DiGraph()
+    T.add_node(source)
+    T.add_edges_from(bfs_edges(G, source, depth_limit=depth_limit))
+    return T
+
+
+def bfs_predecessors(G, source, depth_limit=None, sort_neighbors=None):
+    for parent, child in bfs_edges(G, source, depth_limit=depth_limit):
+        yield (child, parent)
+
+
+def bfs_successors(G, source, depth_limit=None, sort_neighbors=None):
+    # NetworkX's grouping, comparisons included, over the same edges.
+    parent = source
+    children = []
+    for p, c in bfs_edges(G, source, depth_limit=depth_limit):
+        if p == parent:
+            children.append(c)
+            continue
+        yield (parent, children)
+        children = [c]
+        parent = p
+    yield (parent, children)
+
+
+def single_source_shortest_path(G, source, cutoff=None):
+    paths = {source: [source]}
+    for step in _levels(G, source, float("inf") if cutoff is None else cutoff):
+        for parent, node in zip(_labels(G, step.parents), _labels(G, step.nodes)):
+            paths[node] = paths[parent] + [node]
+    return paths
+
+
+def predecessor(G, source, target=None, cutoff=None, return_seen=None):
+    # NetworkX stops after level `cutoff` only when cutoff is true, and never
+    # before level 1.
+    limit = max(cutoff, 1) if cutoff else None
+    pred = {source: []}
+    seen = {source: 0}
+    for level, step in enumerate(_levels(G, source, limit), start=1):
+        for node in _labels(G, step.nodes):
+            pred[node] = []
+            seen[node] = level
+        # Every node of the previous level that lists the node, in scan order.
+        for owner, node in zip(_labels(G, step.owners), _labels(G, step.entries)):
+            pred[node].append(owner)
+    if target is None:
+        return (pred, seen) if return_seen else pred
+    if return_seen:
+        return (pred[target], seen[target]) if target in pred else ([], -1)
+    return pred[target] if target in pred else []
+
+
+def has_path(G, source, target):
+    distances, _ = distances_from(G, G.index[source])
+    return bool(distances[G.index[target]] >= 0)
+
+
+def shortest_path(G, source=None, target=None, weight=None, method="dijkstra"):
+    if method not in ("dijkstra", "bellman-ford"):
+        raise ValueError(f"method not supported: {method}")
+    # can_run lets through only unweighted calls with a source.
+    if target is None:
+        return single_source_shortest_path(G, source)
+    return _bidirectional_path(G, source, target)
+
+
+class _Side:
+    """One end of NetworkX's bidirectional search, from the GPU's distances."""
+
+    def __init__(self, G, node):
+        self.G = G
+        self.distances, _ = distances_from(G, node)
+        self.fringe = np.array([node], dtype=np.int64)
+        self.level = 0  # the fringe's level; the side has seen levels 0 .. level
+        self.parent = {node: None}
+
+    def seen(self, nodes):
+        return (self.distances[nodes] >= 0) & (self.distances[nodes] <= self.level)
+
+    def expand(self, other):
+        """Scans the fringe's lists; the (owner, node) where the other side's
+        seen nodes are first met, or None after moving to the next level."""
+        entries, owners = scan(self.G.offsets, self.G.targets, self.fringe)
+        met = np.flatnonzero(other.seen(entries))
+        if len(met):
+            return int(owners[met[0]]), int(entries[met[0]])
+        self.level += 1
+        new = self.distances[entries] == self.level
+        _, first = np.unique(entries[new], return_index=True)
+        first.sort()
+        nodes, parents = entries[new][first], owners[new][first]
+        self.parent.update(zip(nodes.tolist(), parents.tolist()))
+        self.fringe = nodes.astype(np.int64)
+        return None
+
+    def chain(self, node, owner):
+        """node, its parent, ... up to this side's start (node may be newly met)."""
+        out = [node]
+        step = self.parent[node] if node in self.parent else owner
+        while step is not None:
+            out.append(step)
+            step = self.parent[step]
+        return out
+
+
+def _bidirectional_path(G, source, target):
+    """nx.bidirectional_shortest_path on an undirected graph (can_run sees to that)."""
+    if source == target:
+        return [source]
+    forward, backward = _Side(G, G.index[source]), _Side(G, G.index[target])
+    while len(forward.fringe) and len(backward.fringe):
+        if len(forward.fringe) <= len(backward.fringe):
+            meeting = forward.expand(backward)
+            if meeting is not None:
+                owner, node = meeting
+                indices = forward.chain(node, owner)[::-1] + backward.chain(node, None)[1:]
+                return _labels(G, np.array(indices))
+        else:
+            meeting = backward.expand(forward)
+            if meeting is not None:
+                owner, node = meeting
+                indices = forward.chain(node, None)[::-1] + backward.chain(node, owner)[1:]
+                return _labels(G, np.array(indices))
+    raise nx.NetworkXNoPath(f"No path between {source} and {target}.")
