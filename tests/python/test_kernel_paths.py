@@ -291,19 +291,24 @@ def test_both_paths_agree_under_every_scheduling_seed():
 # --- Failures on the peeling path ---------------------------------------------
 
 # Launches of k_truss(3) on a triangle with a pendant edge, which peels in two
-# rounds: the reverse search, the two fills and the support count, then per
-# round the counter's fill and the mark, and the peel in a round that marked
-# something.
+# rounds: the reverse search and the support count, then per round the mark,
+# and the peel in a round that marked something. Buffers and counters are
+# filled on the device, without a launch.
 PEEL_LAUNCHES = [
     "reverse edge kernel failed",
-    "fill kernel failed",
-    "clear kernel failed",
     "support kernel failed",
-    "fill kernel failed",
     "mark kernel failed",
     "peel kernel failed",
-    "fill kernel failed",
     "mark kernel failed",
+]
+# Device fills of the same call: the reverse search's count, the supports and
+# the states, then the round counter per round.
+PEEL_FILLS = [
+    ("cuMemsetD32Async", 1),
+    ("cuMemsetD32Async", 2),
+    ("cuMemsetD8Async", 1),
+    ("cuMemsetD32Async", 3),
+    ("cuMemsetD32Async", 4),
 ]
 
 
@@ -328,15 +333,23 @@ class TestPeelingFailures:
     def test_driver_calls_per_call(self, emu, make_graph):
         graph = self.two_round_graph(make_graph)
         graph.k_truss(3)
-        entry_points = ("cuLaunchKernel", "cuStreamSynchronize", "cuMemcpyHtoDAsync_v2")
+        entry_points = (
+            "cuLaunchKernel",
+            "cuStreamSynchronize",
+            "cuMemcpyHtoDAsync_v2",
+            "cuMemsetD8Async",
+            "cuMemsetD32Async",
+        )
         with emu.counting(*entry_points) as counter:
             assert graph.k_truss(3)["iterations"] == 2
-        # The only host-to-device copy is the reverse search's counter, made
-        # once per call: the rounds fill their buffers on the device.
+        # Nothing is copied to the device: every buffer and counter is
+        # filled there.
         assert counter.delta == {
             "cuLaunchKernel": len(PEEL_LAUNCHES),
             "cuStreamSynchronize": 3,
-            "cuMemcpyHtoDAsync_v2": 1,
+            "cuMemcpyHtoDAsync_v2": 0,
+            "cuMemsetD8Async": 1,
+            "cuMemsetD32Async": 4,
         }
 
     @pytest.mark.parametrize("nth, step", list(enumerate(PEEL_LAUNCHES, start=1)))
@@ -346,6 +359,11 @@ class TestPeelingFailures:
             message
             == f'kernel error: {step}: DriverError(CUDA_ERROR_INVALID_VALUE, "invalid argument")'
         )
+
+    @pytest.mark.parametrize("entry_point, nth", PEEL_FILLS)
+    def test_fill_failures(self, emu, make_graph, entry_point, nth):
+        message = self.run_failing(emu, self.two_round_graph(make_graph), entry_point, nth, 1)
+        assert message == "CUDA driver error: " + driver_error_text(1)
 
     @pytest.mark.parametrize("nth", [1, 2, 3])
     def test_synchronize_failures(self, emu, make_graph, nth):

@@ -495,13 +495,18 @@ class TestFailures:
         message = self.run_failing(emu, graph, entry, nth, 2, max_iterations=2)
         assert message == "CUDA driver error: " + driver_error_text(2)
 
-    @pytest.mark.parametrize("nth", [1, 2, 3, 4, 5, 6])
-    def test_copy_to_device_failures(self, emu, make_graph, nth):
-        # ranks, new_ranks, out_degrees, diff, then diff again per iteration.
+    @pytest.mark.parametrize(
+        "entry_point, nth",
+        [
+            # ranks, new_ranks, out_degrees and diff, filled on the device;
+            *(("cuMemsetD32Async", nth) for nth in (1, 2, 3, 4)),
+            # then diff copied over again per iteration.
+            *(("cuMemcpyHtoDAsync_v2", nth) for nth in (1, 2, 3)),
+        ],
+    )
+    def test_copy_to_device_failures(self, emu, make_graph, entry_point, nth):
         graph = make_graph(nx.cycle_graph(5))
-        message = self.run_failing(
-            emu, graph, "cuMemcpyHtoDAsync_v2", nth, 1, max_iterations=3, tolerance=0.0
-        )
+        message = self.run_failing(emu, graph, entry_point, nth, 1, max_iterations=3, tolerance=0.0)
         assert message == "CUDA driver error: " + driver_error_text(1)
 
     @pytest.mark.parametrize("nth", [1, 3, 4])
