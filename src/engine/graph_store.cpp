@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <format>
 
+#include "engine/graph_shape.hpp"
 #include "engine/try.hpp"
 
 namespace vorlan::engine {
@@ -91,7 +92,8 @@ GraphStore::GraphStore(driver::SharedStream stream, driver::DeviceBuffer<std::ui
       num_nodes_(num_nodes),
       num_edges_(num_edges),
       strictly_ascending_(strictly_ascending),
-      symmetry_(std::make_unique<std::atomic<std::uint8_t>>(kUnknown)) {}
+      symmetry_(std::make_unique<std::atomic<std::uint8_t>>(kUnknown)),
+      reverse_index_(std::make_shared<ReverseIndex>()) {}
 
 std::optional<bool> GraphStore::known_symmetric() const {
   const auto symmetry = symmetry_->load(std::memory_order_relaxed);

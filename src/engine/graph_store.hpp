@@ -25,6 +25,8 @@
 
 namespace vorlan::engine {
 
+struct ReverseIndex;  // engine/graph_shape.hpp
+
 class GraphStore {
  public:
   static GpuResult<GraphStore> build(std::span<const std::uint32_t> offsets,
@@ -46,6 +48,9 @@ class GraphStore {
   // Strictly ascending and not yet found asymmetric: canonical or unknown.
   bool may_be_canonical() const { return strictly_ascending_ && known_symmetric() != false; }
   void remember_symmetric(bool symmetric) const;
+  // Where each edge's reverse lies, kept with the graph once a canonical
+  // graph has had it searched (graph_shape.hpp fills and reads it).
+  ReverseIndex& reverse_index() const { return *reverse_index_; }
 
  private:
   GraphStore(driver::SharedStream stream, driver::DeviceBuffer<std::uint32_t> targets,
@@ -62,6 +67,7 @@ class GraphStore {
   // Unknown, then yes or no; two algorithms finding out at once agree.
   enum Symmetry : std::uint8_t { kUnknown, kSymmetric, kAsymmetric };
   std::unique_ptr<std::atomic<std::uint8_t>> symmetry_;
+  std::shared_ptr<ReverseIndex> reverse_index_;
 };
 
 // The first reason the arrays would lead a kernel outside the buffers, if any.

@@ -103,8 +103,8 @@ GpuResult<std::optional<TrussRounds>> peel_if_canonical(const GraphStore& graph,
   if (!graph.may_be_canonical()) return std::nullopt;
   VORLAN_TRY(const KernelSet kernels,
              kernels_step(slot, graph.stream(), kernels::k_truss_peeling_ptx, kKernelNames));
-  VORLAN_TRY(auto reverse, canonical_reverse(graph, kernels[kReverse]));
-  if (!reverse) return std::nullopt;
+  VORLAN_TRY(const auto* reverse, canonical_reverse(graph, kernels[kReverse]));
+  if (reverse == nullptr) return std::nullopt;
   VORLAN_TRY(auto truss, peel(graph, kernels, min_support, *reverse, interrupt));
   return std::optional<TrussRounds>(std::move(truss));
 }
