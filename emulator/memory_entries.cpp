@@ -1,6 +1,7 @@
-// Device memory: allocation, release, copies between host and device.
+// Device memory: allocation, release, copies between host and device, fills.
 #include <cstring>
 #include <format>
+#include <limits>
 #include <string_view>
 
 #include "entry_guard.hpp"
@@ -66,9 +67,51 @@ CUresult copy(Entry entry, CUstream stream, const void* host, std::size_t bytes,
   });
 }
 
+// Fills are issued on the stream like copies and take their place in its
+// order, so they too are where an earlier kernel's fault shows. A count whose
+// byte length would wrap is more than any allocation holds.
+template <class Word>
+CUresult fill(Entry entry, CUdeviceptr address, Word value, std::size_t count, CUstream stream) {
+  return run_in_context(entry, [&](Driver& driver, LiveContext context) {
+    const std::string_view name = kEntryNames[index_of(entry)];
+    if (!is_null_stream(stream)) return CUDA_ERROR_INVALID_HANDLE;
+    if (CUresult sticky = context.state.synchronize()) return sticky;
+    if (address % sizeof(Word) != 0) {
+      return driver.refuse(
+          CUDA_ERROR_INVALID_VALUE,
+          std::format("{}: {:#x} is not aligned to {} bytes", name, address, sizeof(Word)));
+    }
+    if (count == 0) return CUDA_SUCCESS;
+    if (count > std::numeric_limits<std::size_t>::max() / sizeof(Word)) {
+      return driver.refuse(CUDA_ERROR_INVALID_VALUE,
+                           std::format("{}: {} elements is more than memory holds", name, count));
+    }
+    const std::size_t bytes = count * sizeof(Word);
+    auto dst = device_range(driver, context, address, bytes, name);
+    if (!dst) return dst.error();
+    if constexpr (sizeof(Word) == 1) {
+      std::memset(dst->data(), value, bytes);
+    } else {
+      for (std::size_t i = 0; i < count; ++i) {
+        std::memcpy(dst->data() + i * sizeof(Word), &value, sizeof(Word));
+      }
+    }
+    context.state.memory().mark_written(address, bytes);
+    return CUDA_SUCCESS;
+  });
+}
+
 }  // namespace
 
 extern "C" {
+
+CUresult cuMemsetD8Async(CUdeviceptr dstDevice, unsigned char uc, std::size_t N, CUstream hStream) {
+  return fill(Entry::cuMemsetD8Async, dstDevice, uc, N, hStream);
+}
+
+CUresult cuMemsetD32Async(CUdeviceptr dstDevice, unsigned int ui, std::size_t N, CUstream hStream) {
+  return fill(Entry::cuMemsetD32Async, dstDevice, ui, N, hStream);
+}
 
 CUresult cuMemAlloc_v2(CUdeviceptr* dptr, std::size_t bytesize) {
   return run_in_context(Entry::cuMemAlloc_v2, [&](Driver& driver, LiveContext context) {

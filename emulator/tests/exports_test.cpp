@@ -43,7 +43,7 @@ std::set<std::string> exported_symbols(const std::string& library) {
 
 TEST(Exports, LibraryExportsExactlyTheDriverApiAndTheControls) {
   std::set<std::string> expected = expected_exports();
-  EXPECT_EQ(expected.size(), 29u + 8u);
+  EXPECT_EQ(expected.size(), 31u + 8u);
   EXPECT_EQ(exported_symbols(VORLAN_EMU_LIBRARY), expected);
 }
 

@@ -96,6 +96,36 @@ INSTANTIATE_TEST_SUITE_P(Checks, EachHazard, ::testing::ValuesIn(kHazards),
                            return std::string(param_info.param.kernel);
                          });
 
+// A device fill defines what it sets, as a host copy does: read_undefined
+// reads word k, so word 9 is defined exactly when the fill reached it.
+TEST_F(HazardTest, FillsDefineWhatTheySet) {
+  load();
+  CUfunction function = nullptr;
+  ASSERT_EQ(cu.cuModuleGetFunction(&function, module, "read_undefined"), CUDA_SUCCESS);
+  struct Case {
+    bool words;
+    std::size_t count;
+    CUresult want;
+  };
+  for (Case c :
+       {Case{true, 10, CUDA_SUCCESS}, Case{false, 40, CUDA_SUCCESS},
+        Case{true, 9, CUDA_ERROR_LAUNCH_FAILED}, Case{false, 39, CUDA_ERROR_LAUNCH_FAILED}}) {
+    cu.reset();
+    load();
+    ASSERT_EQ(cu.cuModuleGetFunction(&function, module, "read_undefined"), CUDA_SUCCESS);
+    CUdeviceptr buf = allocate(128 * 4);
+    ASSERT_EQ(c.words ? cu.cuMemsetD32Async(buf, 7, c.count, nullptr)
+                      : cu.cuMemsetD8Async(buf, 7, c.count, nullptr),
+              CUDA_SUCCESS);
+    std::uint32_t k = 9;
+    void* params[] = {&buf, &k};
+    ASSERT_EQ(cu.cuLaunchKernel(function, 1, 1, 1, 1, 1, 1, 0, nullptr, params, nullptr),
+              CUDA_SUCCESS);
+    EXPECT_EQ(cu.cuCtxSynchronize(), c.want)
+        << (c.words ? "D32 x " : "D8 x ") << c.count << ": " << report();
+  }
+}
+
 TEST_F(HazardTest, ReportNamesAddressAndBothThreads) {
   setenv("VORLAN_EMU_VERBOSE", "1", 1);
   load();

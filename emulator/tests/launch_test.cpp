@@ -194,6 +194,19 @@ TEST_F(LaunchTest, AFaultShowsAtTheNextCopy) {
   EXPECT_EQ(cu.cuMemcpyDtoHAsync_v2(&word, spare, 4, nullptr), CUDA_ERROR_ILLEGAL_ADDRESS);
 }
 
+TEST_F(LaunchTest, AFaultShowsAtTheNextFill) {
+  for (bool words : {false, true}) {
+    cu.reset();
+    load();
+    CUdeviceptr spare = allocate(4);
+    ASSERT_EQ(read_at(1u << 24), CUDA_SUCCESS);
+    const CUresult filled = words ? cu.cuMemsetD32Async(spare, 0, 1, nullptr)
+                                  : cu.cuMemsetD8Async(spare, 0, 4, nullptr);
+    EXPECT_EQ(filled, CUDA_ERROR_ILLEGAL_ADDRESS) << (words ? "D32" : "D8");
+    EXPECT_EQ(live().sticky_error, CUDA_ERROR_ILLEGAL_ADDRESS);
+  }
+}
+
 TEST_F(LaunchTest, AFaultSticksToItsContextUntilReleased) {
   load();
   CUfunction write = kernel("write_indices_kernel");
@@ -214,6 +227,8 @@ TEST_F(LaunchTest, AFaultSticksToItsContextUntilReleased) {
   EXPECT_EQ(cu.cuMemAllocAsync(&address, 64, nullptr), fault);
   EXPECT_EQ(cu.cuMemcpyHtoDAsync_v2(buffer, &word, 4, nullptr), fault);
   EXPECT_EQ(cu.cuMemcpyDtoHAsync_v2(&word, buffer, 4, nullptr), fault);
+  EXPECT_EQ(cu.cuMemsetD8Async(buffer, 0, 4, nullptr), fault);
+  EXPECT_EQ(cu.cuMemsetD32Async(buffer, 0, 1, nullptr), fault);
   EXPECT_EQ(cu.cuMemGetInfo_v2(&free, &total), fault);
   EXPECT_EQ(cu.cuEventCreate(&another, 2), fault);
   EXPECT_EQ(cu.cuEventRecord(event, nullptr), fault);

@@ -1,7 +1,8 @@
-// Device memory: allocation limits, addresses, release and copies.
+// Device memory: allocation limits, addresses, release, copies and fills.
 #include <algorithm>
 #include <cstdint>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -199,6 +200,112 @@ TEST_F(MemoryTest, ThreadsAllocateConcurrently) {
   EXPECT_EQ(live().allocations, all.size());
   EXPECT_EQ(cu.call_count("cuMemAlloc_v2"), std::uint64_t{kThreads * kRounds});
 }
+
+// Both fills through one interface: `width` bytes per element.
+struct Fill {
+  const char* entry;
+  std::size_t width;
+};
+
+class FillTest : public EmuTest, public ::testing::WithParamInterface<Fill> {
+ protected:
+  CUresult fill(CUdeviceptr address, std::uint32_t value, std::size_t count,
+                CUstream stream = nullptr) {
+    if (GetParam().width == 1) {
+      return cu.cuMemsetD8Async(address, static_cast<unsigned char>(value), count, stream);
+    }
+    return cu.cuMemsetD32Async(address, value, count, stream);
+  }
+  std::vector<std::uint8_t> bytes_at(CUdeviceptr address, std::size_t bytes) {
+    std::vector<std::uint8_t> host(bytes);
+    EXPECT_EQ(cu.cuMemcpyDtoHAsync_v2(host.data(), address, bytes, nullptr), CUDA_SUCCESS);
+    return host;
+  }
+  // What `count` elements of `value` look like in memory, little-endian.
+  std::vector<std::uint8_t> expected(std::uint32_t value, std::size_t count) {
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t i = 0; i < count; ++i) {
+      for (std::size_t b = 0; b < GetParam().width; ++b) {
+        bytes.push_back(static_cast<std::uint8_t>(value >> (8 * b)));
+      }
+    }
+    return bytes;
+  }
+};
+
+TEST_P(FillTest, SetsExactlyItsElements) {
+  open_device();
+  const std::size_t width = GetParam().width;
+  const std::uint32_t value = width == 1 ? 0xA5u : 0x01020304u;
+  for (std::size_t count : {std::size_t{0}, std::size_t{1}, std::size_t{7}, std::size_t{64}}) {
+    // A guard element on each side of the filled run stays as the host wrote it.
+    const std::size_t bytes = (count + 2) * width;
+    CUdeviceptr address = allocate(bytes);
+    std::vector<std::uint8_t> before(bytes, 0x11);
+    ASSERT_EQ(cu.cuMemcpyHtoDAsync_v2(address, before.data(), bytes, nullptr), CUDA_SUCCESS);
+    ASSERT_EQ(fill(address + width, value, count), CUDA_SUCCESS) << count;
+    std::vector<std::uint8_t> want(width, 0x11);
+    const auto run = expected(value, count);
+    want.insert(want.end(), run.begin(), run.end());
+    want.insert(want.end(), width, 0x11);
+    EXPECT_EQ(bytes_at(address, bytes), want) << count << " elements";
+  }
+  EXPECT_EQ(cu.call_count(GetParam().entry), 4u) << "a zero count is still a call";
+}
+
+TEST_P(FillTest, RefusesRangesOutsideOneAllocation) {
+  open_device();
+  const std::size_t width = GetParam().width;
+  CUdeviceptr address = allocate(256);
+  std::vector<std::uint8_t> before(256, 0x22);
+  ASSERT_EQ(cu.cuMemcpyHtoDAsync_v2(address, before.data(), 256, nullptr), CUDA_SUCCESS);
+  EXPECT_EQ(fill(address, 0, 256 / width + 1), CUDA_ERROR_INVALID_VALUE) << "one past the end";
+  EXPECT_EQ(fill(address, 0, (std::size_t{1} << 31) + 1), CUDA_ERROR_INVALID_VALUE);
+  // A count of words whose byte length wraps to 4 must not pass as one word.
+  if (width > 1) {
+    EXPECT_EQ(fill(address, 0, SIZE_MAX / width + 2), CUDA_ERROR_INVALID_VALUE);
+  }
+  EXPECT_EQ(fill(address, 0, SIZE_MAX), CUDA_ERROR_INVALID_VALUE);
+  EXPECT_EQ(fill(0, 0, 1), CUDA_ERROR_INVALID_VALUE) << "no allocation";
+  EXPECT_EQ(bytes_at(address, 256), before) << "a refused fill writes nothing";
+  ASSERT_EQ(cu.cuMemFree_v2(address), CUDA_SUCCESS);
+  EXPECT_EQ(fill(address, 0, 1), CUDA_ERROR_INVALID_VALUE) << "freed memory";
+}
+
+TEST_P(FillTest, WordsMustBeAligned) {
+  open_device();
+  const std::size_t width = GetParam().width;
+  CUdeviceptr address = allocate(64);
+  for (std::size_t shift : {1, 2, 3}) {
+    const CUresult want = width == 1 ? CUDA_SUCCESS : CUDA_ERROR_INVALID_VALUE;
+    EXPECT_EQ(fill(address + shift, 0, 1), want) << "offset " << shift;
+    EXPECT_EQ(fill(address + shift, 0, 0), want) << "offset " << shift << ", no elements";
+  }
+}
+
+TEST_P(FillTest, OnlyTheNullStreamAndInjectedFailures) {
+  open_device();
+  CUdeviceptr address = allocate(64);
+  auto bogus = reinterpret_cast<CUstream>(static_cast<std::uintptr_t>(0x99));
+  EXPECT_EQ(fill(address, 0, 4, bogus), CUDA_ERROR_INVALID_HANDLE);
+  ASSERT_EQ(cu.fail_call(GetParam().entry, 2, CUDA_ERROR_ILLEGAL_ADDRESS), 0);
+  EXPECT_EQ(fill(address, 0, 4), CUDA_SUCCESS);
+  EXPECT_EQ(fill(address, 0, 4), CUDA_ERROR_ILLEGAL_ADDRESS) << "the second call fails";
+  EXPECT_EQ(fill(address, 0, 4), CUDA_SUCCESS);
+  EXPECT_EQ(cu.call_count(GetParam().entry), 4u);
+}
+
+TEST_P(FillTest, NeedsAnInitialisedDriverAndAContext) {
+  EXPECT_EQ(fill(0x1000, 0, 1), CUDA_ERROR_NOT_INITIALIZED);
+  ASSERT_EQ(cu.cuInit(0), CUDA_SUCCESS);
+  EXPECT_EQ(fill(0x1000, 0, 1), CUDA_ERROR_INVALID_CONTEXT);
+}
+
+INSTANTIATE_TEST_SUITE_P(Widths, FillTest,
+                         ::testing::Values(Fill{"cuMemsetD8Async", 1}, Fill{"cuMemsetD32Async", 4}),
+                         [](const auto& param_info) {
+                           return std::string(param_info.param.entry);
+                         });
 
 }  // namespace
 }  // namespace vorlan::emu::test

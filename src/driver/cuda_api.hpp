@@ -65,36 +65,38 @@ inline constexpr unsigned CU_EVENT_DISABLE_TIMING = 2;
 
 // The entry points this module calls: X(name, (parameter list)). Every one
 // returns CUresult. Names are the exported, versioned symbol names.
-#define VORLAN_DRIVER_ENTRY_POINTS(X)                                                      \
-  X(cuInit, (unsigned int Flags))                                                          \
-  X(cuDeviceGet, (CUdevice * device, int ordinal))                                         \
-  X(cuDeviceGetAttribute, (int* pi, CUdevice_attribute attrib, CUdevice dev))              \
-  X(cuDevicePrimaryCtxRetain, (CUcontext * pctx, CUdevice dev))                            \
-  X(cuDevicePrimaryCtxRelease_v2, (CUdevice dev))                                          \
-  X(cuCtxGetCurrent, (CUcontext * pctx))                                                   \
-  X(cuCtxSetCurrent, (CUcontext ctx))                                                      \
-  X(cuDeviceGetName, (char* name, int len, CUdevice dev))                                  \
-  X(cuDeviceTotalMem_v2, (std::size_t* bytes, CUdevice dev))                               \
-  X(cuMemAllocAsync, (CUdeviceptr * dptr, std::size_t bytesize, CUstream hStream))         \
-  X(cuMemAlloc_v2, (CUdeviceptr * dptr, std::size_t bytesize))                             \
-  X(cuMemFreeAsync, (CUdeviceptr dptr, CUstream hStream))                                  \
-  X(cuMemFree_v2, (CUdeviceptr dptr))                                                      \
-  X(cuMemcpyHtoDAsync_v2,                                                                  \
-    (CUdeviceptr dstDevice, const void* srcHost, std::size_t ByteCount, CUstream hStream)) \
-  X(cuMemcpyDtoHAsync_v2,                                                                  \
-    (void* dstHost, CUdeviceptr srcDevice, std::size_t ByteCount, CUstream hStream))       \
-  X(cuStreamSynchronize, (CUstream hStream))                                               \
-  X(cuStreamWaitEvent, (CUstream hStream, CUevent hEvent, unsigned int Flags))             \
-  X(cuEventCreate, (CUevent * phEvent, unsigned int Flags))                                \
-  X(cuEventRecord, (CUevent hEvent, CUstream hStream))                                     \
-  X(cuEventDestroy_v2, (CUevent hEvent))                                                   \
-  X(cuModuleLoadData, (CUmodule * module, const void* image))                              \
-  X(cuModuleGetFunction, (CUfunction * hfunc, CUmodule hmod, const char* name))            \
-  X(cuModuleUnload, (CUmodule hmod))                                                       \
-  X(cuLaunchKernel,                                                                        \
-    (CUfunction f, unsigned int gridDimX, unsigned int gridDimY, unsigned int gridDimZ,    \
-     unsigned int blockDimX, unsigned int blockDimY, unsigned int blockDimZ,               \
-     unsigned int sharedMemBytes, CUstream hStream, void** kernelParams, void** extra))    \
+#define VORLAN_DRIVER_ENTRY_POINTS(X)                                                            \
+  X(cuInit, (unsigned int Flags))                                                                \
+  X(cuDeviceGet, (CUdevice * device, int ordinal))                                               \
+  X(cuDeviceGetAttribute, (int* pi, CUdevice_attribute attrib, CUdevice dev))                    \
+  X(cuDevicePrimaryCtxRetain, (CUcontext * pctx, CUdevice dev))                                  \
+  X(cuDevicePrimaryCtxRelease_v2, (CUdevice dev))                                                \
+  X(cuCtxGetCurrent, (CUcontext * pctx))                                                         \
+  X(cuCtxSetCurrent, (CUcontext ctx))                                                            \
+  X(cuDeviceGetName, (char* name, int len, CUdevice dev))                                        \
+  X(cuDeviceTotalMem_v2, (std::size_t* bytes, CUdevice dev))                                     \
+  X(cuMemAllocAsync, (CUdeviceptr * dptr, std::size_t bytesize, CUstream hStream))               \
+  X(cuMemAlloc_v2, (CUdeviceptr * dptr, std::size_t bytesize))                                   \
+  X(cuMemFreeAsync, (CUdeviceptr dptr, CUstream hStream))                                        \
+  X(cuMemFree_v2, (CUdeviceptr dptr))                                                            \
+  X(cuMemcpyHtoDAsync_v2,                                                                        \
+    (CUdeviceptr dstDevice, const void* srcHost, std::size_t ByteCount, CUstream hStream))       \
+  X(cuMemcpyDtoHAsync_v2,                                                                        \
+    (void* dstHost, CUdeviceptr srcDevice, std::size_t ByteCount, CUstream hStream))             \
+  X(cuMemsetD8Async, (CUdeviceptr dstDevice, unsigned char uc, std::size_t N, CUstream hStream)) \
+  X(cuMemsetD32Async, (CUdeviceptr dstDevice, unsigned int ui, std::size_t N, CUstream hStream)) \
+  X(cuStreamSynchronize, (CUstream hStream))                                                     \
+  X(cuStreamWaitEvent, (CUstream hStream, CUevent hEvent, unsigned int Flags))                   \
+  X(cuEventCreate, (CUevent * phEvent, unsigned int Flags))                                      \
+  X(cuEventRecord, (CUevent hEvent, CUstream hStream))                                           \
+  X(cuEventDestroy_v2, (CUevent hEvent))                                                         \
+  X(cuModuleLoadData, (CUmodule * module, const void* image))                                    \
+  X(cuModuleGetFunction, (CUfunction * hfunc, CUmodule hmod, const char* name))                  \
+  X(cuModuleUnload, (CUmodule hmod))                                                             \
+  X(cuLaunchKernel,                                                                              \
+    (CUfunction f, unsigned int gridDimX, unsigned int gridDimY, unsigned int gridDimZ,          \
+     unsigned int blockDimX, unsigned int blockDimY, unsigned int blockDimZ,                     \
+     unsigned int sharedMemBytes, CUstream hStream, void** kernelParams, void** extra))          \
   X(cuGetErrorString, (CUresult error, const char** pStr))
 
 // Further entry points that the software GPU offers for users' own code; this

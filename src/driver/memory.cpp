@@ -147,6 +147,24 @@ DriverResult<> RawBuffer::copy_to_host(const DeviceStream& stream, void* destina
   return copied;
 }
 
+DriverResult<> RawBuffer::fill_bytes(const DeviceStream& stream, std::uint8_t value,
+                                     std::uint64_t count) {
+  if (count == 0) return {};
+  if (auto r = stream.context().bind_current(); !r) return r;
+  const auto filled = check(driver_api().cuMemsetD8Async(address_, value, count, stream.handle()));
+  if (auto r = record(events_->write, stream); !r) stream.context().defer(r.error().code());
+  return filled;
+}
+
+DriverResult<> RawBuffer::fill_words(const DeviceStream& stream, std::uint32_t value,
+                                     std::uint64_t count) {
+  if (count == 0) return {};
+  if (auto r = stream.context().bind_current(); !r) return r;
+  const auto filled = check(driver_api().cuMemsetD32Async(address_, value, count, stream.handle()));
+  if (auto r = record(events_->write, stream); !r) stream.context().defer(r.error().code());
+  return filled;
+}
+
 void RawBuffer::release() noexcept {
   if (!events_) {
     stream_.reset();

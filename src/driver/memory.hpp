@@ -1,13 +1,14 @@
 // Device memory and its ordering. All work of a device goes to one stream, the
-// context's null stream, so copies and kernels run in issue order. Each buffer
-// carries two events marking its last read and last write by a copy; its
-// release is ordered after them.
+// context's null stream, so copies, fills and kernels run in issue order. Each
+// buffer carries two events marking its last read and last write by a copy or
+// a fill; its release is ordered after them.
 //
 // A buffer of zero elements holds no device memory and makes no driver call at
 // all: drivers refuse 0-byte allocations, and a graph without edges is still a
 // graph.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -69,6 +70,10 @@ class RawBuffer {
                                 std::uint64_t bytes);
   DriverResult<> copy_to_host(const DeviceStream& stream, void* destination,
                               std::uint64_t bytes) const;
+  // Sets `count` bytes, or `count` 4-byte words, from the start to `value`,
+  // in the stream's order like a copy.
+  DriverResult<> fill_bytes(const DeviceStream& stream, std::uint8_t value, std::uint64_t count);
+  DriverResult<> fill_words(const DeviceStream& stream, std::uint32_t value, std::uint64_t count);
   // The address, where a launch's parameter array can point at it.
   const CUdeviceptr* address() const { return &address_; }
   // The access events' driver handles (null for an empty buffer).
@@ -120,6 +125,28 @@ DriverResult<> copy_to_device(const DeviceStream& stream, std::span<const T> hos
                               DeviceBuffer<T>& destination) {
   fault_unless(destination.length() >= host.size(), "assertion failed: dst.len() >= src.len()");
   return destination.raw().copy_from_host(stream, host.data(), host.size() * sizeof(T));
+}
+
+// Sets every element of `destination` to `value` on the device. Elements of
+// 1 and 4 bytes fill directly; an 8-byte value fills as words when its two
+// halves are the same word (0 and all-ones, the values counters start from),
+// and anything else is a fault.
+template <class T>
+DriverResult<> fill(const DeviceStream& stream, DeviceBuffer<T>& destination, T value) {
+  static_assert(sizeof(T) == 1 || sizeof(T) == 4 || sizeof(T) == 8);
+  if constexpr (sizeof(T) == 1) {
+    return destination.raw().fill_bytes(stream, std::bit_cast<std::uint8_t>(value),
+                                        destination.length());
+  } else if constexpr (sizeof(T) == 4) {
+    return destination.raw().fill_words(stream, std::bit_cast<std::uint32_t>(value),
+                                        destination.length());
+  } else {
+    const auto bits = std::bit_cast<std::uint64_t>(value);
+    const auto low = static_cast<std::uint32_t>(bits);
+    fault_unless(low == static_cast<std::uint32_t>(bits >> 32),
+                 "assertion failed: an 8-byte fill repeats one 4-byte word");
+    return destination.raw().fill_words(stream, low, destination.length() * 2);
+  }
 }
 
 // A new buffer holding a copy of `host`.

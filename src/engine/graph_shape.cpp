@@ -35,15 +35,18 @@ GpuResult<ReverseSearch> search_reverses(const GraphStore& graph,
 
 }  // namespace
 
-GpuResult<std::optional<driver::DeviceBuffer<std::uint32_t>>> canonical_reverse(
+GpuResult<const driver::DeviceBuffer<std::uint32_t>*> canonical_reverse(
     const GraphStore& graph, const driver::KernelFunction& reverse_edge_kernel) {
-  using Answer = std::optional<driver::DeviceBuffer<std::uint32_t>>;
-  if (!graph.may_be_canonical()) return Answer{};
+  if (!graph.may_be_canonical()) return nullptr;
+  ReverseIndex& index = graph.reverse_index();
+  const std::scoped_lock lock(index.mutex);
+  if (index.positions) return &*index.positions;
   VORLAN_TRY(auto search, search_reverses(graph, reverse_edge_kernel));
   VORLAN_TRY(const std::uint32_t violations, read_scalar(graph.stream(), search.violations));
   graph.remember_symmetric(violations == 0);
-  if (violations != 0) return Answer{};
-  return Answer{std::move(search.reverse)};
+  if (violations != 0) return nullptr;
+  index.positions.emplace(std::move(search.reverse));
+  return &*index.positions;
 }
 
 }  // namespace vorlan::engine

@@ -3,9 +3,13 @@
 // stored edge's reverse lies. One thread per position searches the reverse
 // in the target's list (reverse_edge_kernel, which ships with the peeling
 // kernels, its only user so far), so the check costs num_edges binary
-// searches; a graph found not canonical is never searched again.
+// searches. It runs once per graph: a graph found not canonical is never
+// searched again, and a canonical graph keeps the positions found, so that
+// every later k_truss call starts from them.
 #pragma once
 
+#include <cstdint>
+#include <mutex>
 #include <optional>
 
 #include "driver/launch.hpp"
@@ -15,10 +19,18 @@
 
 namespace vorlan::engine {
 
-// For a canonical graph (strictly ascending, symmetric, no self-loops): a
-// buffer whose entry e is the position of edge e's reverse. For any other
-// graph: nullopt, without a launch once the store knows.
-GpuResult<std::optional<driver::DeviceBuffer<std::uint32_t>>> canonical_reverse(
+// What a graph keeps of the search: the positions, once found on a canonical
+// graph. The lock makes two first callers search once between them.
+struct ReverseIndex {
+  std::mutex mutex;
+  std::optional<driver::DeviceBuffer<std::uint32_t>> positions;
+};
+
+// For a canonical graph (strictly ascending, symmetric, no self-loops): the
+// graph's buffer whose entry e is the position of edge e's reverse, searched
+// on the first call and kept with the graph. For any other graph: null,
+// without a launch once the store knows.
+GpuResult<const driver::DeviceBuffer<std::uint32_t>*> canonical_reverse(
     const GraphStore& graph, const driver::KernelFunction& reverse_edge_kernel);
 
 }  // namespace vorlan::engine

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <format>
 
+#include "engine/graph_shape.hpp"
 #include "engine/try.hpp"
 
 namespace vorlan::engine {
@@ -117,7 +118,8 @@ GraphStore::GraphStore(driver::SharedStream stream, driver::DeviceBuffer<std::ui
       num_edges_(num_edges),
       strictly_ascending_(strictly_ascending),
       symmetry_(std::make_unique<std::atomic<std::uint8_t>>(kUnknown)),
-      transpose_(std::make_unique<TransposeSlot>()) {}
+      transpose_(std::make_unique<TransposeSlot>()),
+      reverse_index_(std::make_shared<ReverseIndex>()) {}
 
 std::optional<bool> GraphStore::known_symmetric() const {
   const auto symmetry = symmetry_->load(std::memory_order_relaxed);

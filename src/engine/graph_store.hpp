@@ -29,6 +29,8 @@
 
 namespace vorlan::engine {
 
+struct ReverseIndex;  // engine/graph_shape.hpp
+
 class GraphStore {
  public:
   static GpuResult<GraphStore> build(std::span<const std::uint32_t> offsets,
@@ -53,6 +55,9 @@ class GraphStore {
   // The in-lists, built on the first call; later calls, from any thread, get
   // the same ones. A failed build is returned and tried again next time.
   GpuResult<const TransposedCsr*> transposed() const;
+  // Where each edge's reverse lies, kept with the graph once a canonical
+  // graph has had it searched (graph_shape.hpp fills and reads it).
+  ReverseIndex& reverse_index() const { return *reverse_index_; }
 
  private:
   GraphStore(driver::SharedStream stream, driver::DeviceBuffer<std::uint32_t> targets,
@@ -74,6 +79,7 @@ class GraphStore {
     std::optional<TransposedCsr> csr;
   };
   std::unique_ptr<TransposeSlot> transpose_;
+  std::shared_ptr<ReverseIndex> reverse_index_;
 };
 
 // What validating CSR arrays finds out on the way, in the same pass.

@@ -17,21 +17,18 @@ constexpr std::array<std::string_view, 2> kKernelNames = {"edge_triangle_support
 enum Kernel { kSupport, kFilter };
 
 struct TrussBuffers {
-  std::vector<std::uint32_t> zero_support;  // host side, copied over `support` every round
-  driver::DeviceBuffer<std::uint32_t> support;
+  driver::DeviceBuffer<std::uint32_t> support;  // cleared on the device every round
   driver::DeviceBuffer<std::uint8_t> removed;
   driver::DeviceBuffer<std::uint32_t> removed_count;
 };
 
 GpuResult<TrussBuffers> prepare(const GraphStore& graph) {
   const std::uint32_t m = graph.num_edges();
-  std::vector<std::uint32_t> zero_support(m, 0);
-  VORLAN_TRY(auto support, upload_step<std::uint32_t>(graph.shared_stream(), zero_support));
-  VORLAN_TRY(auto removed,
-             upload_step<std::uint8_t>(graph.shared_stream(), std::vector<std::uint8_t>(m, 0)));
-  VORLAN_TRY(auto count, filled_buffer<std::uint32_t>(graph.shared_stream(), 1, 0));
-  return TrussBuffers{std::move(zero_support), std::move(support), std::move(removed),
-                      std::move(count)};
+  // Every round clears support and the count before its kernels write them.
+  VORLAN_TRY(auto support, driver::allocate<std::uint32_t>(graph.shared_stream(), m));
+  VORLAN_TRY(auto removed, filled_buffer<std::uint8_t>(graph.shared_stream(), m, 0));
+  VORLAN_TRY(auto count, driver::allocate<std::uint32_t>(graph.shared_stream(), 1));
+  return TrussBuffers{std::move(support), std::move(removed), std::move(count)};
 }
 
 // One round: fresh supports, then removal of the edges below min_support.
@@ -40,7 +37,7 @@ GpuResult<std::uint32_t> remove_round(const GraphStore& graph, KernelSet kernels
                                       TrussBuffers& buffers, std::uint32_t min_support) {
   const std::uint32_t n = graph.num_nodes();
   const std::uint32_t m = graph.num_edges();
-  VORLAN_CHECK(copy_step<std::uint32_t>(graph.stream(), buffers.zero_support, buffers.support));
+  VORLAN_CHECK(fill_step<std::uint32_t>(graph.stream(), buffers.support, 0));
   driver::KernelLaunch support(graph.stream(), kernels[kSupport]);
   support.read(graph.offsets())
       .read(graph.targets())
@@ -48,8 +45,7 @@ GpuResult<std::uint32_t> remove_round(const GraphStore& graph, KernelSet kernels
       .scalar(n)
       .write(buffers.support);
   VORLAN_CHECK(launch_step(support, blocks_for(n), "support kernel failed"));
-  const std::array<std::uint32_t, 1> zero = {0};
-  VORLAN_CHECK(copy_step<std::uint32_t>(graph.stream(), zero, buffers.removed_count));
+  VORLAN_CHECK(fill_step<std::uint32_t>(graph.stream(), buffers.removed_count, 0));
   driver::KernelLaunch filter(graph.stream(), kernels[kFilter]);
   filter.read(buffers.support)
       .write(buffers.removed)

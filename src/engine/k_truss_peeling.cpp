@@ -12,10 +12,9 @@ namespace vorlan::engine {
 namespace {
 
 ModuleSlot slot;
-constexpr std::array<std::string_view, 6> kKernelNames = {
-    "reverse_edge_kernel",  "truss_fill_kernel", "truss_clear_flags_kernel",
-    "truss_support_kernel", "truss_mark_kernel", "truss_peel_kernel"};
-enum Kernel { kReverse, kFill, kClearFlags, kSupport, kMark, kPeel };
+constexpr std::array<std::string_view, 4> kKernelNames = {
+    "reverse_edge_kernel", "truss_support_kernel", "truss_mark_kernel", "truss_peel_kernel"};
+enum Kernel { kReverse, kSupport, kMark, kPeel };
 
 // Every launch below keeps pointers to its scalars until it is issued, so
 // they are named locals, never temporaries.
@@ -26,23 +25,12 @@ struct PeelBuffers {
   driver::DeviceBuffer<std::uint32_t> dying;    // edges marked in the current round
 };
 
-GpuResult<> fill_words(const GraphStore& graph, KernelSet kernels,
-                       driver::DeviceBuffer<std::uint32_t>& buffer, std::uint32_t value) {
-  const auto count = static_cast<std::uint32_t>(buffer.length());
-  driver::KernelLaunch fill(graph.stream(), kernels[kFill]);
-  fill.write(buffer).scalar(count).scalar(value);
-  return launch_step(fill, grid_blocks(count), "fill kernel failed");
-}
-
-GpuResult<PeelBuffers> prepare(const GraphStore& graph, KernelSet kernels) {
+GpuResult<PeelBuffers> prepare(const GraphStore& graph) {
   const std::uint32_t m = graph.num_edges();
-  VORLAN_TRY(auto support, driver::allocate<std::uint32_t>(graph.shared_stream(), m));
-  VORLAN_TRY(auto state, driver::allocate<std::uint8_t>(graph.shared_stream(), m));
+  VORLAN_TRY(auto support, filled_buffer<std::uint32_t>(graph.shared_stream(), m, 0));
+  VORLAN_TRY(auto state, filled_buffer<std::uint8_t>(graph.shared_stream(), m, 0));
+  // Cleared at the start of every round.
   VORLAN_TRY(auto dying, driver::allocate<std::uint32_t>(graph.shared_stream(), 1));
-  VORLAN_CHECK(fill_words(graph, kernels, support, 0));
-  driver::KernelLaunch clear(graph.stream(), kernels[kClearFlags]);
-  clear.write(state).scalar(m);
-  VORLAN_CHECK(launch_step(clear, grid_blocks(m), "clear kernel failed"));
   return PeelBuffers{std::move(support), std::move(state), std::move(dying)};
 }
 
@@ -60,7 +48,7 @@ GpuResult<> count_supports(const GraphStore& graph, KernelSet kernels, PeelBuffe
 GpuResult<std::uint32_t> mark_round(const GraphStore& graph, KernelSet kernels,
                                     const driver::DeviceBuffer<std::uint32_t>& reverse,
                                     PeelBuffers& buffers, std::uint32_t min_support) {
-  VORLAN_CHECK(fill_words(graph, kernels, buffers.dying, 0));
+  VORLAN_CHECK(fill_step<std::uint32_t>(graph.stream(), buffers.dying, 0));
   const std::uint32_t m = graph.num_edges();
   driver::KernelLaunch mark(graph.stream(), kernels[kMark]);
   mark.read(buffers.support)
@@ -93,7 +81,7 @@ GpuResult<> peel_round(const GraphStore& graph, KernelSet kernels,
 GpuResult<TrussRounds> peel(const GraphStore& graph, KernelSet kernels, std::uint32_t min_support,
                             const driver::DeviceBuffer<std::uint32_t>& reverse,
                             InterruptPoll interrupt) {
-  VORLAN_TRY(auto buffers, prepare(graph, kernels));
+  VORLAN_TRY(auto buffers, prepare(graph));
   VORLAN_CHECK(count_supports(graph, kernels, buffers));
   std::uint32_t iterations = 0;
   for (;;) {
@@ -115,8 +103,8 @@ GpuResult<std::optional<TrussRounds>> peel_if_canonical(const GraphStore& graph,
   if (!graph.may_be_canonical()) return std::nullopt;
   VORLAN_TRY(const KernelSet kernels,
              kernels_step(slot, graph.stream(), kernels::k_truss_peeling_ptx, kKernelNames));
-  VORLAN_TRY(auto reverse, canonical_reverse(graph, kernels[kReverse]));
-  if (!reverse) return std::nullopt;
+  VORLAN_TRY(const auto* reverse, canonical_reverse(graph, kernels[kReverse]));
+  if (reverse == nullptr) return std::nullopt;
   VORLAN_TRY(auto truss, peel(graph, kernels, min_support, *reverse, interrupt));
   return std::optional<TrussRounds>(std::move(truss));
 }

@@ -119,14 +119,21 @@ GpuResult<std::vector<T>> download_step(const driver::DeviceStream& stream,
   return lift(driver::download(stream, source));
 }
 
-// A new buffer of n copies of `value` (there is no device-side fill).
+// Sets every element of an existing buffer to `value`, on the device and in
+// the stream's order, failures as driver errors.
+template <class T>
+GpuResult<> fill_step(const driver::DeviceStream& stream, driver::DeviceBuffer<T>& buffer,
+                      T value) {
+  return lift(driver::fill(stream, buffer, value));
+}
+
+// A new buffer of n copies of `value`, filled on the device.
 template <class T>
 GpuResult<driver::DeviceBuffer<T>> filled_buffer(const driver::SharedStream& stream,
                                                  std::uint32_t n, T value) {
   auto buffer = lift(driver::allocate<T>(stream, n));
   if (!buffer) return buffer;
-  const std::vector<T> host(n, value);
-  if (auto r = copy_step<T>(*stream, host, *buffer); !r) return std::unexpected(r.error());
+  if (auto r = fill_step(*stream, *buffer, value); !r) return std::unexpected(r.error());
   return buffer;
 }
 

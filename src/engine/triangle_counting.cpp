@@ -68,8 +68,7 @@ std::uint32_t triangle_blocks(std::uint32_t num_nodes) {
 GpuResult<TriangleCountResult> count_triangles(const GraphStore& graph, KernelChoice choice) {
   const Stopwatch clock;
   VORLAN_TRY(const CountKernel kernel, choose_kernel(graph, choice));
-  const std::array<std::uint64_t, 1> zero = {0};
-  VORLAN_TRY(auto count, upload_step<std::uint64_t>(graph.shared_stream(), zero));
+  VORLAN_TRY(auto count, filled_buffer<std::uint64_t>(graph.shared_stream(), 1, 0));
   VORLAN_CHECK(launch_count(graph, kernel.function, kernel.blocks, count));
   VORLAN_CHECK(synchronize_step(graph.stream()));
   VORLAN_TRY(const std::uint64_t total, read_scalar(graph.stream(), count));

@@ -11,9 +11,11 @@
 // over its 32 lanes and searches each element in the longer part, sums the
 // lanes' hits with shuffles, and adds its total to one 64-bit counter.
 // Graphs whose lists are all strictly ascending instead split the work by
-// edges (triangle_counting_edges.ptx): a lane per position, with pairs of
-// long lists searched by the whole warp, so that no warp walks a hub's list
-// alone. Both count the same triples.
+// edges (triangle_counting_edges.ptx): a lane per position, a warp per 32
+// consecutive positions, with pairs of long lists searched by the whole warp
+// and a list that many lanes probe staged in shared memory, so that no warp
+// walks a hub's list alone and the lanes' loads share sectors. Both count
+// the same triples.
 #pragma once
 
 #include <cstdint>

@@ -11,6 +11,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -596,6 +597,55 @@ TEST_F(DriverLayerTest, CopyToDeviceChangesOnlyTheLeadingElements) {
   EXPECT_EQ(download_ok(stream, buffer), (std::vector<std::uint32_t>{77, 2, 3, 13, 14}));
 }
 
+// Each element size fills through the entry point of its width; an 8-byte
+// value whose halves agree fills as twice as many words.
+TEST_F(DriverLayerTest, FillsSetEveryElementWithOneCallAndARecord) {
+  auto context = open();
+  auto stream = stream_on(context);
+  auto bytes = upload_ok<std::uint8_t>(stream, {1, 2, 3, 4, 5, 6, 7});
+  auto words = upload_ok<std::uint32_t>(stream, {1, 2, 3});
+  auto floats = upload_ok<float>(stream, {1.0f, 2.0f});
+  auto wide = upload_ok<std::uint64_t>(stream, {1, 2, 3});
+  struct Case {
+    std::function<DriverResult<>()> fill;
+    const char* entry;
+  };
+  const Case cases[] = {
+      {[&] { return fill<std::uint8_t>(*stream, bytes, 0xAB); }, "cuMemsetD8Async"},
+      {[&] { return fill<std::uint32_t>(*stream, words, 0xDEADBEEF); }, "cuMemsetD32Async"},
+      {[&] { return fill<float>(*stream, floats, -0.5f); }, "cuMemsetD32Async"},
+      {[&] { return fill<std::uint64_t>(*stream, wide, ~std::uint64_t{0}); }, "cuMemsetD32Async"},
+  };
+  for (const Case& c : cases) {
+    CallCounter calls;
+    ASSERT_TRUE(succeeded(c.fill())) << c.entry;
+    EXPECT_EQ(calls.made_besides_probe(), (CallMap{{c.entry, 1}, {"cuEventRecord", 1}}));
+  }
+  EXPECT_EQ(download_ok(stream, bytes), std::vector<std::uint8_t>(7, 0xAB));
+  EXPECT_EQ(download_ok(stream, words), std::vector<std::uint32_t>(3, 0xDEADBEEF));
+  EXPECT_EQ(download_ok(stream, floats), std::vector<float>(2, -0.5f));
+  EXPECT_EQ(download_ok(stream, wide), std::vector<std::uint64_t>(3, ~std::uint64_t{0}));
+
+  // A value the word fill cannot make is a fault, before any call.
+  CallCounter calls;
+  EXPECT_THROW((void)fill<std::uint64_t>(*stream, wide, 1), Fault);
+  EXPECT_EQ(calls.made(), CallMap{});
+  EXPECT_EQ(download_ok(stream, wide), std::vector<std::uint64_t>(3, ~std::uint64_t{0}));
+}
+
+TEST_F(DriverLayerTest, AFailedFillIsReturnedAndStillRecordsTheWrite) {
+  auto context = open();
+  auto stream = stream_on(context);
+  auto words = upload_ok<std::uint32_t>(stream, {4, 5});
+  software_gpu().fail_call("cuMemsetD32Async", 1, CUDA_ERROR_INVALID_VALUE);
+  CallCounter calls;
+  const auto filled = fill<std::uint32_t>(*stream, words, 0);
+  ASSERT_FALSE(filled.has_value());
+  EXPECT_EQ(filled.error().code(), CUDA_ERROR_INVALID_VALUE);
+  EXPECT_EQ(calls.made_besides_probe(), (CallMap{{"cuMemsetD32Async", 1}, {"cuEventRecord", 1}}));
+  EXPECT_EQ(download_ok(stream, words), (std::vector<std::uint32_t>{4, 5}));
+}
+
 TEST_F(DriverLayerTest, CopyIntoAShorterBufferIsAFaultAndTouchesNothing) {
   auto context = open();
   auto stream = stream_on(context);
@@ -712,6 +762,9 @@ TEST_F(DriverLayerTest, ZeroElementBuffersMakeNoDriverCall) {
     EXPECT_EQ(uploaded.length(), 0u);
     const std::vector<std::uint32_t> nothing;
     EXPECT_TRUE(succeeded(copy_to_device<std::uint32_t>(*stream, nothing, allocated)));
+    EXPECT_TRUE(succeeded(fill<std::uint32_t>(*stream, allocated, 0)));
+    EXPECT_TRUE(succeeded(fill<std::uint64_t>(*stream, wide, 0)));
+    EXPECT_TRUE(succeeded(fill<std::uint8_t>(*stream, bytes, 0)));
     EXPECT_TRUE(download_ok(stream, allocated).empty());
     EXPECT_TRUE(download_ok(stream, uploaded).empty());
     EXPECT_TRUE(download_ok(stream, bytes).empty());

@@ -18,9 +18,12 @@ if(VORLAN_PTXAS)
   if(sm_70_status STREQUAL "0")
     list(PREPEND VORLAN_PTXAS_ARCHS sm_70)
   endif()
+  # The texts as the module embeds them, shared pieces included, which the
+  # build writes beside the generated sources.
   file(GLOB VORLAN_PTX_MODULES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/engine/kernels/*.ptx)
-  foreach(module IN LISTS VORLAN_PTX_MODULES)
-    get_filename_component(name ${module} NAME_WE)
+  foreach(source IN LISTS VORLAN_PTX_MODULES)
+    get_filename_component(name ${source} NAME_WE)
+    set(module ${PROJECT_BINARY_DIR}/src/kernels/${name}.ptx)
     foreach(arch IN LISTS VORLAN_PTXAS_ARCHS)
       add_test(NAME ptxas.${name}.${arch}
         COMMAND ${CMAKE_COMMAND}

@@ -328,11 +328,11 @@ class TestFailures:
         assert message == "CUDA driver error: " + driver_error_text(2)
 
     @pytest.mark.parametrize("nth", [1])
-    def test_copy_to_device_failure(self, emu, make_graph, nth):
-        # Only the level counters are filled from the host; the start kernel
+    def test_fill_failure(self, emu, make_graph, nth):
+        # Only the level counters are filled, on the device; the start kernel
         # sets the distances and the levels clear their own counters.
         graph = make_graph(nx.path_graph(4))
-        message = self.run_failing(emu, graph, "cuMemcpyHtoDAsync_v2", nth, 1)
+        message = self.run_failing(emu, graph, "cuMemsetD32Async", nth, 1)
         assert message == "CUDA driver error: " + driver_error_text(1)
 
     @pytest.mark.parametrize("nth", [1, 2, 5])

@@ -37,8 +37,6 @@ KERNEL_STEPS = (
     "support kernel failed",
     "filter kernel failed",
     "reverse edge kernel failed",
-    "fill kernel failed",
-    "clear kernel failed",
     "mark kernel failed",
     "peel kernel failed",
     "synchronize failed",

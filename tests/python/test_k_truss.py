@@ -425,12 +425,28 @@ class TestFailures:
         message = self.run_failing(emu, graph, entry, nth, 2)
         assert message == "CUDA driver error: " + driver_error_text(2)
 
-    @pytest.mark.parametrize("nth", [1, 2, 3, 4, 5, 6, 7])
-    def test_copy_to_device_failures(self, emu, make_graph, nth):
-        # support, removed, the counter; then per round the supports and the counter.
+    @pytest.mark.parametrize(
+        "entry_point, nth",
+        [("cuMemsetD8Async", 1), *(("cuMemsetD32Async", nth) for nth in (1, 2, 3, 4))],
+    )
+    def test_fill_failures(self, emu, make_graph, entry_point, nth):
+        # The removal flags once; then per round the supports and the counter,
+        # all on the device.
         graph = self.two_round_graph(make_graph)
-        message = self.run_failing(emu, graph, "cuMemcpyHtoDAsync_v2", nth, 1)
+        message = self.run_failing(emu, graph, entry_point, nth, 1)
         assert message == "CUDA driver error: " + driver_error_text(1)
+
+    def test_nothing_is_copied_to_the_device(self, emu, make_graph):
+        graph = self.two_round_graph(make_graph)
+        graph.k_truss(3)
+        fills = ("cuMemsetD8Async", "cuMemsetD32Async")
+        with emu.counting("cuMemcpyHtoDAsync_v2", *fills) as counter:
+            assert graph.k_truss(3)["iterations"] == 2
+        assert counter.delta == {
+            "cuMemcpyHtoDAsync_v2": 0,
+            "cuMemsetD8Async": 1,
+            "cuMemsetD32Async": 4,
+        }
 
     @pytest.mark.parametrize("nth", [1, 2, 3, 4, 5])
     def test_copy_to_host_failures(self, emu, make_graph, nth):

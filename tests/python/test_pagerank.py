@@ -495,14 +495,19 @@ class TestFailures:
         message = self.run_failing(emu, graph, entry, nth, 2, max_iterations=2)
         assert message == "CUDA driver error: " + driver_error_text(2)
 
-    @pytest.mark.parametrize("nth", [1, 2, 3])
-    def test_copy_to_device_failures(self, emu, make_graph, nth):
-        # The two L1 slots, the group sizes and the groups' first slots; the
-        # iterations copy nothing from the host.
+    @pytest.mark.parametrize(
+        "entry_point, nth",
+        [
+            # The two L1 slots and the group sizes, filled on the device;
+            ("cuMemsetD32Async", 1),
+            ("cuMemsetD32Async", 2),
+            # the groups' first slots, copied once; the iterations copy nothing.
+            ("cuMemcpyHtoDAsync_v2", 1),
+        ],
+    )
+    def test_copy_to_device_failures(self, emu, make_graph, entry_point, nth):
         graph = make_graph(nx.cycle_graph(5))
-        message = self.run_failing(
-            emu, graph, "cuMemcpyHtoDAsync_v2", nth, 1, max_iterations=3, tolerance=0.0
-        )
+        message = self.run_failing(emu, graph, entry_point, nth, 1, max_iterations=3, tolerance=0.0)
         assert message == "CUDA driver error: " + driver_error_text(1)
 
     @pytest.mark.parametrize("nth", [1, 3, 4])

@@ -277,10 +277,11 @@ class TestFailures:
         assert message == "CUDA driver error: " + driver_error_text(2)
         assert graph.triangle_count()["total_triangles"] == 20
 
-    def test_counter_upload_failure(self, emu, make_graph):
+    def test_counter_fill_failure(self, emu, make_graph):
         graph = make_graph(nx.complete_graph(6))
-        message = self.run_failing(emu, graph, "cuMemcpyHtoDAsync_v2", 1, 1)
+        message = self.run_failing(emu, graph, "cuMemsetD32Async", 1, 1)
         assert message == "CUDA driver error: " + driver_error_text(1)
+        assert graph.triangle_count()["total_triangles"] == 20
 
     def test_read_back_failure(self, emu, make_graph):
         graph = make_graph(nx.complete_graph(6))
