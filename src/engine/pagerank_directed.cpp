@@ -167,6 +167,23 @@ GpuResult<> scale_step(const GraphStore& graph, KernelSet kernels, Buffers& buff
   return total_step(graph, kernels, buffers, kDanglingSlot, "dangling sum kernel failed");
 }
 
+// The arguments both gather kernels start with: the in-lists, their weights,
+// and what each iteration hands on. Scalars by reference: the launch keeps
+// their addresses until it is issued.
+driver::KernelLaunch& gather_inputs(driver::KernelLaunch& launch, const TransposedCsr& in,
+                                    const Buffers& buffers, const std::uint32_t& weighted,
+                                    const double& alpha) {
+  return launch.read(in.in_offsets)
+      .read(in.in_sources)
+      .read(buffers.in_weights)
+      .scalar(weighted)
+      .read(buffers.scaled)
+      .read(buffers.sums)
+      .read(buffers.dangling)
+      .read(buffers.personal)
+      .scalar(alpha);
+}
+
 // The new ranks: short in-lists a thread each, the hubs' a warp each.
 GpuResult<> gather_step(const GraphStore& graph, const TransposedCsr& in, KernelSet kernels,
                         Buffers& buffers, const double& alpha) {
@@ -174,30 +191,14 @@ GpuResult<> gather_step(const GraphStore& graph, const TransposedCsr& in, Kernel
   const std::uint32_t weighted = buffers.in_weights.length() == 0 ? 0 : 1;
   const std::uint32_t warp_from = kWarpInDegree;
   driver::KernelLaunch thread(graph.stream(), kernels[kGather]);
-  thread.read(in.in_offsets)
-      .read(in.in_sources)
-      .read(buffers.in_weights)
-      .scalar(weighted)
-      .read(buffers.scaled)
-      .read(buffers.sums)
-      .read(buffers.dangling)
-      .read(buffers.personal)
-      .scalar(alpha)
+  gather_inputs(thread, in, buffers, weighted, alpha)
       .scalar(n)
       .scalar(warp_from)
       .write(buffers.new_ranks);
   VORLAN_CHECK(launch_step(thread, blocks_for(n), "gather kernel failed"));
   const auto warp_threads = static_cast<std::uint32_t>(std::uint64_t{in.num_hubs} * 32);
   driver::KernelLaunch warp(graph.stream(), kernels[kGatherWarp]);
-  warp.read(in.in_offsets)
-      .read(in.in_sources)
-      .read(buffers.in_weights)
-      .scalar(weighted)
-      .read(buffers.scaled)
-      .read(buffers.sums)
-      .read(buffers.dangling)
-      .read(buffers.personal)
-      .scalar(alpha)
+  gather_inputs(warp, in, buffers, weighted, alpha)
       .read(in.hubs)
       .scalar(in.num_hubs)
       .write(buffers.new_ranks);

@@ -8,6 +8,7 @@ interface take the `emu` fixture, which skips them on a real GPU.
 
 import collections
 import gc
+import json
 import os
 import subprocess
 import sys
@@ -38,6 +39,23 @@ def run_python(code, library_path=None, extra_env=None, timeout=120):
     return subprocess.run(
         [sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=timeout
     )
+
+
+def outcomes_under_seeds(script, seeds=(1, 2, 3), timeout=600):
+    """The JSON that `script` prints last, once per software-GPU scheduling
+    seed; the script imports conftest's helpers from this folder."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    pythonpath = os.pathsep.join(filter(None, [here, os.environ.get("PYTHONPATH")]))
+    outcomes = []
+    for seed in seeds:
+        run = run_python(
+            script,
+            extra_env={"VORLAN_EMU_SEED": str(seed), "PYTHONPATH": pythonpath},
+            timeout=timeout,
+        )
+        assert run.returncode == 0, run.stderr
+        outcomes.append(json.loads(run.stdout.splitlines()[-1]))
+    return outcomes
 
 
 @pytest.fixture

@@ -4,8 +4,6 @@ no self-loops) and the node-parallel kernels on every other graph. Both paths
 must give exactly the same results; the software GPU's per-kernel counters
 tell which kernels a call launched."""
 
-import json
-import os
 import random
 import textwrap
 
@@ -16,7 +14,7 @@ from conftest import (
     csr_from_lists,
     driver_error_text,
     on_software_gpu,
-    run_python,
+    outcomes_under_seeds,
     shuffled_labels,
 )
 
@@ -310,17 +308,7 @@ SEED_SCRIPT = textwrap.dedent("""
 
 @pytest.mark.skipif(not on_software_gpu(), reason="scheduling seeds belong to the software GPU")
 def test_both_paths_agree_under_every_scheduling_seed():
-    here = os.path.dirname(os.path.abspath(__file__))
-    pythonpath = os.pathsep.join(filter(None, [here, os.environ.get("PYTHONPATH")]))
-    outcomes = []
-    for seed in (1, 2, 3):
-        run = run_python(
-            SEED_SCRIPT,
-            extra_env={"VORLAN_EMU_SEED": str(seed), "PYTHONPATH": pythonpath},
-            timeout=600,
-        )
-        assert run.returncode == 0, run.stderr
-        outcomes.append(json.loads(run.stdout.splitlines()[-1]))
+    outcomes = outcomes_under_seeds(SEED_SCRIPT, timeout=600)
     for outcome in outcomes:
         for name, values in outcome.items():
             assert values["triangles"][0] == values["triangles"][1], name

@@ -4,15 +4,13 @@ hooks. Both must give exactly the same results on every graph, whatever the
 scheduling seed; the software GPU's per-kernel counters tell which kernels a
 call launched and how long its busiest warp ran."""
 
-import json
-import os
 import random
 import struct
 import textwrap
 
 import networkx as nx
 import pytest
-from conftest import csr_from_lists, on_software_gpu, run_python, shuffled_labels
+from conftest import csr_from_lists, on_software_gpu, outcomes_under_seeds, shuffled_labels
 
 GATHER = (
     "pagerank_start_kernel",
@@ -280,17 +278,7 @@ SEED_SCRIPT = textwrap.dedent("""
 
 @pytest.mark.skipif(not on_software_gpu(), reason="scheduling seeds belong to the software GPU")
 def test_both_paths_agree_under_every_scheduling_seed():
-    here = os.path.dirname(os.path.abspath(__file__))
-    pythonpath = os.pathsep.join(filter(None, [here, os.environ.get("PYTHONPATH")]))
-    outcomes = []
-    for seed in (1, 2, 3):
-        run = run_python(
-            SEED_SCRIPT,
-            extra_env={"VORLAN_EMU_SEED": str(seed), "PYTHONPATH": pythonpath},
-            timeout=900,
-        )
-        assert run.returncode == 0, run.stderr
-        outcomes.append(json.loads(run.stdout.splitlines()[-1]))
+    outcomes = outcomes_under_seeds(SEED_SCRIPT, timeout=900)
     for outcome in outcomes:
         for name, values in outcome.items():
             assert values["ranks"][0] == values["ranks"][1], name
