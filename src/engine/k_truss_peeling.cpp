@@ -3,6 +3,7 @@
 #include <array>
 
 #include "engine/graph_shape.hpp"
+#include "engine/intersection_pairs.hpp"
 #include "engine/kernel_steps.hpp"
 #include "engine/kernels.hpp"
 #include "engine/module_cache.hpp"
@@ -23,6 +24,7 @@ struct PeelBuffers {
   driver::DeviceBuffer<std::uint32_t> support;  // at upper positions
   driver::DeviceBuffer<std::uint8_t> state;     // 0 live, 2 dying, 1 removed
   driver::DeviceBuffer<std::uint32_t> dying;    // edges marked in the current round
+  IntersectionPairs list;                       // the triangle kernels' large pairs
 };
 
 GpuResult<PeelBuffers> prepare(const GraphStore& graph) {
@@ -31,16 +33,27 @@ GpuResult<PeelBuffers> prepare(const GraphStore& graph) {
   VORLAN_TRY(auto state, filled_buffer<std::uint8_t>(graph.shared_stream(), m, 0));
   // Cleared at the start of every round.
   VORLAN_TRY(auto dying, driver::allocate<std::uint32_t>(graph.shared_stream(), 1));
-  return PeelBuffers{std::move(support), std::move(state), std::move(dying)};
+  VORLAN_TRY(auto list, intersection_pairs(graph));
+  return PeelBuffers{std::move(support), std::move(state), std::move(dying), std::move(list)};
 }
 
 // Every triangle adds one to the support of each of its three edges.
 GpuResult<> count_supports(const GraphStore& graph, KernelSet kernels, PeelBuffers& buffers) {
   const std::uint32_t n = graph.num_nodes();
   const std::uint32_t m = graph.num_edges();
-  driver::KernelLaunch support(graph.stream(), kernels[kSupport]);
-  support.read(graph.offsets()).read(graph.targets()).scalar(n).scalar(m).write(buffers.support);
-  return launch_step(support, grid_blocks(m), "support kernel failed");
+  for (const std::uint32_t phase : {kPositionPhase, kListPhase}) {
+    driver::KernelLaunch support(graph.stream(), kernels[kSupport]);
+    support.read(graph.offsets())
+        .read(graph.targets())
+        .scalar(n)
+        .scalar(m)
+        .write(buffers.support)
+        .write(buffers.list.pairs)
+        .write(buffers.list.count)
+        .scalar(phase);
+    VORLAN_CHECK(launch_step(support, grid_blocks(m), "support kernel failed"));
+  }
+  return {};
 }
 
 // Last round's dying edges go; live edges below min_support start dying.
@@ -67,15 +80,22 @@ GpuResult<> peel_round(const GraphStore& graph, KernelSet kernels,
                        const driver::DeviceBuffer<std::uint32_t>& reverse, PeelBuffers& buffers) {
   const std::uint32_t n = graph.num_nodes();
   const std::uint32_t m = graph.num_edges();
-  driver::KernelLaunch peel(graph.stream(), kernels[kPeel]);
-  peel.read(graph.offsets())
-      .read(graph.targets())
-      .read(reverse)
-      .read(buffers.state)
-      .scalar(n)
-      .scalar(m)
-      .write(buffers.support);
-  return launch_step(peel, grid_blocks(m), "peel kernel failed");
+  VORLAN_CHECK(fill_step<std::uint32_t>(graph.stream(), buffers.list.count, 0));
+  for (const std::uint32_t phase : {kPositionPhase, kListPhase}) {
+    driver::KernelLaunch peel(graph.stream(), kernels[kPeel]);
+    peel.read(graph.offsets())
+        .read(graph.targets())
+        .read(reverse)
+        .read(buffers.state)
+        .scalar(n)
+        .scalar(m)
+        .write(buffers.support)
+        .write(buffers.list.pairs)
+        .write(buffers.list.count)
+        .scalar(phase);
+    VORLAN_CHECK(launch_step(peel, grid_blocks(m), "peel kernel failed"));
+  }
+  return {};
 }
 
 GpuResult<TrussRounds> peel(const GraphStore& graph, KernelSet kernels, std::uint32_t min_support,

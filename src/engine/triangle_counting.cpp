@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "engine/intersection_pairs.hpp"
 #include "engine/kernel_steps.hpp"
 #include "engine/kernels.hpp"
 #include "engine/module_cache.hpp"
@@ -23,8 +24,8 @@ constexpr std::array<std::string_view, 1> kEdgeKernelNames = {"triangle_count_ed
 // 32 bits without wrapping the kernels' stride computation to zero.
 constexpr std::uint64_t kMaxBlocks = (std::uint64_t{1} << 24) - 1;
 
-// Both kernels take the same arguments; they differ in how many threads
-// share the work: a warp per node, or a thread per position.
+// The node kernels take the same arguments; they differ in how many threads
+// share the work: a thread or a warp per node.
 GpuResult<> launch_count(const GraphStore& graph, const driver::KernelFunction& kernel,
                          std::uint32_t blocks, driver::DeviceBuffer<std::uint64_t>& count) {
   const std::uint32_t num_nodes = graph.num_nodes();
@@ -38,11 +39,35 @@ GpuResult<> launch_count(const GraphStore& graph, const driver::KernelFunction& 
   return launch_step(launch, blocks, "launch failed");
 }
 
+// The edge kernel's two launches: the position sweeps, which leave their
+// large pairs in the list, then the list phase, which deals them out.
+GpuResult<> launch_edge_count(const GraphStore& graph, const driver::KernelFunction& kernel,
+                              std::uint32_t blocks, driver::DeviceBuffer<std::uint64_t>& count) {
+  const std::uint32_t num_nodes = graph.num_nodes();
+  const std::uint32_t num_edges = graph.num_edges();
+  VORLAN_TRY(auto list, intersection_pairs(graph));
+  for (const std::uint32_t phase : {kPositionPhase, kListPhase}) {
+    driver::KernelLaunch launch(graph.stream(), kernel);
+    launch.read(graph.offsets())
+        .read(graph.targets())
+        .scalar(num_nodes)
+        .scalar(num_edges)
+        .write(count)
+        .write(list.pairs)
+        .write(list.count)
+        .scalar(phase);
+    VORLAN_CHECK(launch_step(launch, blocks, "launch failed"));
+  }
+  // The list lives until both launches are done with it.
+  return synchronize_step(graph.stream());
+}
+
 // The kernel and its grid: split by edges when every list is strictly
 // ascending, by nodes otherwise.
 struct CountKernel {
   driver::KernelFunction function;
   std::uint32_t blocks;
+  bool by_edges;
 };
 
 GpuResult<CountKernel> choose_kernel(const GraphStore& graph, KernelChoice choice) {
@@ -50,11 +75,11 @@ GpuResult<CountKernel> choose_kernel(const GraphStore& graph, KernelChoice choic
     VORLAN_TRY(const KernelSet kernels,
                kernels_step(edges_slot, graph.stream(), kernels::triangle_counting_edges_ptx,
                             kEdgeKernelNames));
-    return CountKernel{kernels[0], grid_blocks(graph.num_edges())};
+    return CountKernel{kernels[0], grid_blocks(graph.num_edges()), true};
   }
   VORLAN_TRY(const KernelSet kernels,
              kernels_step(slot, graph.stream(), kernels::triangle_counting_ptx, kKernelNames));
-  return CountKernel{kernels[kPerWarp], triangle_blocks(graph.num_nodes())};
+  return CountKernel{kernels[kPerWarp], triangle_blocks(graph.num_nodes()), false};
 }
 
 }  // namespace
@@ -69,7 +94,11 @@ GpuResult<TriangleCountResult> count_triangles(const GraphStore& graph, KernelCh
   const Stopwatch clock;
   VORLAN_TRY(const CountKernel kernel, choose_kernel(graph, choice));
   VORLAN_TRY(auto count, filled_buffer<std::uint64_t>(graph.shared_stream(), 1, 0));
-  VORLAN_CHECK(launch_count(graph, kernel.function, kernel.blocks, count));
+  if (kernel.by_edges) {
+    VORLAN_CHECK(launch_edge_count(graph, kernel.function, kernel.blocks, count));
+  } else {
+    VORLAN_CHECK(launch_count(graph, kernel.function, kernel.blocks, count));
+  }
   VORLAN_CHECK(synchronize_step(graph.stream()));
   VORLAN_TRY(const std::uint64_t total, read_scalar(graph.stream(), count));
   return TriangleCountResult{total, clock.elapsed_seconds()};

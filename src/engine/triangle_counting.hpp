@@ -14,7 +14,9 @@
 // edges (triangle_counting_edges.ptx): a lane per position, a warp per 32
 // consecutive positions, with pairs of long lists searched by the whole warp
 // and a list that many lanes probe staged in shared memory, so that no warp
-// walks a hub's list alone and the lanes' loads share sectors. Both count
+// walks a hub's list alone and the lanes' loads share sectors; the largest
+// pairs go to a second launch that deals them out one per warp, so that a
+// hub's pairs do not queue in the few warps that hold its edges. Both count
 // the same triples.
 #pragma once
 

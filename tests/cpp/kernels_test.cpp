@@ -275,15 +275,31 @@ class KernelsFixture : public ::testing::Test {
     return download(count).at(0);
   }
 
-  // triangle_count_edges_kernel(offsets, targets, num_nodes, num_edges, count)
-  // on a grid of `blocks` blocks, whatever the edge count.
-  std::uint64_t count_per_edge(const GraphStore& graph, std::uint32_t blocks) {
+  // triangle_count_edges_kernel(offsets, targets, num_nodes, num_edges, count,
+  // pairs, pair_count, phase) on a grid of `blocks` blocks, whatever the edge
+  // count: the position sweeps, then the list phase over the large pairs they
+  // left.
+  // `listed`, when given, receives how many pairs the sweeps left for the list.
+  std::uint64_t count_per_edge(const GraphStore& graph, std::uint32_t blocks,
+                               std::uint32_t* listed = nullptr) {
     auto count = upload<std::uint64_t>({0});
     const std::uint32_t n = graph.num_nodes();
     const std::uint32_t m = graph.num_edges();
-    KernelLaunch launch(*stream_, per_edge_);
-    launch.read(graph.offsets()).read(graph.targets()).scalar(n).scalar(m).write(count);
-    must(launch.launch(driver::linear_launch(blocks, kThreads)), "edge launch");
+    auto pairs = upload(std::vector<std::uint32_t>(std::size_t{5} * m + 1, 0));
+    auto pair_count = upload<std::uint32_t>({0});
+    for (const std::uint32_t phase : {0u, 1u}) {
+      KernelLaunch launch(*stream_, per_edge_);
+      launch.read(graph.offsets())
+          .read(graph.targets())
+          .scalar(n)
+          .scalar(m)
+          .write(count)
+          .write(pairs)
+          .write(pair_count)
+          .scalar(phase);
+      must(launch.launch(driver::linear_launch(blocks, kThreads)), "edge launch");
+    }
+    if (listed != nullptr) *listed = download(pair_count).at(0);
     return download(count).at(0);
   }
 
@@ -435,6 +451,22 @@ TEST_P(KernelsTest, ReverseSearchFindsEveryReverse) {
       static_cast<std::uint32_t>(std::count(one_way.begin(), one_way.end(), 0xFFFFFFFFu));
   EXPECT_EQ(missing, 1u);
   EXPECT_EQ(search_reverses(store(graph), 2), std::pair(one_way, missing));
+}
+
+TEST_F(WarpStride, LargestPairsRunInTheListPhase) {
+  // In a clique of n, the edge u -> v pairs the n - 1 - v nodes above v from
+  // both lists: pairs over 128 elements go to the list phase, one per warp.
+  for (const std::uint32_t n : {40u, 131u, 150u}) {
+    const Graph graph = clique(n);
+    const GraphStore stored = store(graph);
+    const std::uint64_t expected = std::uint64_t{n} * (n - 1) * (n - 2) / 6;
+    const std::uint64_t above = n > 130 ? n - 130 : 0;  // v < n - 129
+    for (const std::uint32_t blocks : {1u, 3u, grid_blocks(stored.num_edges())}) {
+      std::uint32_t listed = 0;
+      EXPECT_EQ(count_per_edge(stored, blocks, &listed), expected) << n << " " << blocks;
+      EXPECT_EQ(listed, above * (above + 1) / 2) << n << " " << blocks;
+    }
+  }
 }
 
 TEST_F(WarpStride, ReverseSearchCountsSelfLoops) {

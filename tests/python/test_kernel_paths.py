@@ -133,7 +133,8 @@ class TestCanonicalGraphsTakeTheEdgeKernels:
         # The graph keeps the positions: every later call peels from them,
         # and gives what the first calls gave.
         assert controls.kernel_stats(REVERSE_SEARCH)["launches"] == 1
-        assert controls.kernel_stats("truss_support_kernel")["launches"] == 3
+        # Each call counts supports once: the position sweeps and the list phase.
+        assert controls.kernel_stats("truss_support_kernel")["launches"] == 3 * 2
         assert [truss_result(r) for r in first] == [truss_result(gpu.k_truss(k)) for k in (3, 4, 3)]
         assert controls.kernel_stats(REVERSE_SEARCH)["launches"] == 1
         # A second graph of the same lists searches its own.
@@ -192,16 +193,37 @@ def hub_graph(seed):
     return shuffled_labels(graph, seed)
 
 
-@pytest.mark.parametrize("seed", [1, 2])
-def test_long_lists_staged_in_shared_memory_give_todays_results(emu, make_graph, seed):
-    graph = hub_graph(seed)
+def large_pairs_graph(seed):
+    """A clique of 140 (its edges between low nodes pair over 128 elements in
+    the counting kernels) and two hubs of 200 leaves in rings, joined by an
+    edge with one common neighbour, 0: it dies at k = 4 and 5, and peeling it
+    pairs both hubs' whole lists; at k = 5 only that peel takes 140-0 (in a
+    K4 with 1 and 2) below the threshold."""
+    graph = nx.complete_graph(140)
+    for hub, leaves in ((140, range(142, 342)), (141, range(342, 542))):
+        leaves = list(leaves)
+        graph.add_edges_from((hub, leaf) for leaf in leaves)
+        graph.add_edges_from(zip(leaves, leaves[1:]))
+    graph.add_edges_from([(140, 141), (140, 0), (141, 0), (140, 1), (140, 2)])
+    return shuffled_labels(graph, seed)
+
+
+@pytest.mark.parametrize(
+    "graph",
+    [
+        pytest.param(hub_graph(1), id="hubs-1"),
+        pytest.param(hub_graph(2), id="hubs-2"),
+        pytest.param(large_pairs_graph(3), id="large-pairs"),
+    ],
+)
+def test_long_lists_staged_in_shared_memory_give_todays_results(emu, make_graph, graph):
     gpu = make_graph(graph)
     controls = emu.controls
     controls.reset_stats()
     total = gpu.triangle_count()["total_triangles"]
     assert total == sum(nx.triangles(graph).values()) // 3
     assert total == gpu._node_kernels_triangle_count()["total_triangles"]
-    for k in (3, 4):
+    for k in (3, 4, 5):
         assert truss_result(gpu.k_truss(k)) == truss_result(gpu._node_kernels_k_truss(k)), k
     # Both counting kernels probed staged copies (the hazard checks watched
     # every one of those accesses).
@@ -321,21 +343,26 @@ def test_both_paths_agree_under_every_scheduling_seed():
 
 # Launches of k_truss(3) on a triangle with a pendant edge, which peels in two
 # rounds, once the graph keeps its reverse positions: the support count, then
-# per round the mark, and the peel in a round that marked something. Buffers
-# and counters are filled on the device, without a launch.
+# per round the mark, and the peel in a round that marked something; the
+# support count and each peel are two launches, the position sweeps and the
+# list phase. Buffers and counters are filled on the device, without a launch.
 PEEL_LAUNCHES = [
+    "support kernel failed",
     "support kernel failed",
     "mark kernel failed",
     "peel kernel failed",
+    "peel kernel failed",
     "mark kernel failed",
 ]
-# Device fills of the same call: supports and states once, then the round
-# counter per round.
+# Device fills of the same call: supports, states and the large-pair list's
+# length once, then the round counter per round and the list's length per peel.
 PEEL_FILLS = [
     ("cuMemsetD32Async", 1),
     ("cuMemsetD8Async", 1),
     ("cuMemsetD32Async", 2),
     ("cuMemsetD32Async", 3),
+    ("cuMemsetD32Async", 4),
+    ("cuMemsetD32Async", 5),
 ]
 
 
@@ -376,7 +403,7 @@ class TestPeelingFailures:
             "cuStreamSynchronize": 2,
             "cuMemcpyHtoDAsync_v2": 0,
             "cuMemsetD8Async": 1,
-            "cuMemsetD32Async": 3,
+            "cuMemsetD32Async": len(PEEL_FILLS) - 1,
         }
 
     @pytest.mark.parametrize("nth, step", list(enumerate(PEEL_LAUNCHES, start=1)))

@@ -258,9 +258,11 @@ class TestFailures:
         assert emu.live() == before
         return str(error.value)
 
-    def test_launch_failure(self, emu, make_graph):
+    # The edge kernel runs twice: the position sweeps, then the list phase.
+    @pytest.mark.parametrize("nth", [1, 2])
+    def test_launch_failure(self, emu, make_graph, nth):
         graph = make_graph(nx.complete_graph(6))
-        message = self.run_failing(emu, graph, "cuLaunchKernel", 1, 1)
+        message = self.run_failing(emu, graph, "cuLaunchKernel", nth, 1)
         assert message == "kernel error: launch failed: " + driver_error_text(1)
         assert graph.triangle_count()["total_triangles"] == 20
 
@@ -270,16 +272,19 @@ class TestFailures:
         assert message == "kernel error: synchronize failed: " + driver_error_text(719)
         assert graph.triangle_count()["total_triangles"] == 20
 
-    def test_counter_allocation_failure(self, emu, device, make_graph):
+    # The counter, then the large-pair list and its length.
+    @pytest.mark.parametrize("nth", [1, 2, 3])
+    def test_counter_allocation_failure(self, emu, device, make_graph, nth):
         entry = allocation_entry_point(emu, device)
         graph = make_graph(nx.complete_graph(6))
-        message = self.run_failing(emu, graph, entry, 1, 2)
+        message = self.run_failing(emu, graph, entry, nth, 2)
         assert message == "CUDA driver error: " + driver_error_text(2)
         assert graph.triangle_count()["total_triangles"] == 20
 
-    def test_counter_fill_failure(self, emu, make_graph):
+    @pytest.mark.parametrize("nth", [1, 2])
+    def test_counter_fill_failure(self, emu, make_graph, nth):
         graph = make_graph(nx.complete_graph(6))
-        message = self.run_failing(emu, graph, "cuMemsetD32Async", 1, 1)
+        message = self.run_failing(emu, graph, "cuMemsetD32Async", nth, 1)
         assert message == "CUDA driver error: " + driver_error_text(1)
         assert graph.triangle_count()["total_triangles"] == 20
 
@@ -289,12 +294,13 @@ class TestFailures:
         assert message == "CUDA driver error: " + driver_error_text(700)
         assert graph.triangle_count()["total_triangles"] == 20
 
-    def test_one_launch_per_call(self, emu, make_graph):
+    def test_two_launches_per_call(self, emu, make_graph):
+        # The position sweeps and the list phase of one edge kernel.
         graph = make_graph(nx.gnp_random_graph(300, 0.02, seed=1))
         graph.triangle_count()
         with emu.counting("cuLaunchKernel", "cuModuleLoadData") as counter:
             graph.triangle_count()
-        assert counter.delta == {"cuLaunchKernel": 1, "cuModuleLoadData": 0}
+        assert counter.delta == {"cuLaunchKernel": 2, "cuModuleLoadData": 0}
 
     def test_no_launch_for_a_graph_without_nodes(self, emu, make_graph):
         graph = make_graph([0], [])
