@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "engine/error.hpp"
 #include "engine/graph_store.hpp"
@@ -33,6 +34,21 @@ inline GpuResult<IntersectionPairs> intersection_pairs(const GraphStore& graph) 
   VORLAN_TRY(auto pairs, lift(driver::allocate<std::uint32_t>(graph.shared_stream(), words)));
   VORLAN_TRY(auto count, filled_buffer<std::uint32_t>(graph.shared_stream(), 1, 0));
   return IntersectionPairs{std::move(pairs), std::move(count)};
+}
+
+// Launches `kernel` for both phases: the position sweep, then the list. Each
+// launch takes the arguments `head` adds, then the list and the phase; the
+// scalars `head` adds must outlive the call (the launch keeps their addresses).
+template <class Head>
+GpuResult<> launch_both_phases(const GraphStore& graph, const driver::KernelFunction& kernel,
+                               IntersectionPairs& list, std::uint32_t blocks, std::string_view step,
+                               Head head) {
+  for (const std::uint32_t phase : {kPositionPhase, kListPhase}) {
+    driver::KernelLaunch launch(graph.stream(), kernel);
+    head(launch).write(list.pairs).write(list.count).scalar(phase);
+    VORLAN_CHECK(launch_step(launch, blocks, step));
+  }
+  return {};
 }
 
 }  // namespace vorlan::engine

@@ -41,19 +41,15 @@ GpuResult<PeelBuffers> prepare(const GraphStore& graph) {
 GpuResult<> count_supports(const GraphStore& graph, KernelSet kernels, PeelBuffers& buffers) {
   const std::uint32_t n = graph.num_nodes();
   const std::uint32_t m = graph.num_edges();
-  for (const std::uint32_t phase : {kPositionPhase, kListPhase}) {
-    driver::KernelLaunch support(graph.stream(), kernels[kSupport]);
-    support.read(graph.offsets())
-        .read(graph.targets())
-        .scalar(n)
-        .scalar(m)
-        .write(buffers.support)
-        .write(buffers.list.pairs)
-        .write(buffers.list.count)
-        .scalar(phase);
-    VORLAN_CHECK(launch_step(support, grid_blocks(m), "support kernel failed"));
-  }
-  return {};
+  return launch_both_phases(graph, kernels[kSupport], buffers.list, grid_blocks(m),
+                            "support kernel failed",
+                            [&](driver::KernelLaunch& support) -> driver::KernelLaunch& {
+                              return support.read(graph.offsets())
+                                  .read(graph.targets())
+                                  .scalar(n)
+                                  .scalar(m)
+                                  .write(buffers.support);
+                            });
 }
 
 // Last round's dying edges go; live edges below min_support start dying.
@@ -81,21 +77,17 @@ GpuResult<> peel_round(const GraphStore& graph, KernelSet kernels,
   const std::uint32_t n = graph.num_nodes();
   const std::uint32_t m = graph.num_edges();
   VORLAN_CHECK(fill_step<std::uint32_t>(graph.stream(), buffers.list.count, 0));
-  for (const std::uint32_t phase : {kPositionPhase, kListPhase}) {
-    driver::KernelLaunch peel(graph.stream(), kernels[kPeel]);
-    peel.read(graph.offsets())
-        .read(graph.targets())
-        .read(reverse)
-        .read(buffers.state)
-        .scalar(n)
-        .scalar(m)
-        .write(buffers.support)
-        .write(buffers.list.pairs)
-        .write(buffers.list.count)
-        .scalar(phase);
-    VORLAN_CHECK(launch_step(peel, grid_blocks(m), "peel kernel failed"));
-  }
-  return {};
+  return launch_both_phases(graph, kernels[kPeel], buffers.list, grid_blocks(m),
+                            "peel kernel failed",
+                            [&](driver::KernelLaunch& peel) -> driver::KernelLaunch& {
+                              return peel.read(graph.offsets())
+                                  .read(graph.targets())
+                                  .read(reverse)
+                                  .read(buffers.state)
+                                  .scalar(n)
+                                  .scalar(m)
+                                  .write(buffers.support);
+                            });
 }
 
 GpuResult<TrussRounds> peel(const GraphStore& graph, KernelSet kernels, std::uint32_t min_support,

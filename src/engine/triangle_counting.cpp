@@ -46,18 +46,14 @@ GpuResult<> launch_edge_count(const GraphStore& graph, const driver::KernelFunct
   const std::uint32_t num_nodes = graph.num_nodes();
   const std::uint32_t num_edges = graph.num_edges();
   VORLAN_TRY(auto list, intersection_pairs(graph));
-  for (const std::uint32_t phase : {kPositionPhase, kListPhase}) {
-    driver::KernelLaunch launch(graph.stream(), kernel);
-    launch.read(graph.offsets())
-        .read(graph.targets())
-        .scalar(num_nodes)
-        .scalar(num_edges)
-        .write(count)
-        .write(list.pairs)
-        .write(list.count)
-        .scalar(phase);
-    VORLAN_CHECK(launch_step(launch, blocks, "launch failed"));
-  }
+  VORLAN_CHECK(launch_both_phases(graph, kernel, list, blocks, "launch failed",
+                                  [&](driver::KernelLaunch& launch) -> driver::KernelLaunch& {
+                                    return launch.read(graph.offsets())
+                                        .read(graph.targets())
+                                        .scalar(num_nodes)
+                                        .scalar(num_edges)
+                                        .write(count);
+                                  }));
   // The list lives until both launches are done with it.
   return synchronize_step(graph.stream());
 }
