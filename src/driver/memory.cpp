@@ -136,13 +136,13 @@ DriverResult<> RawBuffer::copy_from_host(const DeviceStream& stream, const void*
 }
 
 DriverResult<> RawBuffer::copy_to_host(const DeviceStream& stream, void* destination,
-                                       std::uint64_t bytes) const {
+                                       std::uint64_t bytes, std::uint64_t offset) const {
   if (bytes == 0) return {};
   if (auto r = stream.context().bind_current(); !r) return r;
   // Into pageable host memory the driver returns only once the copy is done,
   // so the caller may read the destination at once.
-  const auto copied =
-      check(driver_api().cuMemcpyDtoHAsync_v2(destination, address_, bytes, stream.handle()));
+  const auto copied = check(
+      driver_api().cuMemcpyDtoHAsync_v2(destination, address_ + offset, bytes, stream.handle()));
   if (auto r = record(events_->read, stream); !r) stream.context().defer(r.error().code());
   return copied;
 }

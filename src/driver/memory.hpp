@@ -68,8 +68,9 @@ class RawBuffer {
 
   DriverResult<> copy_from_host(const DeviceStream& stream, const void* source,
                                 std::uint64_t bytes);
-  DriverResult<> copy_to_host(const DeviceStream& stream, void* destination,
-                              std::uint64_t bytes) const;
+  // Copies `bytes` from `offset` bytes into the buffer.
+  DriverResult<> copy_to_host(const DeviceStream& stream, void* destination, std::uint64_t bytes,
+                              std::uint64_t offset = 0) const;
   // Sets `count` bytes, or `count` 4-byte words, from the start to `value`,
   // in the stream's order like a copy.
   DriverResult<> fill_bytes(const DeviceStream& stream, std::uint8_t value, std::uint64_t count);
@@ -166,6 +167,19 @@ DriverResult<std::vector<T>> download(const DeviceStream& stream, const DeviceBu
     return std::unexpected(r.error());
   }
   return host;
+}
+
+// Element `index` of `source`, which must hold it; complete when it returns.
+// A total at the end of a device-made array is all the host needs of it.
+template <class T>
+DriverResult<T> download_element(const DeviceStream& stream, const DeviceBuffer<T>& source,
+                                 std::uint64_t index) {
+  fault_unless(index < source.length(), "assertion failed: index < src.len()");
+  T value{};
+  if (auto r = source.raw().copy_to_host(stream, &value, sizeof(T), index * sizeof(T)); !r) {
+    return std::unexpected(r.error());
+  }
+  return value;
 }
 
 }  // namespace vorlan::driver

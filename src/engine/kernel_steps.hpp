@@ -137,13 +137,18 @@ GpuResult<driver::DeviceBuffer<T>> filled_buffer(const driver::SharedStream& str
   return buffer;
 }
 
+// Reads back element `index` of a buffer, and nothing else of it.
+template <class T>
+GpuResult<T> read_element(const driver::DeviceStream& stream, const driver::DeviceBuffer<T>& source,
+                          std::uint64_t index) {
+  return lift(driver::download_element(stream, source, index));
+}
+
 // Reads back the single element of a one-element buffer.
 template <class T>
 GpuResult<T> read_scalar(const driver::DeviceStream& stream,
                          const driver::DeviceBuffer<T>& source) {
-  auto host = download_step(stream, source);
-  if (!host) return std::unexpected(std::move(host.error()));
-  return host->front();
+  return read_element(stream, source, 0);
 }
 
 }  // namespace vorlan::engine
