@@ -21,10 +21,8 @@ import vorlan_cuda
 
 from nx_vorlan.device import default_device
 
-_FACTS, _MARK = (
-    "vorlan",
-    "state",
-)  # in G's cache (beside checks.cached's facts): one object per unchanged state
+# In G's cache, beside checks.cached's facts: one object per unchanged state of G.
+_FACTS, _MARK = "vorlan", "state"
 _ORIGIN = "vorlan_origin"  # in the conversion's cache: (weak reference, that object)
 _LISTS = "vorlan_in_lists"
 _REVERSE_GPU = "vorlan_reverse_gpu"
