@@ -100,3 +100,17 @@ def test_converted_graph_alone_answers_as_the_graph_it_stands_for():
     for _ in range(12):
         s, t = rng.choice(nodes), rng.choice(nodes)
         assert _path_or_error(converted, s, t, backend="vorlan") == _path_or_error(rebuilt, s, t)
+
+
+@pytest.mark.parametrize(
+    "view",
+    [
+        lambda G: G.reverse(copy=False),
+        lambda G: G.subgraph(list(G)[::2]),
+        lambda G: nx.restricted_view(G, list(G)[:3], list(G.edges)[::3]),
+    ],
+    ids=["reverse", "subgraph", "restricted"],
+)
+def test_views_read_their_own_in_lists(view):
+    G, rng = _shuffled_digraph(3)
+    _check_pairs(view(G), rng)
