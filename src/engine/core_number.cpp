@@ -19,6 +19,10 @@ enum Kernel { kInit, kScan, kRelease };
 
 constexpr std::uint32_t kNone = 0xFFFFFFFF;
 
+// The release kernel's list of its block's long lists: a count, then a
+// (start, length) pair per thread.
+constexpr std::uint32_t kReleaseSharedBytes = 16 + 8 * kThreadsPerBlock;
+
 using Buffer = driver::DeviceBuffer<std::uint32_t>;
 
 struct PeelBuffers {
@@ -103,7 +107,8 @@ GpuResult<std::uint32_t> release(const GraphStore& graph, const driver::KernelFu
       .scalar(round)
       .write(buffers.next_frontier)
       .write(buffers.count);
-  VORLAN_CHECK(launch_step(launch, blocks_for(frontier_size), "core release failed"));
+  VORLAN_CHECK(
+      launch_step(launch, blocks_for(frontier_size), "core release failed", kReleaseSharedBytes));
   VORLAN_CHECK(synchronize_step(graph.stream()));
   return read_scalar(graph.stream(), buffers.count);
 }

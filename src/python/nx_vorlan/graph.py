@@ -23,6 +23,7 @@ import numpy as np
 import vorlan_cuda
 
 from nx_vorlan.device import default_device
+from nx_vorlan.in_lists import remember_origin
 
 U32_MAX = 2**32 - 1
 
@@ -249,6 +250,7 @@ def from_networkx(G, *, edge_data=False, node_data=False, graph_data=False, weig
         ),
     )
     graph._index = index
+    remember_origin(graph, G)
     return graph.upload()
 
 

@@ -11,6 +11,7 @@ not in G, sort_neighbors, reverse on a directed graph, ...) to NetworkX.
 import networkx as nx
 import numpy as np
 
+from nx_vorlan.in_lists import in_lists, reverse_gpu_graph
 from nx_vorlan.layers import discoveries, scan
 
 
@@ -125,11 +126,12 @@ def shortest_path(G, source=None, target=None, weight=None, method="dijkstra"):
 
 
 class _Side:
-    """One end of NetworkX's bidirectional search, from the GPU's distances."""
+    """One end of NetworkX's bidirectional search, from the GPU's distances
+    along the lists it scans (out-lists forward; in-lists backward on a
+    directed graph, the same lists on an undirected one)."""
 
-    def __init__(self, G, node):
-        self.G = G
-        self.distances, _ = distances_from(G, node)
+    def __init__(self, offsets, targets, distances, node):
+        self.offsets, self.targets, self.distances = offsets, targets, distances
         self.fringe = np.array([node], dtype=np.int64)
         self.level = 0  # the fringe's level; the side has seen levels 0 .. level
         self.parent = {node: None}
@@ -140,7 +142,7 @@ class _Side:
     def expand(self, other):
         """Scans the fringe's lists; the (owner, node) where the other side's
         seen nodes are first met, or None after moving to the next level."""
-        entries, owners = scan(self.G.offsets, self.G.targets, self.fringe)
+        entries, owners = scan(self.offsets, self.targets, self.fringe)
         met = np.flatnonzero(other.seen(entries))
         if len(met):
             return int(owners[met[0]]), int(entries[met[0]])
@@ -163,11 +165,23 @@ class _Side:
         return out
 
 
+def _backward_side(G, target):
+    """The search from the target: along G.pred's lists on a directed graph,
+    with the distances of a BFS on the reversed graph."""
+    if not G.is_directed():
+        return _Side(G.offsets, G.targets, distances_from(G, target)[0], target)
+    offsets, sources = in_lists(G)
+    result = reverse_gpu_graph(G).bfs(target)
+    return _Side(offsets, sources, np.array(result["distances"], dtype=np.int64), target)
+
+
 def _bidirectional_path(G, source, target):
-    """nx.bidirectional_shortest_path on an undirected graph (can_run sees to that)."""
+    """nx.bidirectional_shortest_path, met where NetworkX's search meets."""
     if source == target:
         return [source]
-    forward, backward = _Side(G, G.index[source]), _Side(G, G.index[target])
+    start = G.index[source]
+    forward = _Side(G.offsets, G.targets, distances_from(G, start)[0], start)
+    backward = _backward_side(G, G.index[target])
     while len(forward.fringe) and len(backward.fringe):
         if len(forward.fringe) <= len(backward.fringe):
             meeting = forward.expand(backward)

@@ -195,8 +195,6 @@ def shortest_path(G, source=None, target=None, weight=None, method="dijkstra"):
         return "an unknown method: NetworkX raises the error"
     if target is None:
         return _missing(G, source)
-    if G.is_directed():
-        return "a directed source-target search follows predecessors too"
     return _missing(G, source, target)
 
 
