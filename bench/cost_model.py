@@ -88,7 +88,8 @@ JSON written with --json (bench/compare.py reads each run's "num_edges" and
       "growth_exponents": {field: exponent or null, for GROWTH_FIELDS}}}
 Names: "triangle_count", "bfs" (from the highest-degree node), "pagerank"
 (20 iterations, no tolerance), "k_truss_3", "pagerank_directed" (20 iterations,
-the first call's transpose included).
+the first call's transpose included), "bfs_tree" (queue order and parents,
+from the highest-degree node).
 """
 
 import glob
@@ -102,7 +103,7 @@ import vorlan_graphs
 from bench import analysis, cli, h100
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-ALGORITHMS = ("triangle_count", "bfs", "pagerank", "k_truss_3", "pagerank_directed")
+ALGORITHMS = ("triangle_count", "bfs", "pagerank", "k_truss_3", "pagerank_directed", "bfs_tree")
 PAGERANK_ITERATIONS = 20
 SECTOR_BYTES = 32
 DEFAULT_LATENCY_CYCLES = 4.0
@@ -243,6 +244,7 @@ def algorithm_calls(graph, hub):
         "pagerank_directed": lambda: graph.pagerank_directed(
             max_iterations=PAGERANK_ITERATIONS, tolerance=1e-300
         ),
+        "bfs_tree": lambda: graph.bfs_tree(hub),
     }
 
 
