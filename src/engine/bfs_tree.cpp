@@ -23,8 +23,8 @@ enum class Phase : std::uint32_t { claim = 0, count = 1, place = 2 };
 
 constexpr std::uint32_t kUnset = 0xFFFFFFFF;
 
-// The walk kernel's scratch: the long-list count and per-warp wins, then a
-// (thread, node, start, length) record per thread.
+// The walk kernel's scratch: the long-list count, the block scan's per-warp
+// sums, then a (thread, node, start, length) record per thread.
 constexpr std::uint32_t kWalkSharedBytes = 48 + 16 * kThreadsPerBlock;
 
 using Buffer = driver::DeviceBuffer<std::uint32_t>;
