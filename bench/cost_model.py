@@ -88,7 +88,8 @@ JSON written with --json (bench/compare.py reads each run's "num_edges" and
       "growth_exponents": {field: exponent or null, for GROWTH_FIELDS}}}
 Names: "triangle_count", "bfs" (from the highest-degree node), "pagerank"
 (20 iterations, no tolerance), "k_truss_3", "pagerank_directed" (20 iterations,
-the first call's transpose included), "core_number" (every node's core number).
+the first call's transpose included), "core_number" (every node's core number),
+"bfs_tree" (queue order and parents, from the highest-degree node).
 """
 
 import glob
@@ -109,6 +110,7 @@ ALGORITHMS = (
     "k_truss_3",
     "pagerank_directed",
     "core_number",
+    "bfs_tree",
 )
 PAGERANK_ITERATIONS = 20
 SECTOR_BYTES = 32
@@ -251,6 +253,7 @@ def algorithm_calls(graph, hub):
             max_iterations=PAGERANK_ITERATIONS, tolerance=1e-300
         ),
         "core_number": lambda: graph.core_number(),
+        "bfs_tree": lambda: graph.bfs_tree(hub),
     }
 
 

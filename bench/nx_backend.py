@@ -60,6 +60,7 @@ def conversion_row(G, repeat):
 
 _TIMED_METHODS = {
     "bfs",
+    "bfs_tree",
     "pagerank",
     "pagerank_directed",
     "k_truss",

@@ -20,5 +20,6 @@ extern const std::string_view connected_components_ptx;
 extern const std::string_view triangles_per_node_ptx;
 extern const std::string_view core_number_ptx;
 extern const std::string_view scan_ptx;
+extern const std::string_view bfs_tree_ptx;
 
 }  // namespace vorlan::kernels

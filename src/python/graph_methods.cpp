@@ -3,6 +3,7 @@
 #include <array>
 
 #include "engine/bfs.hpp"
+#include "engine/bfs_tree.hpp"
 #include "engine/connected_components.hpp"
 #include "engine/core_number.hpp"
 #include "engine/k_truss.hpp"
@@ -49,6 +50,18 @@ const char* const kBfsDoc =
     "Args:\n    source (int): Source node index (0-based).\n\n"
     "Returns:\n    dict with keys 'distances' (list[int]), 'reachable' (int),\n"
     "    'max_depth' (int), 'time_seconds' (float).";
+const char* const kBfsTreeDoc =
+    "bfs_tree($self, source, depth_limit=None)\n--\n\n"
+    "BFS tree on GPU in the order of a first-in first-out queue.\n\n"
+    "Nodes are reached in the order a queue that scans each node's list in list\n"
+    "order appends them (NetworkX's bfs_edges order), each from its parent: the\n"
+    "node of the previous level whose list the queue meets it in first.\n\n"
+    "Args:\n    source (int): Source node index (0-based).\n"
+    "    depth_limit (int | None): Levels to expand (None: all).\n\n"
+    "Returns:\n    dict with keys 'order' (list[int], the reached nodes in queue\n"
+    "    order, source first), 'parents' (list[int], per node, -1 for the source\n"
+    "    and unreached nodes), 'depths' (list[int], per node, -1 where not\n"
+    "    reached), 'max_depth' (int), 'time_seconds' (float).";
 const char* const kKTrussDoc =
     "k_truss($self, k)\n--\n\nExtract the k-truss from the graph.\n\n"
     "Args:\n    k (int): Truss number (minimum 3).\n\n"
@@ -88,6 +101,8 @@ const FunctionDescription kPageRankDirectedDescription{"GpuGraph", "pagerank_dir
                                                        kPageRankDirectedParameters, 0};
 constexpr std::array<std::string_view, 1> kBfsParameters = {"source"};
 const FunctionDescription kBfsDescription{"GpuGraph", "bfs", kBfsParameters, 1};
+constexpr std::array<std::string_view, 2> kBfsTreeParameters = {"source", "depth_limit"};
+const FunctionDescription kBfsTreeDescription{"GpuGraph", "bfs_tree", kBfsTreeParameters, 1};
 constexpr std::array<std::string_view, 1> kKTrussParameters = {"k"};
 const FunctionDescription kKTrussDescription{"GpuGraph", "k_truss", kKTrussParameters, 1};
 
@@ -136,6 +151,19 @@ PyRef bfs_result(const engine::BfsResult& result) {
       .set("distances", build_list(result.distances, as_signed))
       .set("reachable", int_from_u32(result.reachable))
       .set("max_depth", as_signed(result.max_depth))
+      .set("time_seconds", float_from_f64(result.time_seconds))
+      .finish();
+}
+
+PyRef bfs_tree_result(const engine::BfsTreeResult& result) {
+  auto as_signed = [](std::uint32_t value) {
+    return int_from_i32(static_cast<std::int32_t>(value));
+  };
+  return DictBuilder()
+      .set("order", build_list(result.order, int_from_u32))
+      .set("parents", build_list(result.parents, as_signed))
+      .set("depths", build_list(result.depths, as_signed))
+      .set("max_depth", int_from_u32(result.max_depth))
       .set("time_seconds", float_from_f64(result.time_seconds))
       .finish();
 }
@@ -261,6 +289,25 @@ PyObject* graph_bfs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     const auto source = convert_u32(slots[0], "source");
     if (!source) return nullptr;
     return finish(engine::breadth_first_search(graph_of(self), *source, signal_raised), bfs_result);
+  });
+}
+
+PyObject* graph_bfs_tree(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    std::array<PyObject*, 2> slots{};
+    if (!bind_vectorcall(kBfsTreeDescription, args, nargs, kwnames, slots)) return nullptr;
+    if (!is_graph(self)) return nullptr;
+    const auto source = convert_u32(slots[0], "source");
+    if (!source) return nullptr;
+    std::uint32_t depth_limit = engine::kNoDepthLimit;
+    if (slots[1] != nullptr && slots[1] != Py_None) {
+      const auto limit = convert_u32(slots[1], "depth_limit");
+      if (!limit) return nullptr;
+      depth_limit = *limit;
+    }
+    return finish(engine::bfs_tree(graph_of(self), *source, depth_limit, signal_raised),
+                  bfs_tree_result);
   });
 }
 

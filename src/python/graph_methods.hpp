@@ -18,6 +18,8 @@ PyObject* graph_pagerank(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 PyObject* graph_pagerank_directed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames);
 PyObject* graph_bfs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* graph_bfs_tree(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames);
 PyObject* graph_k_truss(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* graph_connected_components(PyObject* self, PyObject* unused);
 PyObject* graph_triangles_per_node(PyObject* self, PyObject* unused);
@@ -33,6 +35,7 @@ extern const char* const kTriangleCountDoc;
 extern const char* const kPageRankDoc;
 extern const char* const kPageRankDirectedDoc;
 extern const char* const kBfsDoc;
+extern const char* const kBfsTreeDoc;
 extern const char* const kKTrussDoc;
 extern const char* const kConnectedComponentsDoc;
 extern const char* const kTrianglesPerNodeDoc;
@@ -47,6 +50,7 @@ extern const char* const kCoreNumberDoc;
       {"pagerank_directed", VORLAN_FASTCALL(graph_pagerank_directed),                             \
        METH_FASTCALL | METH_KEYWORDS, kPageRankDirectedDoc},                                      \
       {"bfs", VORLAN_FASTCALL(graph_bfs), METH_FASTCALL | METH_KEYWORDS, kBfsDoc},                \
+      {"bfs_tree", VORLAN_FASTCALL(graph_bfs_tree), METH_FASTCALL | METH_KEYWORDS, kBfsTreeDoc},  \
       {"k_truss", VORLAN_FASTCALL(graph_k_truss), METH_FASTCALL | METH_KEYWORDS, kKTrussDoc},     \
       {"connected_components", graph_connected_components, METH_NOARGS, kConnectedComponentsDoc}, \
       {"triangles_per_node", graph_triangles_per_node, METH_NOARGS, kTrianglesPerNodeDoc},        \

@@ -14,7 +14,15 @@ from conftest import on_software_gpu
 from bench import cost_model
 
 REPO = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
-ALGORITHMS = {"triangle_count", "bfs", "pagerank", "k_truss_3", "pagerank_directed", "core_number"}
+ALGORITHMS = {
+    "triangle_count",
+    "bfs",
+    "pagerank",
+    "k_truss_3",
+    "pagerank_directed",
+    "core_number",
+    "bfs_tree",
+}
 
 
 def stats(**values):

@@ -150,6 +150,14 @@ class VorlanGraph:
             )
         return self._gpu[key]
 
+    def ordered_gpu_graph(self):
+        """The GPU graph whose lists are in NetworkX's neighbour order: the
+        canonical one when that is the order NetworkX keeps (sorted lists, no
+        self-loops), otherwise the lists as stored."""
+        if self._canonical.targets is self.targets:
+            return self.gpu_graph()
+        return self.gpu_graph(as_stored=True)
+
     def upload(self):
         """Uploads the canonical graph now rather than at the first algorithm."""
         self.gpu_graph()

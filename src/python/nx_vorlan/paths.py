@@ -1,12 +1,17 @@
-"""BFS trees and unweighted shortest paths, from the GPU's hop distances.
+"""BFS trees and unweighted shortest paths on the GPU.
 
-The GPU gives every node's distance from the source; the host rebuilds, level
-by level and without a Python loop over edges, what NetworkX's queue does:
-the order it reaches the nodes in and the node it reaches each from
-(layers.discoveries). Every function here yields or returns what NetworkX's
-own does, in its order; rules.py sends the calls they cannot answer (a source
-not in G, sort_neighbors, reverse on a directed graph, ...) to NetworkX.
+bfs_edges, bfs_tree, bfs_successors, bfs_predecessors and the single-source
+paths come from the GPU's search tree (GpuGraph.bfs_tree): the nodes in the
+order NetworkX's queue reaches them, each with the node it reaches it from.
+predecessor, which wants every parent, and the source-target path, which
+NetworkX finds from both ends, rebuild what they need on the host from the
+GPU's hop distances, level by level (layers.discoveries). Every function here
+yields or returns what NetworkX's own does, in its order; rules.py sends the
+calls they cannot answer (a source not in G, sort_neighbors, reverse on a
+directed graph, ...) to NetworkX.
 """
+
+import math
 
 import networkx as nx
 import numpy as np
@@ -18,8 +23,8 @@ from nx_vorlan.layers import discoveries, scan
 def distances_from(G, source):
     """Hop distances (int64, -1 where unreached) from node index `source`, and the depth.
 
-    The last search is kept with the converted graph: bfs_edges, bfs_tree and
-    their like are often called one after another from one source.
+    The last search is kept with the converted graph: has_path, predecessor
+    and their like are often called one after another from one source.
     """
     last = G.__networkx_cache__.get("vorlan_last_bfs")
     if last is None or last[0] != source:
@@ -41,10 +46,58 @@ def levels_within(limit, max_depth):
     return last
 
 
-def _levels(G, source, limit):
+def levels_for(limit, num_nodes):
+    """The levels NetworkX expands while `limit > level`, or None where that
+    is every level a graph of `num_nodes` nodes can have."""
+    if limit is None or limit >= num_nodes:
+        return None
+    return math.ceil(limit) if limit > 0 else 0
+
+
+class _Tree:
+    """A search tree from the GPU: `order` (node indices in NetworkX's queue
+    order, source first) and `parents` (per node, -1 for the source and the
+    nodes not reached), over `levels` levels (None: all)."""
+
+    __slots__ = ("source", "levels", "order", "parents", "depths")
+
+    def __init__(self, G, source, levels):
+        result = G.ordered_gpu_graph().bfs_tree(source, levels)
+        self.source, self.levels = source, levels
+        self.order = np.array(result["order"], dtype=np.int64)
+        self.parents = np.array(result["parents"], dtype=np.int64)
+        self.depths = np.array(result["depths"], dtype=np.int64)
+        if levels is not None and result["max_depth"] < levels:
+            self.levels = None  # the search ran out before the limit: it is complete
+
+    def covers(self, source, levels):
+        if source != self.source:
+            return False
+        return self.levels is None or (levels is not None and levels <= self.levels)
+
+    def within(self, levels):
+        """(order, parents of order) of the nodes at most `levels` deep."""
+        order = self.order
+        if levels is not None and levels != self.levels:
+            order = order[: np.count_nonzero((self.depths >= 0) & (self.depths <= levels))]
+        return order, self.parents[order]
+
+
+def search_tree(G, source, limit):
+    """The tree from node `source` (a label) over the levels NetworkX expands
+    under `limit`: (order, parents), node indices, source first.
+
+    The last search is kept with the converted graph: bfs_edges, bfs_tree and
+    their like are often called one after another from one source; one that
+    went deeper serves a shallower limit.
+    """
     start = G.index[source]
-    distances, max_depth = distances_from(G, start)
-    return discoveries(G.offsets, G.targets, distances, start, levels_within(limit, max_depth))
+    levels = levels_for(limit, len(G))
+    tree = G.__networkx_cache__.get("vorlan_last_bfs_tree")
+    if tree is None or not tree.covers(start, levels):
+        tree = _Tree(G, start, levels)
+        G.__networkx_cache__["vorlan_last_bfs_tree"] = tree
+    return tree.within(levels)
 
 
 def _labels(G, indices):
@@ -53,8 +106,8 @@ def _labels(G, indices):
 
 def bfs_edges(G, source, reverse=False, depth_limit=None, sort_neighbors=None):
     # reverse matters only on directed graphs, which can_run keeps with NetworkX.
-    for step in _levels(G, source, depth_limit):
-        yield from zip(_labels(G, step.parents), _labels(G, step.nodes))
+    order, parents = search_tree(G, source, depth_limit)
+    yield from zip(_labels(G, parents[1:]), _labels(G, order[1:]))
 
 
 def bfs_tree(G, source, reverse=False, depth_limit=None, sort_neighbors=None):
@@ -84,11 +137,17 @@ def bfs_successors(G, source, depth_limit=None, sort_neighbors=None):
 
 
 def single_source_shortest_path(G, source, cutoff=None):
+    order, parents = search_tree(G, source, cutoff)
     paths = {source: [source]}
-    for step in _levels(G, source, float("inf") if cutoff is None else cutoff):
-        for parent, node in zip(_labels(G, step.parents), _labels(G, step.nodes)):
-            paths[node] = paths[parent] + [node]
+    for parent, node in zip(_labels(G, parents[1:]), _labels(G, order[1:])):
+        paths[node] = paths[parent] + [node]
     return paths
+
+
+def _levels(G, source, limit):
+    start = G.index[source]
+    distances, max_depth = distances_from(G, start)
+    return discoveries(G.offsets, G.targets, distances, start, levels_within(limit, max_depth))
 
 
 def predecessor(G, source, target=None, cutoff=None, return_seen=None):

@@ -48,6 +48,14 @@ class BfsResult(TypedDict):
     time_seconds: float
 
 @type_check_only
+class BfsTreeResult(TypedDict):
+    order: list[int]
+    parents: list[int]
+    depths: list[int]
+    max_depth: int
+    time_seconds: float
+
+@type_check_only
 class KTrussResult(TypedDict):
     edges: list[tuple[int, int]]
     k: int
@@ -109,6 +117,9 @@ class GpuGraph:
         start: _F64Array | None = None,
     ) -> DirectedPageRankResult: ...
     def bfs(self, source: SupportsIndex) -> BfsResult: ...
+    def bfs_tree(
+        self, source: SupportsIndex, depth_limit: SupportsIndex | None = None
+    ) -> BfsTreeResult: ...
     def k_truss(self, k: SupportsIndex) -> KTrussResult: ...
     def connected_components(self) -> ComponentsResult: ...
     def triangles_per_node(self) -> NodeTrianglesResult: ...
