@@ -315,16 +315,16 @@ class KernelsFixture : public ::testing::Test {
     const std::uint32_t n = graph.num_nodes();
     const std::uint32_t m = graph.num_edges();
     auto reverse = upload(std::vector<std::uint32_t>(m, kUntouched));
-    auto violations = upload<std::uint32_t>({m});
+    auto unpaired = upload<std::uint32_t>({m});
     KernelLaunch launch(*stream_, reverse_search_);
     launch.read(graph.offsets())
         .read(graph.targets())
         .scalar(n)
         .scalar(m)
         .write(reverse)
-        .write(violations);
+        .write(unpaired);
     must(launch.launch(driver::linear_launch(blocks, kThreads)), "reverse launch");
-    return {download(reverse), download(violations).at(0)};
+    return {download(reverse), download(unpaired).at(0)};
   }
 
   // Level after level of bfs_frontier_kernel(offsets, targets, distances,
