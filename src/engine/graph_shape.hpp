@@ -1,11 +1,12 @@
 // The shape checks that run on the device: whether a graph with strictly
 // ascending lists is also symmetric without self-loops, and where each
-// stored edge's reverse lies. One thread per position searches the reverse
-// in the target's list (reverse_edge_kernel, which ships with the peeling
-// kernels, its only user so far), so the check costs num_edges binary
-// searches. It runs once per graph: a graph found not canonical is never
-// searched again, and a canonical graph keeps the positions found, so that
-// every later k_truss call starts from them.
+// stored edge's reverse lies. Each undirected edge is searched once, from
+// the side whose search runs in the shorter list, and both its positions
+// learn the answer (reverse_edge_kernel, which ships with the peeling
+// kernels, its only user so far), so the check costs num_edges / 2 binary
+// searches, each in the shorter list. It runs once per graph: a graph found
+// not canonical is never searched again, and a canonical graph keeps the
+// positions found, so that every later k_truss call starts from them.
 #pragma once
 
 #include <cstdint>

@@ -66,6 +66,9 @@ T must(GpuResult<T> result, std::string_view what) {
 // ---------------------------------------------------------------------------
 // Graphs, as sorted duplicate-free lists with both directions of every edge.
 
+// What the reverse search leaves in entries it never writes.
+constexpr std::uint32_t kUntouched = 0x5A5A5A5A;
+
 struct Graph {
   std::string name;
   std::vector<std::vector<std::uint32_t>> lists;
@@ -304,22 +307,24 @@ class KernelsFixture : public ::testing::Test {
   }
 
   // reverse_edge_kernel(offsets, targets, num_nodes, num_edges, reverse,
-  // violations) on `blocks` blocks: the reverse positions and the count.
+  // unpaired) on `blocks` blocks, with reverse filled with kUntouched and
+  // unpaired starting at num_edges: the reverse positions and the count of
+  // positions left without one.
   std::pair<std::vector<std::uint32_t>, std::uint32_t> search_reverses(const GraphStore& graph,
                                                                        std::uint32_t blocks) {
-    auto reverse = upload(std::vector<std::uint32_t>(graph.num_edges(), 0x5A5A5A5A));
-    auto violations = upload<std::uint32_t>({0});
     const std::uint32_t n = graph.num_nodes();
     const std::uint32_t m = graph.num_edges();
+    auto reverse = upload(std::vector<std::uint32_t>(m, kUntouched));
+    auto unpaired = upload<std::uint32_t>({m});
     KernelLaunch launch(*stream_, reverse_search_);
     launch.read(graph.offsets())
         .read(graph.targets())
         .scalar(n)
         .scalar(m)
         .write(reverse)
-        .write(violations);
+        .write(unpaired);
     must(launch.launch(driver::linear_launch(blocks, kThreads)), "reverse launch");
-    return {download(reverse), download(violations).at(0)};
+    return {download(reverse), download(unpaired).at(0)};
   }
 
   // Level after level of bfs_frontier_kernel(offsets, targets, distances,
@@ -417,7 +422,7 @@ TEST_P(KernelsTest, EdgeKernelStridesOverPositionsOnSmallGrids) {
             expected);
 }
 
-// Where v's list holds u, for each position u -> v; 0xffffffff where not.
+// Where v's list holds u, for each position u -> v; kUntouched where not.
 std::vector<std::uint32_t> host_reverses(const Graph& graph) {
   std::vector<std::uint32_t> reverse;
   const auto offsets = graph.offsets();
@@ -427,7 +432,7 @@ std::vector<std::uint32_t> host_reverses(const Graph& graph) {
       const auto at = std::lower_bound(nv.begin(), nv.end(), u);
       reverse.push_back(at != nv.end() && *at == u
                             ? offsets[v] + static_cast<std::uint32_t>(at - nv.begin())
-                            : 0xFFFFFFFFu);
+                            : kUntouched);
     }
   }
   return reverse;
@@ -448,7 +453,7 @@ TEST_P(KernelsTest, ReverseSearchFindsEveryReverse) {
   busiest->pop_back();
   const auto one_way = host_reverses(graph);
   const auto missing =
-      static_cast<std::uint32_t>(std::count(one_way.begin(), one_way.end(), 0xFFFFFFFFu));
+      static_cast<std::uint32_t>(std::count(one_way.begin(), one_way.end(), kUntouched));
   EXPECT_EQ(missing, 1u);
   EXPECT_EQ(search_reverses(store(graph), 2), std::pair(one_way, missing));
 }
@@ -469,12 +474,46 @@ TEST_F(WarpStride, LargestPairsRunInTheListPhase) {
   }
 }
 
-TEST_F(WarpStride, ReverseSearchCountsSelfLoops) {
-  // 0-1 both ways, and 1 -> 1: the loop finds itself and is still a violation.
-  const Graph graph{"loop", {{1}, {0, 1}}};
+// Each edge is searched from one side only: a position whose reverse is
+// missing must count whichever side would have searched, and a self-loop,
+// which neither side searches, must count too.
+struct OneWay {
+  const char* name;
+  std::vector<std::vector<std::uint32_t>> lists;
+  std::vector<std::uint32_t> reverse;
+  std::uint32_t unpaired;
+};
+
+class ReverseSearch : public KernelsFixture, public ::testing::WithParamInterface<OneWay> {};
+
+TEST_P(ReverseSearch, CountsEveryPositionLeftWithoutAReverse) {
+  const OneWay& one_way = GetParam();
+  const Graph graph{one_way.name, one_way.lists};
   const GraphStore stored = store(graph);
-  EXPECT_EQ(search_reverses(stored, 1), std::pair(std::vector<std::uint32_t>{1, 0, 2}, 1u));
+  EXPECT_EQ(search_reverses(stored, 1), std::pair(one_way.reverse, one_way.unpaired));
 }
+
+constexpr std::uint32_t kU = kUntouched;
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, ReverseSearch,
+    ::testing::Values(
+        // 0-1 both ways, and 1 -> 1.
+        OneWay{"self_loop", {{1}, {0, 1}}, {1, 0, kU}, 1},
+        // 3 -> 0 alone: 0's list is the longer, so 3 -> 0 would not search.
+        OneWay{
+            "missing_on_the_longer_side", {{1, 2}, {0, 2}, {0, 1}, {0}}, {2, 4, 0, 5, 1, 3, kU}, 1},
+        // 0 -> 3 alone: 3's list is the shorter, so 0 -> 3 searches in vain.
+        OneWay{"missing_on_the_shorter_side",
+               {{1, 2, 3}, {0, 2}, {0, 1}, {}},
+               {3, 5, kU, 0, 6, 1, 4},
+               1},
+        // Lists of equal length: the position toward the smaller node searches.
+        OneWay{"ring", {{1, 3}, {0, 2}, {1, 3}, {0, 2}}, {2, 6, 0, 4, 3, 7, 1, 5}, 0},
+        // 0 -> 1 alone, lists of equal length: 0 -> 1 would not search.
+        OneWay{"missing_between_equal_lengths", {{1}, {2}, {1}}, {kU, 2, 1}, 1}),
+    [](const ::testing::TestParamInfo<OneWay>& param_info) {
+      return std::string(param_info.param.name);
+    });
 
 INSTANTIATE_TEST_SUITE_P(Graphs, KernelsTest, ::testing::ValuesIn(graphs()),
                          [](const ::testing::TestParamInfo<Graph>& param_info) {
