@@ -36,16 +36,6 @@ def distances_from(G, source):
     return last[1], last[2]
 
 
-def levels_within(limit, max_depth):
-    """How many levels NetworkX expands while `limit > level` (None: all of them)."""
-    if limit is None:
-        return max_depth
-    last = 0
-    while last < max_depth and limit > last:
-        last += 1
-    return last
-
-
 def levels_for(limit, num_nodes):
     """The levels NetworkX expands while `limit > level`, or None where that
     is every level a graph of `num_nodes` nodes can have."""
@@ -147,7 +137,9 @@ def single_source_shortest_path(G, source, cutoff=None):
 def _levels(G, source, limit):
     start = G.index[source]
     distances, max_depth = distances_from(G, start)
-    return discoveries(G.offsets, G.targets, distances, start, levels_within(limit, max_depth))
+    levels = levels_for(limit, len(G))
+    last = max_depth if levels is None else min(levels, max_depth)
+    return discoveries(G.offsets, G.targets, distances, start, last)
 
 
 def predecessor(G, source, target=None, cutoff=None, return_seen=None):
