@@ -19,18 +19,20 @@ constexpr std::array<std::string_view, 4> kKernelNames = {
 enum Kernel { kStart, kOrder, kGather, kUpdate };
 
 // Lists longer than this take a block each. A block adds a long list at
-// about two warp instructions per entry (one thread adds, sixteen shares per
-// four shared loads, while the others load the next round), against well
-// under one for lists walked side by side by the lanes of a warp; a list
-// this long walked by one thread, four entries per pair of dependent loads,
-// still takes less time than a card needs to stream a large graph's lists.
+// about 1.35 warp instructions per entry (one thread of a warp of its own
+// adds, 32 shares per eight shared loads, while the other warps stage the
+// next round), against well under one for lists walked side by side by the
+// lanes of a warp; a list this long walked by one thread, four entries per
+// pair of dependent loads, still takes less time than a card needs to
+// stream a large graph's lists.
 constexpr std::uint32_t kLongList = 512;
 // Groups 1..32 hold the lists of 2^(g-1) to 2^g - 1 entries, group 33 the
 // long ones; group 0 (degree 0) stays empty.
 constexpr std::uint32_t kGroups = 34;
 constexpr std::uint32_t kLongGroup = kGroups - 1;
-// The gather stages two rounds of a long list; the update reduces a block.
-constexpr std::uint32_t kGatherSharedBytes = 2 * kThreadsPerBlock * sizeof(float);
+// The gather stages two rounds of a long list, each four entries per thread
+// outside the adding warp; the update reduces a block.
+constexpr std::uint32_t kGatherSharedBytes = 2 * 4 * (kThreadsPerBlock - 32) * sizeof(float);
 constexpr std::uint32_t kUpdateSharedBytes = kThreadsPerBlock * sizeof(float);
 
 using Indices = driver::DeviceBuffer<std::uint32_t>;
