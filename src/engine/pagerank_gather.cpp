@@ -19,8 +19,8 @@ constexpr std::array<std::string_view, 4> kKernelNames = {
 enum Kernel { kStart, kOrder, kGather, kUpdate };
 
 // Lists longer than this take a block each. A block adds a long list at
-// about 1.35 warp instructions per entry (one thread of a warp of its own
-// adds, 32 shares per eight shared loads, while the other warps stage the
+// about 1.3 warp instructions per entry (one thread of a warp of its own
+// adds, 64 shares per 16 shared loads, while the other warps stage the
 // next round), against well under one for lists walked side by side by the
 // lanes of a warp; a list this long walked by one thread, four entries per
 // pair of dependent loads, still takes less time than a card needs to

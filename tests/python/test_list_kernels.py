@@ -55,11 +55,11 @@ def one_way_star(leaves, inward):
 
 def boundary_lengths(seed):
     """Lists of every length where a path changes hands or a step or a round
-    ends: 4 (a thread's step), 32 (a warp's, and the adder's step), 512 (to a
-    block), 896 (a block's round: four entries for each of 224 stagers), each
-    one short and one past, in random order."""
+    ends: 4 (a thread's step), 32 (a warp), 512 (to a block), 576 (nine of the
+    adder's steps of 64), 896 (a block's round: four entries for each of 224
+    stagers), each one short and one past, in random order."""
     rng = random.Random(seed)
-    lengths = [0, 1, 3, 4, 5, 31, 32, 33, 255, 256, 257, 511, 512, 513, 543, 544, 545]
+    lengths = [0, 1, 3, 4, 5, 31, 32, 33, 255, 256, 257, 511, 512, 513, 575, 576, 577]
     lengths += [767, 768, 769, 895, 896, 897, 1025, 1791, 1792, 1793, 2689]
     n = 2700
     lists = [[rng.randrange(n) for _ in range(k)] for k in lengths]
