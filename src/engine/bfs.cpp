@@ -47,8 +47,7 @@ GpuResult<SearchBuffers> prepare(const GraphStore& graph, std::uint32_t source) 
 GpuResult<std::uint32_t> expand_level(const GraphStore& graph, const driver::KernelFunction& expand,
                                       SearchBuffers& buffers, std::uint32_t frontier_size,
                                       std::uint32_t level) {
-  const std::array<std::uint32_t, 1> zero = {0};
-  VORLAN_CHECK(copy_step<std::uint32_t>(graph.stream(), zero, buffers.next_count));
+  VORLAN_CHECK(fill_step<std::uint32_t>(graph.stream(), buffers.next_count, 0));
   driver::KernelLaunch launch(graph.stream(), expand);
   launch.read(graph.offsets())
       .read(graph.targets())

@@ -22,8 +22,7 @@ using Buffer = driver::DeviceBuffer<std::uint32_t>;
 // Clears the flag, runs the launch, and reads back whether it changed a label.
 GpuResult<bool> changed_step(const GraphStore& graph, driver::KernelLaunch& launch,
                              std::uint32_t blocks, Buffer& changed, std::string_view step) {
-  const std::array<std::uint32_t, 1> zero = {0};
-  VORLAN_CHECK(copy_step<std::uint32_t>(graph.stream(), zero, changed));
+  VORLAN_CHECK(fill_step<std::uint32_t>(graph.stream(), changed, 0));
   VORLAN_CHECK(launch_step(launch, blocks, step));
   VORLAN_CHECK(synchronize_step(graph.stream()));
   VORLAN_TRY(const std::uint32_t flag, read_scalar(graph.stream(), changed));
@@ -72,7 +71,8 @@ GpuResult<ComponentsResult> connected_components(const GraphStore& graph, Interr
   VORLAN_TRY(const KernelSet kernels,
              kernels_step(slot, graph.stream(), kernels::connected_components_ptx, kKernelNames));
   VORLAN_TRY(auto labels, identity_labels(graph, kernels[kInit]));
-  VORLAN_TRY(auto changed, filled_buffer<std::uint32_t>(graph.shared_stream(), 1, 0));
+  // Cleared before every launch that sets it.
+  VORLAN_TRY(auto changed, lift(driver::allocate<std::uint32_t>(graph.shared_stream(), 1)));
   std::uint32_t rounds = 0;
   for (bool joined = true; joined;) {
     VORLAN_CHECK(interrupt_step(interrupt));

@@ -44,19 +44,15 @@ GpuResult<PeelBuffers> prepare(const GraphStore& graph, const driver::KernelFunc
   VORLAN_TRY(auto core, driver::allocate<std::uint32_t>(stream, n));
   VORLAN_TRY(auto frontier, driver::allocate<std::uint32_t>(stream, n));
   VORLAN_TRY(auto next_frontier, driver::allocate<std::uint32_t>(stream, n));
-  VORLAN_TRY(auto count, filled_buffer<std::uint32_t>(stream, 1, 0));
-  VORLAN_TRY(auto lowest, filled_buffer<std::uint32_t>(stream, 1, kNone));
+  // Set before every launch that uses them.
+  VORLAN_TRY(auto count, driver::allocate<std::uint32_t>(stream, 1));
+  VORLAN_TRY(auto lowest, driver::allocate<std::uint32_t>(stream, 1));
   driver::KernelLaunch launch(graph.stream(), init);
   launch.read(graph.offsets()).write(degrees).write(removed).scalar(n);
   VORLAN_CHECK(launch_step(launch, grid_blocks(n), "core init failed"));
   return PeelBuffers{std::move(degrees),  std::move(removed),       std::move(core),
                      std::move(frontier), std::move(next_frontier), std::move(count),
                      std::move(lowest)};
-}
-
-GpuResult<> set_scalar(const GraphStore& graph, Buffer& scalar, std::uint32_t value) {
-  const std::array<std::uint32_t, 1> host = {value};
-  return copy_step<std::uint32_t>(graph.stream(), host, scalar);
 }
 
 // What a scan found: the nodes it removed (now the frontier) and the
@@ -70,8 +66,8 @@ struct Scan {
 GpuResult<Scan> scan(const GraphStore& graph, const driver::KernelFunction& kernel,
                      PeelBuffers& buffers, std::uint32_t k, std::uint32_t round) {
   const std::uint32_t n = graph.num_nodes();
-  VORLAN_CHECK(set_scalar(graph, buffers.count, 0));
-  VORLAN_CHECK(set_scalar(graph, buffers.lowest, kNone));
+  VORLAN_CHECK(fill_step<std::uint32_t>(graph.stream(), buffers.count, 0));
+  VORLAN_CHECK(fill_step<std::uint32_t>(graph.stream(), buffers.lowest, kNone));
   driver::KernelLaunch launch(graph.stream(), kernel);
   launch.read(buffers.degrees)
       .write(buffers.removed)
@@ -94,7 +90,7 @@ GpuResult<Scan> scan(const GraphStore& graph, const driver::KernelFunction& kern
 GpuResult<std::uint32_t> release(const GraphStore& graph, const driver::KernelFunction& kernel,
                                  PeelBuffers& buffers, std::uint32_t frontier_size, std::uint32_t k,
                                  std::uint32_t round) {
-  VORLAN_CHECK(set_scalar(graph, buffers.count, 0));
+  VORLAN_CHECK(fill_step<std::uint32_t>(graph.stream(), buffers.count, 0));
   driver::KernelLaunch launch(graph.stream(), kernel);
   launch.read(graph.offsets())
       .read(graph.targets())

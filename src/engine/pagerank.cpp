@@ -43,7 +43,6 @@ GpuResult<RankBuffers> prepare(const GraphStore& graph, const driver::KernelFunc
 GpuResult<float> iterate(const GraphStore& graph, KernelSet kernels, RankBuffers& buffers,
                          driver::DeviceBuffer<float>& diff, float damping) {
   const std::uint32_t n = graph.num_nodes();
-  const std::array<float, 1> zero = {0.0f};
   driver::KernelLaunch step(graph.stream(), kernels[kIteration]);
   step.read(graph.offsets())
       .read(graph.targets())
@@ -53,7 +52,7 @@ GpuResult<float> iterate(const GraphStore& graph, KernelSet kernels, RankBuffers
       .scalar(n)
       .scalar(damping);
   VORLAN_CHECK(launch_step(step, blocks_for(n), "iteration kernel failed"));
-  VORLAN_CHECK(copy_step<float>(graph.stream(), zero, diff));
+  VORLAN_CHECK(fill_step(graph.stream(), diff, 0.0f));
   driver::KernelLaunch change(graph.stream(), kernels[kDiff]);
   change.read(buffers.ranks).read(buffers.new_ranks).scalar(n).write(diff);
   VORLAN_CHECK(launch_step(change, blocks_for(n), "diff kernel failed", kDiffSharedBytes));

@@ -7,6 +7,7 @@ import array
 import gc
 import inspect
 import os
+import random
 import textwrap
 import threading
 import weakref
@@ -516,6 +517,31 @@ class TestDeviceMemory:
             del graph
         assert release.delta == calls()
         assert emu.live() == before
+
+    @pytest.mark.parametrize(
+        "run",
+        [
+            lambda graph, n, end: graph.core_number(),
+            lambda graph, n, end: graph.connected_components(),
+            lambda graph, n, end: graph._node_kernels_bfs(end),
+            lambda graph, n, end: graph._node_kernels_pagerank(max_iterations=n, tolerance=0.0),
+        ],
+        ids=["core_number", "connected_components", "node-kernel-bfs", "node-kernel-pagerank"],
+    )
+    def test_rounds_clear_their_counters_on_the_device(self, emu, device, run):
+        # A path, its nodes numbered at random, takes more rounds the longer
+        # it is; what a call copies to the device must not grow with them.
+        made = {}
+        for n in (6, 200):
+            order = list(range(n))
+            random.Random(n).shuffle(order)
+            path = undirected_csr(n, zip(order, order[1:]))
+            graph = GpuGraph.from_csr(*path, device)
+            with emu.counting("cuMemcpyHtoDAsync_v2", "cuMemsetD32Async") as counter:
+                run(graph, n, order[0])
+            made[n] = counter.delta
+        assert made[6]["cuMemcpyHtoDAsync_v2"] == made[200]["cuMemcpyHtoDAsync_v2"], made
+        assert made[6]["cuMemsetD32Async"] < made[200]["cuMemsetD32Async"], made
 
     def test_failed_second_allocation_releases_the_first(self, emu, device):
         before = emu.live()
