@@ -85,6 +85,17 @@ GpuResult<Scan> scan(const GraphStore& graph, const driver::KernelFunction& kern
   return Scan{removed, lowest};
 }
 
+// The kernel deals the frontier out across the blocks, and a block walks its
+// long lists one after another. A small frontier (a level's last rounds,
+// where the hubs leave) still gets up to kSpreadBlocks blocks, one entry
+// each, so that hubs leaving together are walked side by side rather than
+// by one block in turn.
+constexpr std::uint32_t kSpreadBlocks = 128;
+
+std::uint32_t release_blocks(std::uint32_t frontier_size) {
+  return std::max(blocks_for(frontier_size), std::min(frontier_size, kSpreadBlocks));
+}
+
 // Releases the lists of the frontier's nodes; returns how many nodes that
 // brings down to k, now queued in next_frontier for the next round.
 GpuResult<std::uint32_t> release(const GraphStore& graph, const driver::KernelFunction& kernel,
@@ -103,8 +114,8 @@ GpuResult<std::uint32_t> release(const GraphStore& graph, const driver::KernelFu
       .scalar(round)
       .write(buffers.next_frontier)
       .write(buffers.count);
-  VORLAN_CHECK(
-      launch_step(launch, blocks_for(frontier_size), "core release failed", kReleaseSharedBytes));
+  VORLAN_CHECK(launch_step(launch, release_blocks(frontier_size), "core release failed",
+                           kReleaseSharedBytes));
   VORLAN_CHECK(synchronize_step(graph.stream()));
   return read_scalar(graph.stream(), buffers.count);
 }
