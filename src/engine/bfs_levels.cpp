@@ -72,9 +72,9 @@ GpuResult<Level> expand_level(const GraphStore& graph, KernelSet kernels, Search
     launch.read(buffers.frontier).scalar(frontier_size);
   }
   launch.write(buffers.next_frontier).write(buffers.counters).scalar(level);
-  const std::uint32_t threads = bottom_up ? n : frontier_size;
   const std::uint32_t shared_bytes = bottom_up ? 0 : kTopDownSharedBytes;
-  VORLAN_CHECK(launch_step(launch, blocks_for(threads), "BFS expand failed", shared_bytes));
+  const std::uint32_t blocks = bottom_up ? blocks_for(n) : dealt_blocks(frontier_size);
+  VORLAN_CHECK(launch_step(launch, blocks, "BFS expand failed", shared_bytes));
   VORLAN_CHECK(synchronize_step(graph.stream()));
   VORLAN_TRY(const auto counters, download_step(graph.stream(), buffers.counters));
   const std::uint32_t turn = level & 1;

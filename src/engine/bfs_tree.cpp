@@ -1,6 +1,5 @@
 #include "engine/bfs_tree.hpp"
 
-#include <algorithm>
 #include <array>
 #include <format>
 #include <utility>
@@ -62,19 +61,6 @@ struct Frontier {
   std::uint32_t level;
 };
 
-// The walk deals the frontier out across the blocks, and a block walks its
-// long lists one after another; a frontier wider than one block is dealt
-// 32 entries a block, so that the hubs of a level (all together in the
-// level after the source, when it is a hub) rarely share a block. A single
-// block keeps its own scan. At most 2^24 blocks, so that the kernel's
-// entry index t * B + b stays below 2^32.
-std::uint32_t walk_blocks(std::uint32_t size) {
-  const std::uint32_t blocks = blocks_for(size);
-  if (blocks == 1) return blocks;
-  const std::uint32_t spread = (size >> 5) + ((size & 31u) != 0 ? 1 : 0);
-  return std::max(blocks, std::min(spread, std::uint32_t{1} << 24));
-}
-
 GpuResult<> walk(const GraphStore& graph, const driver::KernelFunction& kernel,
                  TreeBuffers& buffers, const Frontier& frontier, Phase phase) {
   const auto phase_number = static_cast<std::uint32_t>(phase);
@@ -91,7 +77,7 @@ GpuResult<> walk(const GraphStore& graph, const driver::KernelFunction& kernel,
       .write(buffers.next_size)
       .scalar(frontier.level)
       .scalar(phase_number);
-  return launch_step(launch, walk_blocks(frontier.size), "BFS tree walk failed", kWalkSharedBytes);
+  return launch_step(launch, dealt_blocks(frontier.size), "BFS tree walk failed", kWalkSharedBytes);
 }
 
 // Claims, counts and places the next level; returns its size.
@@ -100,7 +86,7 @@ GpuResult<std::uint32_t> expand_level(const GraphStore& graph, KernelSet kernels
   VORLAN_CHECK(walk(graph, kernels[kWalk], buffers, frontier, Phase::claim));
   VORLAN_CHECK(walk(graph, kernels[kWalk], buffers, frontier, Phase::count));
   // A frontier of one block's width has been scanned by that block.
-  if (walk_blocks(frontier.size) > 1) {
+  if (dealt_blocks(frontier.size) > 1) {
     VORLAN_CHECK(
         exclusive_scan_step(graph.shared_stream(), buffers.counts, buffers.counts, frontier.size));
   }

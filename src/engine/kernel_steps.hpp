@@ -34,6 +34,20 @@ constexpr std::uint32_t grid_blocks(std::uint32_t n) {
   return blocks < kMaxBlocks ? blocks : kMaxBlocks;
 }
 
+// Blocks for a kernel that deals n entries out across its blocks (thread t
+// of block b takes entry t * B + b) and has a block walk its entries' long
+// lists one after another: past one block, 64 entries a block (two a
+// warp), so that the hubs of a frontier rarely share a block. A single block
+// stays single (kernels may finish a narrow frontier's work inside it). At
+// most 2^24 blocks, so that t * B + b stays below 2^32.
+constexpr std::uint32_t dealt_blocks(std::uint32_t n) {
+  const std::uint32_t blocks = blocks_for(n);
+  if (blocks <= 1) return blocks;
+  const std::uint32_t spread = (n >> 6) + ((n & 63u) != 0 ? 1 : 0);
+  const std::uint32_t cap = std::uint32_t{1} << 24;
+  return std::max(blocks, spread < cap ? spread : cap);
+}
+
 // The interval an algorithm reports as "time_seconds".
 class Stopwatch {
  public:
