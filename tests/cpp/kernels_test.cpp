@@ -700,6 +700,22 @@ TEST(GridBlocks, OneThreadPerElementUpToTheCap) {
   EXPECT_LE(std::uint64_t{grid_blocks(0xFFFFFFFF)} * kThreads, 0xFFFFFFFFull);
 }
 
+TEST(DealtBlocks, SpreadPastOneBlockWithEveryEntryIndexInThirtyTwoBits) {
+  for (std::uint64_t n :
+       std::initializer_list<std::uint64_t>{0, 1, 256, 257, 64 * 300 + 1, (64ull << 24) - 1,
+                                            64ull << 24, (64ull << 24) + 1, 0xFFFFFFFF}) {
+    const std::uint64_t blocks = dealt_blocks(static_cast<std::uint32_t>(n));
+    // Every entry has a thread, and thread t of block b takes t * B + b < 2^32.
+    EXPECT_GE(blocks * kThreads, n) << n;
+    EXPECT_LE(blocks * kThreads, 1ull << 32) << n;
+    if (n <= kThreads) {
+      EXPECT_EQ(blocks, n == 0 ? 0u : 1u) << n;
+    } else {
+      EXPECT_EQ(blocks, std::min((n + 63) / 64, std::uint64_t{1} << 24)) << n;
+    }
+  }
+}
+
 struct ListsCase {
   std::string name;
   std::vector<std::uint32_t> offsets;
