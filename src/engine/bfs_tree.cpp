@@ -46,7 +46,8 @@ GpuResult<TreeBuffers> prepare(const GraphStore& graph, KernelSet kernels, std::
   VORLAN_TRY(auto keys, filled_buffer<std::uint64_t>(stream, n, ~std::uint64_t{0}));
   VORLAN_TRY(auto order, lift(driver::allocate<std::uint32_t>(stream, n)));
   VORLAN_TRY(auto counts, lift(driver::allocate<std::uint32_t>(stream, std::uint64_t{n} + 1)));
-  VORLAN_TRY(auto next_size, filled_buffer<std::uint32_t>(stream, 1, 0));
+  // Written by every level's place phase before the host reads it.
+  VORLAN_TRY(auto next_size, lift(driver::allocate<std::uint32_t>(stream, 1)));
   driver::KernelLaunch launch(graph.stream(), kernels[kStart]);
   launch.write(depths).scalar(source).write(order);
   VORLAN_CHECK(launch_step(launch, 1, "BFS tree start failed"));

@@ -134,11 +134,17 @@ def single_source_shortest_path(G, source, cutoff=None):
     return paths
 
 
+def last_level(limit, num_nodes, max_depth):
+    """The deepest level NetworkX expands under `limit` in a search that
+    reached `max_depth` levels."""
+    levels = levels_for(limit, num_nodes)
+    return max_depth if levels is None else min(levels, max_depth)
+
+
 def _levels(G, source, limit):
     start = G.index[source]
     distances, max_depth = distances_from(G, start)
-    levels = levels_for(limit, len(G))
-    last = max_depth if levels is None else min(levels, max_depth)
+    last = last_level(limit, len(G), max_depth)
     return discoveries(G.offsets, G.targets, distances, start, last)
 
 

@@ -8,6 +8,7 @@ import networkx as nx
 import numpy as np
 
 from nx_vorlan.layers import ordered_layers
+from nx_vorlan.paths import last_level
 
 
 def _search(G, source):
@@ -30,13 +31,9 @@ def _labels(G, indices):
 def single_source_shortest_path_length(G, source, cutoff=None):
     if source not in G:
         raise nx.NodeNotFound(f"Source {source} is not in G")
-    if cutoff is None:
-        cutoff = float("inf")
     distances, max_depth = _search(G, source)
     # NetworkX expands level L into L + 1 while cutoff > L.
-    last = 0
-    while last < max_depth and cutoff > last:
-        last += 1
+    last = last_level(cutoff, len(G), max_depth)
     layers = ordered_layers(G.offsets, G.targets, distances, G.index[source], last)
     order = np.concatenate(layers)
     levels = np.repeat(np.arange(len(layers)), [len(layer) for layer in layers])
